@@ -1,0 +1,151 @@
+// The ostrel launcher: options, configuration, signals, restart in the same process.
+#include <CLI/CLI.hpp>
+#include <csignal>
+#include <optional>
+
+#include "ostrel/core/Gateway.hpp"
+#include "ostrel/io/Log.hpp"
+
+using namespace ostrel;
+
+namespace {
+
+constexpr int EXIT_USAGE = 2;
+constexpr int EXIT_HAT = 3;
+
+// Every key the gateway reads, with its type, checked before anything starts.
+void validateConfig(const Config& c) {
+  for (auto [s, k] : {std::pair{"UART", "device"}, {"MQTT", "username"}, {"MQTT", "password"},
+                      {"MQTT", "host"}})
+    c.getString(s, k);
+  for (auto [s, k] : {std::pair{"UART", "speed"}, {"MQTT", "port"}, {"MQTT", "keepalive"},
+                      {"TIME", "sync-interval"}, {"TIME", "ntp-check-interval-min"},
+                      {"TIME", "ntp-check-interval-max"}, {"RADIO", "rssi-threshold"}})
+    c.getInt(s, k);
+  for (auto [s, k] : {std::pair{"LOG", "sensor-rtc-offset"}, {"LOG", "failed-decrypt"}})
+    c.getBool(s, k);
+}
+
+long long radioId(const Config& c, std::optional<long long> option, const char* key,
+                  const char* optionName) {
+  long long v;
+  if (option)
+    v = *option;
+  else if (c.has("GATEWAY", key))
+    v = c.getInt("GATEWAY", key);
+  else
+    throw ConfigError(fmt::format("{} is required (or key '{}' in section [GATEWAY] of {})",
+                                  optionName, key, c.path()));
+  if (v < 0 || v > 255)
+    throw ConfigError(fmt::format("{} must lie between 0 and 255, got {}", optionName, v));
+  return v;
+}
+
+struct Launcher {
+  Args args;
+  std::optional<long long> nodeIdOpt, networkIdOpt;
+  Config config;
+  Event* stop = nullptr;
+  Event* restart = nullptr;
+  bool stopRequested = false;
+  int exitCode = 0;
+
+  void loadConfig() {
+    config = Config::load(args.configPath);
+    validateConfig(config);
+    args.nodeId = radioId(config, nodeIdOpt, "node-id", "--node-id");
+    args.networkId = radioId(config, networkIdOpt, "network-id", "--network-id");
+  }
+
+  awaitable<void> run() {
+    auto ex = co_await asio::this_coro::executor;
+    bool restarting = false;
+    for (;;) {
+      Event stopSignal(ex), restartSignal(ex);
+      stop = &stopSignal;
+      restart = &restartSignal;
+      if (stopRequested) stopSignal.set();
+      try {
+        co_await startRadioBridge(args, config, ex, stopSignal, restartSignal, restarting);
+      } catch (const HatStartupTimeout&) {
+        exitCode = EXIT_HAT;
+      } catch (const ConfigError& e) {
+        logf("Configuration error: {}", e.what());
+        exitCode = EXIT_USAGE;
+      } catch (const std::exception& e) {
+        logf("Start-up failed: {}", e.what());
+        exitCode = 1;
+      }
+      stop = restart = nullptr;
+      if (exitCode != 0 || stopRequested || !restartSignal.isSet()) break;
+      try {
+        loadConfig();
+      } catch (const std::exception& e) {
+        logf("Keeping the previous configuration: {}", e.what());
+      }
+      restarting = true;
+    }
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Launcher l;
+  CLI::App app{"ostrel: gateway between the Quorind Gateway Hat and an MQTT broker"};
+  app.add_option("--config", l.args.configPath, "configuration file")->capture_default_str();
+  app.add_option("--node-id", l.nodeIdOpt,
+                 "the gateway's radio node ID, 0-255 (default: [GATEWAY] node-id)");
+  app.add_option("--network-id", l.networkIdOpt,
+                 "the radio network ID, 0-255 (default: [GATEWAY] network-id)");
+  app.add_option("--state-dir", l.args.stateDir,
+                 "directory of the node status files and gateway.uid")
+      ->capture_default_str();
+  app.add_option("--user", l.args.account,
+                 "account (user and group of the same name) to run as after resetting the hat, "
+                 "when started as root")
+      ->capture_default_str();
+  app.set_version_flag("--version", std::string("ostrel ") + OSTREL_VERSION);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    int rc = app.exit(e);
+    return rc == 0 ? 0 : EXIT_USAGE;
+  }
+  try {
+    l.loadConfig();
+  } catch (const std::exception& e) {
+    logf("Configuration error: {}", e.what());
+    return EXIT_USAGE;
+  }
+
+  asio::io_context ioc;
+  asio::signal_set signals(ioc, SIGTERM, SIGINT, SIGHUP);
+  std::function<void()> waitSignal = [&] {
+    signals.async_wait([&](const boost::system::error_code& ec, int sig) {
+      if (ec) return;
+      if (sig == SIGHUP) {
+        if (l.restart) l.restart->set();
+      } else {
+        l.stopRequested = true;
+        if (l.stop) l.stop->set();
+      }
+      waitSignal();
+    });
+  };
+  waitSignal();
+  asio::co_spawn(ioc, l.run(), [&](std::exception_ptr e) {
+    if (e) {
+      log(describeException(e, "launcher"));
+      l.exitCode = 1;
+    }
+    signals.cancel();
+    ioc.stop();
+  });
+  ioc.run();
+  // Everything bound to the event loop goes before it does.
+  gw().myProtocol.reset();
+  gw().client.reset();
+  gw().ser.reset();
+  return l.exitCode;
+}

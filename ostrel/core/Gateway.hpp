@@ -1,0 +1,91 @@
+#pragma once
+// The gateway core: start-up, supervision and wind-down, and the state its parts share.
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "ostrel/io/Args.hpp"
+#include "ostrel/io/Asio.hpp"
+#include "ostrel/io/Config.hpp"
+#include "ostrel/io/MqttClient.hpp"
+#include "ostrel/io/SerialPort.hpp"
+#include "ostrel/io/Tasks.hpp"
+#include "ostrel/protocol/HatProtocolV1.hpp"
+
+namespace ostrel {
+
+// The hat did not report its start-up in time: the launcher ends the process with status 3.
+class HatStartupTimeout : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// An answer of the hat that belongs to a waiting operation, not to the receive loop.
+struct PendingReply {
+  std::string code;        // the two bytes the answer starts with
+  std::size_t length = 0;  // bytes in all, code included
+  std::function<void(Bytes)> deliver;
+};
+
+// Module-wide state of the gateway core. One per process; kept across a restart.
+struct GatewayState {
+  std::shared_ptr<SerialPort> ser;
+  std::shared_ptr<HatProtocolV1> myProtocol;
+  std::shared_ptr<MqttClient> client;
+  std::string statusDir = "/var/quorind-gateway";
+  // The next answer the receive loop hands to a waiting operation (at most one at a time).
+  std::optional<PendingReply> pendingReply;
+};
+GatewayState& gw();
+
+// Seams for tests: how the MQTT client and the hat reset are made.
+struct GatewayHooks {
+  std::function<std::shared_ptr<MqttClient>(Executor, const MqttSettings&)> makeClient;
+  std::function<void()> hardResetHat;
+  std::chrono::milliseconds startupLimit{6000};
+  std::chrono::milliseconds graceEach{200};
+};
+GatewayHooks& hooks();
+
+awaitable<void> startRadioBridge(const Args& args, const Config& config, Executor eventLoop,
+                                 Event& stopSignal, Event& restartSignal, bool isRestarting);
+void shutdownRadio();
+
+// Hat bring-up.
+bool isRaspi(const std::string& cpuinfo = "/proc/cpuinfo");
+void hardResetHat(const Config* config = nullptr);
+awaitable<void> waitForHatStartup(SerialPort& ser);
+void emptyFunc();
+
+// Privilege drop to the service account.
+struct AccountDb {
+  virtual ~AccountDb() = default;
+  virtual unsigned getuid() = 0;
+  virtual std::optional<unsigned> userId(const std::string& name) = 0;
+  virtual std::optional<unsigned> groupId(const std::string& name) = 0;
+  virtual std::vector<unsigned> groupsWithMember(const std::string& name) = 0;
+  virtual int setgroups(const std::vector<unsigned>& gids) = 0;
+  virtual int setgid(unsigned gid) = 0;
+  virtual int setuid(unsigned uid) = 0;
+};
+AccountDb& systemAccounts();
+void dropRootPrivileges(AccountDb& db = systemAccounts(), const std::string& account = "qrd");
+
+// The loops.
+awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, const Config& config,
+                              const Args& args, std::string statusDir);
+awaitable<void> processTxMsgs(std::shared_ptr<MqttClient> client, const Args& args,
+                              Executor eventLoop);
+
+// MQTT handlers.
+void on_connect(MqttClient& client, const std::string& flags, const std::string& rc,
+                const std::string& props);
+void on_disconnect(MqttClient& client, const std::string& reason);
+void on_subscribe(MqttClient& client, int mid, const std::vector<int>& qos,
+                  const std::string& props);
+void on_message(MqttClient& client, const std::string& topic, const Bytes& payload, int qos,
+                const std::string& props);
+
+}  // namespace ostrel

@@ -1,0 +1,77 @@
+// Dropping root to the service account after the hat has been reset.
+#include <grp.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include "ostrel/core/Gateway.hpp"
+#include "ostrel/io/Log.hpp"
+
+namespace ostrel {
+
+namespace {
+class SystemAccounts : public AccountDb {
+ public:
+  unsigned getuid() override { return ::getuid(); }
+  std::optional<unsigned> userId(const std::string& name) override {
+    passwd* pw = ::getpwnam(name.c_str());
+    if (!pw) return std::nullopt;
+    return pw->pw_uid;
+  }
+  std::optional<unsigned> groupId(const std::string& name) override {
+    group* gr = ::getgrnam(name.c_str());
+    if (!gr) return std::nullopt;
+    return gr->gr_gid;
+  }
+  std::vector<unsigned> groupsWithMember(const std::string& name) override {
+    std::vector<unsigned> out;
+    ::setgrent();
+    while (group* gr = ::getgrent()) {
+      for (char** m = gr->gr_mem; m && *m; ++m)
+        if (name == *m) {
+          out.push_back(gr->gr_gid);
+          break;
+        }
+    }
+    ::endgrent();
+    return out;
+  }
+  int setgroups(const std::vector<unsigned>& gids) override {
+    std::vector<gid_t> g(gids.begin(), gids.end());
+    return ::setgroups(g.size(), g.data());
+  }
+  int setgid(unsigned gid) override { return ::setgid(gid); }
+  int setuid(unsigned uid) override { return ::setuid(uid); }
+};
+}  // namespace
+
+AccountDb& systemAccounts() {
+  static SystemAccounts db;
+  return db;
+}
+
+void dropRootPrivileges(AccountDb& db, const std::string& account) {
+  if (db.getuid() != 0) return;
+  try {
+    auto uid = db.userId(account);
+    if (!uid) throw std::runtime_error(fmt::format("no user '{}'", account));
+    auto gid = db.groupId(account);
+    if (!gid) throw std::runtime_error(fmt::format("no group '{}'", account));
+    auto suppl = db.groupsWithMember(account);
+    if (db.setgroups(suppl) != 0)
+      throw std::system_error(errno, std::generic_category(), "setgroups");
+    if (db.setgid(*gid) != 0) throw std::system_error(errno, std::generic_category(), "setgid");
+    if (db.setuid(*uid) != 0) throw std::system_error(errno, std::generic_category(), "setuid");
+  } catch (...) {
+    log("Could not set effective group/user id");
+    throw;
+  }
+  if (db.getuid() == 0)
+    throw std::runtime_error(fmt::format("still running as root after switching to '{}'", account));
+  log("Dropped root privileges");
+}
+
+}  // namespace ostrel

@@ -1,0 +1,200 @@
+// The serial receive loop: finds message starts, handles the hat's hello, dispatches the rest.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "ostrel/core/Gateway.hpp"
+#include "ostrel/io/Log.hpp"
+#include "ostrel/protocol/HatProtocolV3.hpp"
+
+namespace ostrel {
+
+namespace {
+
+bool isCancelled(const asio::cancellation_state& cs) {
+  return cs.cancelled() != asio::cancellation_type::none;
+}
+
+void writeUidFile(const std::string& path, ByteView uid) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0)
+    throw std::runtime_error(fmt::format("cannot write {}: {}", path, std::strerror(errno)));
+  ssize_t n = ::write(fd, uid.data(), uid.size());
+  int e = errno;
+  ::close(fd);
+  if (n != static_cast<ssize_t>(uid.size()))
+    throw std::runtime_error(fmt::format("cannot write {}: {}", path, std::strerror(e)));
+}
+
+// Connects, and keeps trying with a capped back-off: a broker that is down when the hat says
+// hello must not leave the gateway without MQTT for the rest of the run.
+awaitable<void> connectWithRetry(MqttClient& client, const std::string& host, int port,
+                                 int keepalive) {
+  auto backoff = std::chrono::seconds(1);
+  for (;;) {
+    try {
+      co_await client.connect(host, port, keepalive);
+      co_return;
+    } catch (const boost::system::system_error& e) {
+      if (e.code() == asio::error::operation_aborted) throw;
+      log(describeException(std::current_exception(), "MQTT connect"));
+    } catch (...) {
+      log(describeException(std::current_exception(), "MQTT connect"));
+    }
+    logf("MQTT broker {}:{} not reachable; retrying in {} s", host, port, backoff.count());
+    co_await sleepFor(backoff);
+    backoff = std::min(backoff * 2, std::chrono::seconds(30));
+  }
+}
+
+awaitable<void> handleHello(std::shared_ptr<MqttClient> client, const Config& config,
+                            const Args& args, const std::string& statusDir,
+                            std::shared_ptr<SensorMsgParser> msgParser) {
+  auto& ser = gw().ser;
+  Bytes version = co_await ser->read_async(1);
+  if (version.size() != 1 || version[0] < 1 || version[0] > 3) {
+    log("Unexpected protocol version " + bytesRepr(version));
+    co_return;
+  }
+  auto ex = co_await asio::this_coro::executor;
+  switch (version[0]) {
+    case 1:
+      gw().myProtocol = std::make_shared<HatProtocolV1>(ser, client, msgParser, statusDir);
+      break;
+    case 2:
+      gw().myProtocol =
+          std::make_shared<HatProtocolV2>(ser, client, msgParser, statusDir, config, ex);
+      break;
+    default:
+      gw().myProtocol =
+          std::make_shared<HatProtocolV3>(ser, client, msgParser, statusDir, config, ex);
+      break;
+  }
+  auto proto = gw().myProtocol;
+
+  Bytes info = co_await ser->read_async(30);
+  if (info.size() < 17)
+    throw DecodeError(fmt::format("hat information block of {} bytes is too short", info.size()));
+  std::uint32_t fwRevision = getBe32(info, 0);
+  std::uint32_t uniqueId = getBe32(info, 4);
+  std::string boardType = info[8] == 3 ? "Quorind Gateway Hat" : std::to_string(info[8]);
+  std::string hwRev = fmt::format("{}.{}.{}", info[9], info[10], info[11]);
+  std::string buildDate = fmt::format("{}.{}.{}", info[12], info[13], info[14] | (info[15] << 8));
+  std::string radioFreq = (info[16] & 2) ? "868 MHz" : "433 MHz";
+  std::string radioDesc = fmt::format("{}, {} ", radioFreq, (info[16] & 1) ? "H/W" : "W");
+  ByteView serialBytes = ByteView(info).subspan(17, std::min<std::size_t>(12, info.size() - 17));
+  if (!isAscii(serialBytes))
+    throw DecodeError("hat serial number is not ASCII: " + bytesRepr(serialBytes));
+  std::string serialNum = toString(serialBytes);
+
+  writeUidFile(statusDir + "/gateway.uid", ByteView(info).subspan(4, 4));
+  proto->setGWUID(uniqueId);
+
+  std::string host = config.getString("MQTT", "host");
+  int port = static_cast<int>(config.getInt("MQTT", "port"));
+  int keepalive = static_cast<int>(config.getInt("MQTT", "keepalive"));
+  co_await connectWithRetry(*client, host, port, keepalive);
+
+  client->publish(fmt::format("gw/{}/firmware/revision", uniqueId), std::to_string(fwRevision), 1,
+                  true);
+  logf(
+      "Gateway Info: \n\tFirmware Revision: {}\n\tUnique ID: {}\n\tHat Type: {}\n\tHardware "
+      "Revision: {}\n\tBuild Date: {}\n\tS/N: {}\n\tRadio: {}",
+      fwRevision, uniqueId, boardType, hwRev, buildDate, serialNum, radioDesc);
+  co_await proto->setupEncryption(args);
+}
+
+}  // namespace
+
+awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, const Config& config,
+                              const Args& args, std::string statusDir) {
+  auto msgParser =
+      createSensorMsgParser(config.has("PARSER", "library") ? config.getString("PARSER", "library")
+                                                            : std::string());
+  auto cs = co_await asio::this_coro::cancellation_state;
+  auto ex = co_await asio::this_coro::executor;
+
+  // A restart in the same process: the hat sends no new hello, so the protocol object that
+  // exists is moved onto this start's port and client, and the client is connected here.
+  if (gw().myProtocol) {
+    gw().myProtocol->rebind(gw().ser, client);
+    std::string host = config.getString("MQTT", "host");
+    int port = static_cast<int>(config.getInt("MQTT", "port"));
+    int keepalive = static_cast<int>(config.getInt("MQTT", "keepalive"));
+    TaskRegistry::instance().spawn(ex, "MQTT connect", [](std::shared_ptr<MqttClient> c,
+                                                          std::string h, int p,
+                                                          int k) -> awaitable<void> {
+      co_await connectWithRetry(*c, h, p, k);
+    }(client, host, port, keepalive));
+  }
+
+  Bytes msgStart;
+  msgStart.reserve(2);
+  for (;;) {
+    bool failed = false;
+    try {
+      Bytes b = co_await gw().ser->read_async(1);
+      if (!b.empty()) msgStart.push_back(b[0]);
+      if (msgStart.size() != 2) continue;
+
+      std::string msgStartStr;
+      if (isAscii(msgStart))
+        msgStartStr.assign(msgStart.begin(), msgStart.end());
+      else
+        log("UART communication error: Could not decode msg start");
+
+      // An answer that a waiting operation asked for goes to it, not to the protocol object.
+      if (gw().pendingReply && msgStartStr == gw().pendingReply->code) {
+        PendingReply reply = std::move(*gw().pendingReply);
+        gw().pendingReply.reset();
+        Bytes answer = msgStart;
+        if (reply.length > 2) {
+          Bytes rest = co_await gw().ser->read_async(reply.length - 2);
+          append(answer, rest);
+        }
+        msgStart.clear();
+        reply.deliver(std::move(answer));
+        continue;
+      }
+
+      // No declarations in conditions here: GCC 12 destroys them twice around a co_await.
+      std::shared_ptr<HatProtocolV1> proto = gw().myProtocol;
+      if (proto) {
+        bool handled = co_await proto->processMsg(msgStartStr);
+        if (handled) {
+          msgStart.clear();
+        } else {
+          logf("Garbage Msg Start: {}", msgStart[0]);
+          msgStart.erase(msgStart.begin());
+        }
+      } else if (msgStartStr == "HL") {
+        co_await handleHello(client, config, args, statusDir, msgParser);
+        msgStart.clear();
+      } else {
+        logf("Garbage Msg Start: {}", msgStart[0]);
+        msgStart.erase(msgStart.begin());
+      }
+    } catch (...) {
+      if (isCancelled(cs)) {
+        log("RX: Serial connection cancelled.");
+        co_return;
+      }
+      log(describeException(std::current_exception(), "serial receive loop"));
+      msgStart.clear();
+      failed = true;
+    }
+    // The pause after a failure sits outside the handler: a coroutine cannot suspend in a catch.
+    if (failed) {
+      try {
+        co_await sleepFor(std::chrono::milliseconds(100));
+      } catch (...) {
+        log("RX: Serial connection cancelled.");
+        co_return;
+      }
+    }
+  }
+}
+
+}  // namespace ostrel

@@ -1,0 +1,37 @@
+#pragma once
+// Sectioned key-value configuration (INI file) with strict typed getters. No key has a default.
+#include <map>
+#include <stdexcept>
+#include <string>
+
+namespace ostrel {
+
+class ConfigError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class Config {
+ public:
+  // Reads an INI file; an unreadable or malformed file throws ConfigError naming it.
+  static Config load(const std::string& path);
+  // Builds a configuration from INI text (for tests and tools); `name` appears in errors.
+  static Config fromString(const std::string& text, const std::string& name = "<string>");
+
+  std::string getString(const std::string& section, const std::string& key) const;
+  long long getInt(const std::string& section, const std::string& key) const;
+  bool getBool(const std::string& section, const std::string& key) const;
+  bool has(const std::string& section, const std::string& key) const;
+  const std::string& path() const { return path_; }
+
+  // Used by tests to adjust a value.
+  void set(const std::string& section, const std::string& key, const std::string& value);
+
+ private:
+  static std::string lower(std::string s);
+  const std::string& raw(const std::string& section, const std::string& key) const;
+  std::string path_;
+  std::map<std::string, std::map<std::string, std::string>> values_;
+};
+
+}  // namespace ostrel

@@ -1,0 +1,15 @@
+#include "ostrel/io/MqttClient.hpp"
+
+#include "ostrel/io/Log.hpp"
+
+namespace ostrel {
+
+void runHandler(const char* name, const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (...) {
+    log(describeException(std::current_exception(), name));
+  }
+}
+
+}  // namespace ostrel

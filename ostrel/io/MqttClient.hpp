@@ -1,0 +1,61 @@
+#pragma once
+// MQTT 5 client as the gateway sees it. Handlers always run on the event-loop thread; an
+// exception thrown by a handler is logged and goes no further.
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ostrel/io/Asio.hpp"
+#include "ostrel/io/Bytes.hpp"
+
+namespace ostrel {
+
+struct MqttSettings {
+  std::string clientId;
+  bool cleanStart = false;
+  std::uint32_t sessionExpiry = 1209600;
+  std::string username;
+  std::string password;
+};
+
+struct MqttStats {
+  std::uint64_t published = 0;     // handed to the library
+  std::uint64_t acknowledged = 0;  // QoS 1 publications acknowledged by the broker
+  std::uint64_t dropped = 0;       // could not be buffered: logged, never silent
+  std::size_t queued = 0;          // waiting in our own buffer right now
+};
+
+class MqttClient {
+ public:
+  using Subscriptions = std::vector<std::pair<std::string, int>>;
+  // flags, reason code and properties arrive as printable text: the gateway only logs them.
+  std::function<void(MqttClient&, const std::string& flags, const std::string& rc,
+                     const std::string& props)>
+      on_connect;
+  std::function<void(MqttClient&, const std::string& topic, const Bytes& payload, int qos,
+                     const std::string& props)>
+      on_message;
+  std::function<void(MqttClient&, const std::string& reason)> on_disconnect;
+  std::function<void(MqttClient&, int mid, const std::vector<int>& qos, const std::string& props)>
+      on_subscribe;
+
+  virtual ~MqttClient() = default;
+  // Completes when the broker has accepted the connection; throws on failure. After a first
+  // successful connect the client reconnects by itself and calls on_connect again.
+  virtual awaitable<void> connect(std::string host, int port, int keepAliveSeconds) = 0;
+  // One SUBSCRIBE request carrying every (filter, QoS) pair.
+  virtual void subscribe(const Subscriptions& subs) = 0;
+  // Never blocks; while disconnected, publications are buffered (bounded).
+  virtual void publish(const std::string& topic, std::string payload, int qos, bool retain) = 0;
+  // Never fails, also when the client never connected.
+  virtual awaitable<void> disconnect() = 0;
+  virtual bool isConnected() const = 0;
+  virtual MqttStats stats() const = 0;
+};
+
+// Runs a handler, logging whatever it throws.
+void runHandler(const char* name, const std::function<void()>& fn);
+
+}  // namespace ostrel

@@ -1,0 +1,388 @@
+// The Paho client against a real mosquitto.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "ostrel/io/Log.hpp"
+#include "ostrel/io/PahoMqttClient.hpp"
+#include "tests/support/Broker.hpp"
+
+namespace ostrel {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Broker;
+using test::Subscriber;
+
+// The event loop on its own thread, so that the test thread may block.
+struct LoopThread {
+  asio::io_context ioc;
+  asio::executor_work_guard<asio::io_context::executor_type> guard{ioc.get_executor()};
+  std::thread thread{[this] { ioc.run(); }};
+  std::thread::id id = thread.get_id();
+
+  ~LoopThread() {
+    guard.reset();
+    ioc.stop();
+    thread.join();
+  }
+  // Runs `f` on the loop and waits for it.
+  template <typename F>
+  void call(F f) {
+    std::promise<void> done;
+    asio::post(ioc, [&] {
+      f();
+      done.set_value();
+    });
+    done.get_future().get();
+  }
+  // Runs a coroutine on the loop; rethrows what it threw. Fails the test after `limit`.
+  template <typename F>
+  void await(F makeCoro, std::chrono::milliseconds limit = 15s) {
+    auto fut = asio::co_spawn(ioc, makeCoro(), asio::use_future);
+    ASSERT_EQ(fut.wait_for(limit), std::future_status::ready) << "coroutine did not finish";
+    fut.get();
+  }
+};
+
+// Everything the handlers saw, readable from the test thread.
+struct Seen {
+  struct Msg {
+    std::string topic, payload;
+    int qos;
+  };
+  std::mutex m;
+  std::condition_variable cv;
+  std::vector<std::string> connects;  // "flags|rc"
+  std::vector<std::string> disconnects;
+  std::vector<Msg> messages;
+  std::vector<std::pair<int, std::vector<int>>> subacks;
+  bool offLoop = false;  // a handler ran on another thread
+
+  template <typename P>
+  bool waitUntil(P pred, std::chrono::milliseconds limit = 10s) {
+    std::unique_lock lk(m);
+    return cv.wait_for(lk, limit, [&] { return pred(); });
+  }
+  std::size_t count(const std::vector<std::string>& v) {
+    std::lock_guard lk(m);
+    return v.size();
+  }
+};
+
+class MqttClientTest : public ::testing::Test {
+ protected:
+  Broker broker;
+  LoopThread loop;
+  Seen seen;
+  std::unique_ptr<MqttClient> client;
+  std::string clientId = "ostrel-test-" + std::to_string(::getpid()) + "-" +
+                         ::testing::UnitTest::GetInstance()->current_test_info()->name();
+
+  void TearDown() override {
+    loop.call([&] { client.reset(); });
+  }
+
+  void makeClient(PahoOptions opts = {}) {
+    loop.call([&] {
+      MqttSettings settings;
+      settings.clientId = clientId;
+      client = makePahoMqttClient(loop.ioc.get_executor(), settings, opts);
+      auto note = [this] {
+        if (std::this_thread::get_id() != loop.id) seen.offLoop = true;
+      };
+      client->on_connect = [this, note](MqttClient&, const std::string& flags,
+                                        const std::string& rc, const std::string&) {
+        std::lock_guard lk(seen.m);
+        note();
+        seen.connects.push_back(flags + "|" + rc);
+        seen.cv.notify_all();
+      };
+      client->on_disconnect = [this, note](MqttClient&, const std::string& reason) {
+        std::lock_guard lk(seen.m);
+        note();
+        seen.disconnects.push_back(reason);
+        seen.cv.notify_all();
+      };
+      client->on_message = [this, note](MqttClient&, const std::string& topic, const Bytes& p,
+                                        int qos, const std::string&) {
+        std::lock_guard lk(seen.m);
+        note();
+        seen.messages.push_back({topic, std::string(p.begin(), p.end()), qos});
+        seen.cv.notify_all();
+      };
+      client->on_subscribe = [this, note](MqttClient&, int mid, const std::vector<int>& qos,
+                                          const std::string&) {
+        std::lock_guard lk(seen.m);
+        note();
+        seen.subacks.emplace_back(mid, qos);
+        seen.cv.notify_all();
+      };
+    });
+  }
+
+  void connect(int port = 0) {
+    loop.await([&]() { return client->connect("127.0.0.1", port ? port : broker.port(), 30); });
+  }
+  void disconnect() {
+    loop.await([&]() { return client->disconnect(); }, 5s);
+  }
+  MqttStats stats() {
+    MqttStats s;
+    loop.call([&] { s = client->stats(); });
+    return s;
+  }
+  void publish(const std::string& topic, const std::string& payload, int qos, bool retain) {
+    loop.call([&] { client->publish(topic, payload, qos, retain); });
+  }
+};
+
+// Captures log lines for the life of the object.
+struct LogCapture {
+  std::mutex m;
+  std::vector<std::string> lines;
+  LogCapture() {
+    setLogSink([this](std::string_view l) {
+      std::lock_guard lk(m);
+      lines.emplace_back(l);
+    });
+  }
+  ~LogCapture() { setLogSink({}); }
+  std::size_t countContaining(std::string_view s) {
+    std::lock_guard lk(m);
+    std::size_t n = 0;
+    for (auto& l : lines) n += l.find(s) != std::string::npos;
+    return n;
+  }
+};
+
+TEST_F(MqttClientTest, ConnectsWithPersistentSessionAndCallsOnConnectOnTheLoop) {
+  makeClient();
+  connect();
+  ASSERT_EQ(seen.count(seen.connects), 1u);  // before connect() returned
+  EXPECT_EQ(seen.connects[0], "session present 0|Success");
+  EXPECT_FALSE(seen.offLoop);
+  bool up = false;
+  loop.call([&] { up = client->isConnected(); });
+  EXPECT_TRUE(up);
+  // MQTT 5, clean start off, our keep-alive and identifier.
+  EXPECT_NE(broker.logText().find("as " + clientId + " (p5, c0, k30)"), std::string::npos)
+      << broker.logText();
+
+  disconnect();
+  EXPECT_EQ(seen.count(seen.disconnects), 1u);
+  loop.call([&] { up = client->isConnected(); });
+  EXPECT_FALSE(up);
+  // The broker kept the session: a session expiry was sent.
+  loop.call([&] { client.reset(); });
+  makeClient();
+  connect();
+  ASSERT_EQ(seen.count(seen.connects), 2u);
+  EXPECT_EQ(seen.connects[1], "session present 1|Success");
+}
+
+TEST_F(MqttClientTest, OneSubscribeCarriesEveryFilterWithItsQos) {
+  makeClient();
+  connect();
+  loop.call([&] { client->subscribe({{"a/#", 1}, {"b/x", 0}, {"c/+", 2}}); });
+  ASSERT_TRUE(seen.waitUntil([&] { return !seen.subacks.empty(); }));
+  EXPECT_GT(seen.subacks[0].first, 0);
+  EXPECT_EQ(seen.subacks[0].second, (std::vector<int>{1, 0, 2}));
+  auto log = broker.logText();
+  std::size_t requests = 0;
+  for (auto p = log.find("Received SUBSCRIBE from " + clientId); p != std::string::npos;
+       p = log.find("Received SUBSCRIBE from " + clientId, p + 1))
+    ++requests;
+  EXPECT_EQ(requests, 1u) << log;
+
+  test::publishTo(broker.port(), "a/1/2", "pa", 2);
+  test::publishTo(broker.port(), "b/x", "pb", 2);
+  test::publishTo(broker.port(), "c/y", "pc", 2);
+  test::publishTo(broker.port(), "d/z", "pd", 2);  // not subscribed
+  ASSERT_TRUE(seen.waitUntil([&] { return seen.messages.size() >= 3; }));
+  std::this_thread::sleep_for(200ms);
+  std::lock_guard lk(seen.m);
+  ASSERT_EQ(seen.messages.size(), 3u);
+  std::map<std::string, std::pair<std::string, int>> byTopic;
+  for (auto& m : seen.messages) byTopic[m.topic] = {m.payload, m.qos};
+  EXPECT_EQ(byTopic["a/1/2"], std::make_pair(std::string("pa"), 1));
+  EXPECT_EQ(byTopic["b/x"], std::make_pair(std::string("pb"), 0));
+  EXPECT_EQ(byTopic["c/y"], std::make_pair(std::string("pc"), 2));
+  EXPECT_FALSE(seen.offLoop);
+}
+
+TEST_F(MqttClientTest, RetainedQos1PublicationReachesALaterSubscriber) {
+  makeClient();
+  connect();
+  publish("gw/7/firmware/revision", "42", 1, true);
+  auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (stats().acknowledged < 1 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(stats().acknowledged, 1u);
+  Subscriber sub(broker.port(), {"gw/+/firmware/revision"});
+  ASSERT_TRUE(sub.waitForCount(1, 5s));
+  auto got = sub.messages()[0];
+  EXPECT_EQ(got.topic, "gw/7/firmware/revision");
+  EXPECT_EQ(got.payload, "42");
+  EXPECT_EQ(got.qos, 1);
+  EXPECT_TRUE(got.retain);
+}
+
+TEST_F(MqttClientTest, BurstOfQos1PublicationsArrivesCompleteInOrderAndFast) {
+  constexpr int N = 5000;
+  makeClient();
+  connect();
+  Subscriber sub(broker.port(), {"burst/#"});
+  auto start = std::chrono::steady_clock::now();
+  loop.call([&] {
+    for (int i = 0; i < N; ++i) client->publish("burst/r", std::to_string(i), 1, false);
+  });
+  ASSERT_TRUE(sub.waitForCount(N, 20s)) << sub.messages().size() << " arrived";
+  auto took = std::chrono::steady_clock::now() - start;
+  // A window stall costs a second per few dozen messages; this would take minutes.
+  EXPECT_LT(took, 5s);
+  auto got = sub.messages();
+  for (int i = 0; i < N; ++i) ASSERT_EQ(got[i].payload, std::to_string(i)) << "at " << i;
+  auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (stats().acknowledged < N && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(10ms);
+  auto st = stats();
+  EXPECT_EQ(st.published, static_cast<std::uint64_t>(N));
+  EXPECT_EQ(st.acknowledged, static_cast<std::uint64_t>(N));
+  EXPECT_EQ(st.dropped, 0u);
+  EXPECT_EQ(st.queued, 0u);
+}
+
+TEST_F(MqttClientTest, ReconnectsAfterBrokerRestartAndSendsWhatWasBuffered) {
+  makeClient();
+  connect();
+  broker.stop();
+  ASSERT_TRUE(seen.waitUntil([&] { return !seen.disconnects.empty(); }, 5s));
+  EXPECT_FALSE(seen.disconnects[0].empty());
+  bool up = true;
+  loop.call([&] { up = client->isConnected(); });
+  EXPECT_FALSE(up);
+  for (int i = 0; i < 3; ++i)
+    publish("down/" + std::to_string(i), "v" + std::to_string(i), 1, true);
+  EXPECT_EQ(stats().queued, 3u);
+
+  broker.start();
+  ASSERT_TRUE(seen.waitUntil([&] { return seen.connects.size() >= 2; }, 10s));
+  EXPECT_FALSE(seen.offLoop);
+  Subscriber sub(broker.port(), {"down/#"});
+  ASSERT_TRUE(sub.waitForCount(3, 5s)) << sub.messages().size();
+  std::set<std::string> payloads;
+  for (auto& m : sub.messages()) payloads.insert(m.topic + "=" + m.payload);
+  EXPECT_EQ(payloads, (std::set<std::string>{"down/0=v0", "down/1=v1", "down/2=v2"}));
+  EXPECT_EQ(stats().dropped, 0u);
+}
+
+TEST_F(MqttClientTest, FullBufferDropsAreCountedAndLoggedAndTheRestIsSentOnConnect) {
+  LogCapture logs;
+  PahoOptions opts;
+  opts.maxBuffered = 3;
+  makeClient(opts);
+  for (int i = 0; i < 5; ++i) publish("buf/" + std::to_string(i), "x", 1, true);
+  auto st = stats();
+  EXPECT_EQ(st.dropped, 2u);
+  EXPECT_EQ(st.queued, 3u);
+  EXPECT_EQ(logs.countContaining("dropped publication to buf/"), 2u);
+  connect();
+  Subscriber sub(broker.port(), {"buf/#"});
+  ASSERT_TRUE(sub.waitForCount(3, 5s));
+  std::this_thread::sleep_for(200ms);
+  std::set<std::string> topics;
+  for (auto& m : sub.messages()) topics.insert(m.topic);
+  EXPECT_EQ(topics, (std::set<std::string>{"buf/0", "buf/1", "buf/2"}));
+}
+
+TEST_F(MqttClientTest, ConnectToAClosedPortThrowsNamingHostAndPort) {
+  makeClient();
+  int port = test::freeLoopbackPort();
+  try {
+    connect(port);
+    FAIL() << "connect succeeded";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("127.0.0.1:" + std::to_string(port)), std::string::npos)
+        << e.what();
+  }
+  EXPECT_EQ(seen.count(seen.connects), 0u);
+  // No reconnect attempts after a failed first connect, and disconnect is harmless.
+  disconnect();
+  EXPECT_EQ(seen.count(seen.disconnects), 0u);
+}
+
+TEST_F(MqttClientTest, DisconnectWithoutConnectAndDestructionMidConnectAreQuiet) {
+  makeClient();
+  auto t0 = std::chrono::steady_clock::now();
+  disconnect();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+
+  // A peer that accepts TCP but never answers CONNECT keeps the connect in progress.
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(fd, 4), 0);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  int silentPort = ntohs(a.sin_port);
+
+  std::promise<std::exception_ptr> outcome;
+  loop.call([&] {
+    asio::co_spawn(loop.ioc, client->connect("127.0.0.1", silentPort, 30),
+                   [&](std::exception_ptr e) { outcome.set_value(e); });
+  });
+  std::this_thread::sleep_for(300ms);
+  t0 = std::chrono::steady_clock::now();
+  loop.call([&] { client.reset(); });
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
+  auto fut = outcome.get_future();
+  ASSERT_EQ(fut.wait_for(3s), std::future_status::ready);
+  try {
+    if (auto e = fut.get()) std::rethrow_exception(e);
+    ADD_FAILURE() << "connect completed";
+  } catch (const boost::system::system_error& e) {
+    EXPECT_EQ(e.code(), asio::error::operation_aborted) << e.what();
+  }
+  EXPECT_EQ(seen.count(seen.connects), 0u);
+  ::close(fd);
+}
+
+TEST_F(MqttClientTest, ThrowingHandlerIsLoggedAndTheClientGoesOn) {
+  LogCapture logs;
+  makeClient();
+  loop.call([&] {
+    auto keep = client->on_message;
+    client->on_message = [keep](MqttClient& c, const std::string& t, const Bytes& p, int q,
+                                const std::string& props) {
+      keep(c, t, p, q, props);
+      throw std::runtime_error("handler exploded");
+    };
+  });
+  connect();
+  loop.call([&] { client->subscribe({{"h/#", 1}}); });
+  ASSERT_TRUE(seen.waitUntil([&] { return !seen.subacks.empty(); }));
+  test::publishTo(broker.port(), "h/1", "one");
+  test::publishTo(broker.port(), "h/2", "two");
+  ASSERT_TRUE(seen.waitUntil([&] { return seen.messages.size() == 2; }));
+  loop.call([] {});  // the second handler has returned and been logged
+  EXPECT_EQ(logs.countContaining("handler exploded"), 2u);
+  EXPECT_EQ(logs.countContaining("on_message"), 2u);
+  bool up = false;
+  loop.call([&] { up = client->isConnected(); });
+  EXPECT_TRUE(up);
+}
+
+}  // namespace
+}  // namespace ostrel

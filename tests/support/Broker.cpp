@@ -1,0 +1,255 @@
+#include "tests/support/Broker.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace ostrel::test {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* kMosquitto = "/usr/sbin/mosquitto";
+
+bool accepts(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// fork + exec with stdin and stderr on /dev/null and stdout on `out` (or /dev/null).
+pid_t spawn(const std::vector<std::string>& args, int out) {
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, STDIN_FILENO);
+    ::dup2(out >= 0 ? out : null, STDOUT_FILENO);
+    ::dup2(null, STDERR_FILENO);
+    ::execvp(argv[0], argv.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+// Waits for the child to end; false (and the child killed) after `limit`.
+bool waitExit(pid_t pid, std::chrono::milliseconds limit, int& status) {
+  auto until = std::chrono::steady_clock::now() + limit;
+  while (::waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > until) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      return false;
+    }
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+}  // namespace
+
+int freeLoopbackPort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw std::runtime_error("socket: " + std::string(std::strerror(errno)));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = 0;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    ::close(fd);
+    throw std::runtime_error("bind: " + std::string(std::strerror(errno)));
+  }
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+Broker::Broker() {
+  char tmpl[] = "/tmp/ostrel-broker-XXXXXX";
+  if (!::mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+  dir_ = tmpl;
+  port_ = freeLoopbackPort();
+  std::ofstream conf(dir_ + "/mosquitto.conf");
+  conf << "listener " << port_ << " 127.0.0.1\n"
+       << "allow_anonymous true\n"
+       << "persistence false\n"
+       << "log_dest file " << dir_ << "/mosquitto.log\n"
+       << "log_type all\n";
+  if (::geteuid() == 0) conf << "user root\n";  // else mosquitto cannot write the log here
+  conf.close();
+  start();
+}
+
+Broker::~Broker() {
+  stop();
+  std::error_code ec;
+  fs::remove_all(dir_, ec);
+}
+
+void Broker::start() {
+  if (pid_ > 0) return;
+  pid_ = spawn({kMosquitto, "-c", dir_ + "/mosquitto.conf"}, -1);
+  auto until = std::chrono::steady_clock::now() + 5s;
+  while (std::chrono::steady_clock::now() < until) {
+    if (accepts(port_)) return;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      throw std::runtime_error("mosquitto exited at start-up: " + logText());
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  stop();
+  throw std::runtime_error("mosquitto did not accept connections within 5 s");
+}
+
+void Broker::stop() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGTERM);
+  int status = 0;
+  waitExit(pid_, 3s, status);
+  pid_ = -1;
+}
+
+std::string Broker::logText() const {
+  std::ifstream in(dir_ + "/mosquitto.log");
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+Subscriber::Subscriber(int port, std::vector<std::string> filters, int qos) {
+  // stdbuf: mosquitto_sub's stdout is a pipe and would otherwise hold back the SUBACK line.
+  std::vector<std::string> args = {"stdbuf",    "-oL",        "mosquitto_sub",      "-h",
+                                   "127.0.0.1", "-p",         std::to_string(port), "-V",
+                                   "5",         "-q",         std::to_string(qos),  "-d",
+                                   "-F",        "%r %q %t %p"};
+  for (auto& f : filters) {
+    args.push_back("-t");
+    args.push_back(f);
+  }
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  pid_ = spawn(args, fds[1]);
+  ::close(fds[1]);
+  out_ = fds[0];
+  reader_ = std::thread([this] { readLoop(); });
+  std::unique_lock lk(m_);
+  if (!cv_.wait_for(lk, 5s, [&] { return subscribed_; })) {
+    lk.unlock();
+    shutdown();
+    throw std::runtime_error("mosquitto_sub got no SUBACK within 5 s");
+  }
+}
+
+Subscriber::~Subscriber() {
+  shutdown();
+}
+
+void Subscriber::shutdown() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+  if (reader_.joinable()) reader_.join();
+  if (out_ >= 0) ::close(out_);
+  out_ = -1;
+}
+
+void Subscriber::readLoop() {
+  std::string buf;
+  char chunk[4096];
+  for (;;) {
+    ssize_t n = ::read(out_, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    buf.append(chunk, static_cast<std::size_t>(n));
+    std::size_t nl;
+    while ((nl = buf.find('\n')) != std::string::npos) {
+      std::string line = buf.substr(0, nl);
+      buf.erase(0, nl + 1);
+      std::lock_guard lk(m_);
+      if (line.rfind("Client ", 0) == 0) {  // debug line
+        if (line.find("received SUBACK") != std::string::npos) subscribed_ = true;
+      } else {
+        // "<retain> <qos> <topic> <payload>"
+        std::istringstream in(line);
+        Received r;
+        int retain = 0;
+        in >> retain >> r.qos >> r.topic;
+        if (!in) continue;
+        r.retain = retain != 0;
+        std::string rest;
+        std::getline(in, rest);
+        r.payload = rest.empty() ? rest : rest.substr(1);
+        got_.push_back(std::move(r));
+      }
+      cv_.notify_all();
+    }
+  }
+}
+
+bool Subscriber::waitFor(const Predicate& pred, std::chrono::milliseconds timeout) {
+  std::unique_lock lk(m_);
+  return cv_.wait_for(lk, timeout, [&] { return pred(got_); });
+}
+
+bool Subscriber::waitForCount(std::size_t n, std::chrono::milliseconds timeout) {
+  return waitFor([n](const std::vector<Received>& v) { return v.size() >= n; }, timeout);
+}
+
+std::vector<Received> Subscriber::messages() const {
+  std::lock_guard lk(m_);
+  return got_;
+}
+
+void publishTo(int port, const std::string& topic, const std::string& payload, int qos,
+               bool retain) {
+  std::vector<std::string> args = {"mosquitto_pub",
+                                   "-h",
+                                   "127.0.0.1",
+                                   "-p",
+                                   std::to_string(port),
+                                   "-V",
+                                   "5",
+                                   "-q",
+                                   std::to_string(qos),
+                                   "-t",
+                                   topic,
+                                   "-m",
+                                   payload};
+  if (retain) args.push_back("-r");
+  pid_t pid = spawn(args, -1);
+  int status = 0;
+  if (!waitExit(pid, 5s, status) || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    throw std::runtime_error("mosquitto_pub failed for topic " + topic);
+}
+
+}  // namespace ostrel::test

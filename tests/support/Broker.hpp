@@ -1,0 +1,82 @@
+#pragma once
+// A real mosquitto on a free loopback port, and small synchronous MQTT helpers for tests.
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace ostrel::test {
+
+class Broker {
+ public:
+  // Starts mosquitto at once; throws when it does not accept connections within 5 s.
+  Broker();
+  ~Broker();
+  Broker(const Broker&) = delete;
+  Broker& operator=(const Broker&) = delete;
+
+  int port() const { return port_; }
+  std::string host() const { return "127.0.0.1"; }
+  bool running() const { return pid_ > 0; }
+  // SIGTERM and wait (SIGKILL after 3 s).
+  void stop();
+  // Starts it again on the same port.
+  void start();
+  std::string logText() const;
+
+ private:
+  std::string dir_;
+  int port_ = 0;
+  pid_t pid_ = -1;
+};
+
+struct Received {
+  std::string topic;
+  std::string payload;
+  int qos = 0;
+  bool retain = false;
+};
+
+// A mosquitto_sub child process (independent of our own client); a reader thread collects
+// what it prints. Topics and payloads must not contain line feeds.
+class Subscriber {
+ public:
+  // Starts it and waits for the SUBACK (blocking), all filters at `qos`.
+  Subscriber(int port, std::vector<std::string> filters, int qos = 1);
+  ~Subscriber();
+  Subscriber(const Subscriber&) = delete;
+  Subscriber& operator=(const Subscriber&) = delete;
+
+  using Predicate = std::function<bool(const std::vector<Received>&)>;
+  // True when `pred` held within `timeout`.
+  bool waitFor(const Predicate& pred, std::chrono::milliseconds timeout);
+  bool waitForCount(std::size_t n, std::chrono::milliseconds timeout);
+  std::vector<Received> messages() const;
+
+ private:
+  void readLoop();
+  void shutdown();
+
+  pid_t pid_ = -1;
+  int out_ = -1;
+  std::thread reader_;
+  bool subscribed_ = false;
+  mutable std::mutex m_;
+  std::condition_variable cv_;
+  std::vector<Received> got_;
+};
+
+// Runs mosquitto_pub for one message and waits for it to finish (throws when it fails).
+void publishTo(int port, const std::string& topic, const std::string& payload, int qos = 1,
+               bool retain = false);
+
+// A TCP port on 127.0.0.1 where nothing listens right now.
+int freeLoopbackPort();
+
+}  // namespace ostrel::test

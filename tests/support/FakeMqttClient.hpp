@@ -1,0 +1,89 @@
+#pragma once
+// An in-memory MqttClient for unit tests: records what the code under test asks of it and lets
+// the test fire the four handlers, which run through runHandler as with the real client.
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "ostrel/io/MqttClient.hpp"
+
+namespace ostrel::test {
+
+class FakeMqttClient : public MqttClient {
+ public:
+  struct Connect {
+    std::string host;
+    int port;
+    int keepAlive;
+  };
+  struct Publication {
+    std::string topic;
+    std::string payload;
+    int qos;
+    bool retain;
+  };
+
+  // What connect() does: throw this text (runtime_error) if set; otherwise become connected and,
+  // when `connectCallsHandler`, call on_connect before returning (as the real client does).
+  std::optional<std::string> connectError;
+  bool connectCallsHandler = true;
+
+  std::vector<Connect> connects;
+  std::vector<Subscriptions> subscriptions;  // one entry per SUBSCRIBE request
+  std::vector<Publication> publications;
+  int disconnects = 0;
+  bool connected = false;
+  MqttStats counters;
+
+  awaitable<void> connect(std::string host, int port, int keepAliveSeconds) override {
+    connects.push_back({host, port, keepAliveSeconds});
+    if (connectError) throw std::runtime_error(*connectError);
+    connected = true;
+    if (connectCallsHandler) fireConnect();
+    co_return;
+  }
+  void subscribe(const Subscriptions& subs) override { subscriptions.push_back(subs); }
+  void publish(const std::string& topic, std::string payload, int qos, bool retain) override {
+    publications.push_back({topic, std::move(payload), qos, retain});
+    ++counters.published;
+  }
+  awaitable<void> disconnect() override {
+    ++disconnects;
+    connected = false;
+    co_return;
+  }
+  bool isConnected() const override { return connected; }
+  MqttStats stats() const override { return counters; }
+
+  // Handler triggers, with the texts the real client would give.
+  void fireConnect(const std::string& flags = "session present 0",
+                   const std::string& rc = "Success", const std::string& props = "[]") {
+    connected = true;
+    runHandler("on_connect", [&] {
+      if (on_connect) on_connect(*this, flags, rc, props);
+    });
+  }
+  void fireMessage(const std::string& topic, const Bytes& payload, int qos = 0,
+                   const std::string& props = "[]") {
+    runHandler("on_message", [&] {
+      if (on_message) on_message(*this, topic, payload, qos, props);
+    });
+  }
+  void fireMessage(const std::string& topic, std::string_view payload, int qos = 0) {
+    fireMessage(topic, Bytes(payload.begin(), payload.end()), qos);
+  }
+  void fireDisconnect(const std::string& reason = "connection lost") {
+    connected = false;
+    runHandler("on_disconnect", [&] {
+      if (on_disconnect) on_disconnect(*this, reason);
+    });
+  }
+  void fireSubscribe(int mid, const std::vector<int>& qos, const std::string& props = "[]") {
+    runHandler("on_subscribe", [&] {
+      if (on_subscribe) on_subscribe(*this, mid, qos, props);
+    });
+  }
+};
+
+}  // namespace ostrel::test
