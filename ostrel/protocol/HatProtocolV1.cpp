@@ -257,12 +257,13 @@ awaitable<void> HatProtocolV1::setupEncryption(const Args& args, std::optional<b
       co_await awaitConfirmation(*ser, "Peer setup complete", confirmTimeout);
     }
   }
-  postEncryption();
+  co_await postEncryption();
 }
 
-void HatProtocolV1::postEncryption() {
+awaitable<void> HatProtocolV1::postEncryption() {
   if (mqttConnected_) scheduleTx(&HatProtocolV1::wakeupRadio, this);
   encryptionSetup_ = true;
+  co_return;
 }
 
 }  // namespace ostrel

@@ -69,7 +69,7 @@ class HatProtocolV1 {
   // setupPeers: none means the version's default (true for 1 and 2, false for 3).
   virtual awaitable<void> setupEncryption(const Args& args,
                                           std::optional<bool> setupPeers = std::nullopt);
-  virtual void postEncryption();
+  virtual awaitable<void> postEncryption();
 
   // After a restart in the same process: the port and client of the new start.
   virtual void rebind(std::shared_ptr<SerialPort> serialDev, std::shared_ptr<MqttClient> client);

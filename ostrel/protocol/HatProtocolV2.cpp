@@ -83,15 +83,16 @@ awaitable<void> HatProtocolV2::handleInvalidRx() {
        block[1], rest, block[3], rssi, isoLocalMillis(*msgDate), floatRepr(diffMs));
 }
 
-void HatProtocolV2::postEncryption() {
-  timeSyncer->sync(true);
+awaitable<void> HatProtocolV2::postEncryption() {
+  // Awaited, so that the first clock command is queued ahead of "RF" and the wake-up.
+  co_await timeSyncer->syncNow(true);
   long long threshold = config.getInt("RADIO", "rssi-threshold");
   if (threshold > 0 || threshold < -255) {
     logf("Ignoring RSSI threshold {}: it must lie between -255 and 0 dBm", threshold);
   } else if (threshold != -98) {
     scheduleTx(&HatProtocolV2::txRadioConfig, this);
   }
-  HatProtocolV1::postEncryption();
+  co_await HatProtocolV1::postEncryption();
 }
 
 void HatProtocolV2::txRadioConfig() {

@@ -38,7 +38,7 @@ class HatProtocolV2 : public HatProtocolV1, public ClockTarget {
   void setRTCOffset(double rtcOffsetPPM);
 
   // Radio configuration and keys.
-  void postEncryption() override;
+  awaitable<void> postEncryption() override;
   void txRadioConfig();
   void setupPeerKey(long long peerUID, const Bytes& peerKey);
   void removePeerKey(long long peerUID);

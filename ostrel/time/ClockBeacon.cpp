@@ -92,6 +92,11 @@ void ClockBeacon::sync(bool runAsync, bool checkNtpStatus) {
   startStep("sync", true, syncBody(runAsync, checkNtpStatus));
 }
 
+awaitable<void> ClockBeacon::syncNow(bool runAsync, bool checkNtpStatus) {
+  if (syncInterval <= 0) co_return;
+  co_await syncBody(runAsync, checkNtpStatus);
+}
+
 awaitable<void> ClockBeacon::syncBody(bool runAsync, bool checkNtpStatus) {
   auto life = life_;
   if (syncTimer) {

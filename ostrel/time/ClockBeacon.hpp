@@ -37,6 +37,9 @@ class ClockBeacon {
 
   // One synchronisation (started as a task), which arms the next one.
   void sync(bool runAsync = true, bool checkNtpStatus = true);
+  // The same synchronisation, awaited by the caller: its clock command is queued before the
+  // call returns, so that what the caller queues next follows it.
+  awaitable<void> syncNow(bool runAsync = true, bool checkNtpStatus = true);
   // One network-time poll (started as a task).
   void ntpCheck(bool initiateSync = true);
 
