@@ -6,6 +6,7 @@
 #include <cctype>
 #include <deque>
 #include <mutex>
+#include <thread>
 #include <optional>
 #include <stdexcept>
 
@@ -79,7 +80,7 @@ class PahoMqttClient;
 // work finds the client through `owner`, which the client clears (on the loop) when it goes.
 struct State : std::enable_shared_from_this<State> {
   State(Executor e, MqttSettings s, PahoOptions o)
-      : ex(e), settings(std::move(s)), options(o), reconnectTimer(e) {}
+      : ex(e), settings(std::move(s)), options(o), reconnectTimer(e), connectWatchdog(e) {}
 
   Executor ex;
   MqttSettings settings;
@@ -97,6 +98,8 @@ struct State : std::enable_shared_from_this<State> {
   bool stopping = false;
   bool connecting = false;
   asio::steady_timer reconnectTimer;
+  // Ends a connect attempt that Paho never reports on (see startConnect).
+  asio::steady_timer connectWatchdog;
   std::chrono::seconds backoff{1};
   std::shared_ptr<asio::steady_timer> connectWaiter;
   std::optional<std::string> connectError;  // set (empty on success) when the attempt ended
@@ -227,9 +230,42 @@ struct State : std::enable_shared_from_this<State> {
     });
   }
 
+  // Paho's connect can block for good when it is called just after the broker went away and
+  // came back (seen with a broker restart): the call runs on a thread of its own so that it can
+  // never wedge the event loop, and an attempt that has not ended when the watchdog fires is
+  // abandoned together with its client; the next attempt starts with a new one.
   void startConnect() {
     connecting = true;
-    cli->connect(connOpts, nullptr, connectListener);
+    auto self = shared_from_this();
+    mqtt::async_client* c = cli.get();
+    // The options are used in place: a copy of connect_options loses its properties in Paho 1.2.
+    std::thread([self, c] {
+      try {
+        c->connect(self->connOpts, nullptr, self->connectListener);
+      } catch (const std::exception& e) {
+        std::string text = e.what();
+        self->postToLoop([text](State& st) { st.onConnectFailed(text); });
+      }
+    }).detach();
+    connectWatchdog.expires_after(options.connectTimeout + std::chrono::seconds(2));
+    connectWatchdog.async_wait([w = weak_from_this(), c](boost::system::error_code ec) {
+      auto s = w.lock();
+      if (ec || !s || s->closed || s->connected || !s->connecting || s->cli.get() != c) return;
+      log(fmt::format("MQTT connect to {} got no answer; starting again with a new client",
+                      s->where));
+      (void)s->cli.release();  // still in use by the blocked call: left to it, never freed
+      s->onConnectFailed("no answer to the connect attempt");
+    });
+  }
+
+  void createClient() {
+    mqtt::create_options co(MQTTVERSION_5);
+    // Paho buffers at most what we hand it: the in-flight window, plus what was handed just as a
+    // connection dropped. Our own buffer holds the rest.
+    co.set_max_buffered_messages(static_cast<int>(options.maxInflight) + 100);
+    co.set_send_while_disconnected(true, false);
+    cli = std::make_unique<mqtt::async_client>(serverUri, settings.clientId, co, nullptr);
+    installCallbacks();
   }
 
   void scheduleReconnect() {
@@ -240,8 +276,10 @@ struct State : std::enable_shared_from_this<State> {
       auto s = w.lock();
       if (ec || !s || s->closed || s->stopping || s->connected || s->connecting) return;
       try {
+        if (!s->cli) s->createClient();
         s->startConnect();
-      } catch (const std::exception&) {
+      } catch (const std::exception& e) {
+        log(fmt::format("MQTT reconnect to {} failed: {}", s->where, e.what()));
         s->connecting = false;
         s->scheduleReconnect();
       }
@@ -284,10 +322,13 @@ struct State : std::enable_shared_from_this<State> {
   void onConnected(bool sessionPresent, int rc, const std::string& props);
   void onConnectFailed(const std::string& reason) {
     connecting = false;
+    connectWatchdog.cancel();
     if (connectWaiter && !connectEnded) {
       finishConnectWait(fmt::format("MQTT connect to {} failed: {}", where, reason));
       return;
     }
+    log(fmt::format("MQTT reconnect to {} failed: {}; next attempt in {} s", where, reason,
+                    backoff.count()));
     scheduleReconnect();
   }
   void onConnectionLost(const std::string& why);
@@ -325,6 +366,7 @@ class PahoMqttClient final : public MqttClient {
     s.owner = nullptr;
     s.stopping = true;
     s.reconnectTimer.cancel();
+    s.connectWatchdog.cancel();
     if (s.connectWaiter) s.connectWaiter->cancel();
     if (s.disconnectWaiter) s.disconnectWaiter->cancel();
     if (s.cli) {
@@ -361,16 +403,12 @@ class PahoMqttClient final : public MqttClient {
     try {
       if (!s->cli || s->serverUri != uri) {
         s->cli.reset();
-        mqtt::create_options co(MQTTVERSION_5);
-        // Paho buffers at most what we hand it: the in-flight window, plus what was handed
-        // just as a connection dropped. Our own buffer holds the rest.
-        co.set_max_buffered_messages(static_cast<int>(s->options.maxInflight) + 100);
-        co.set_send_while_disconnected(true, false);
-        s->cli = std::make_unique<mqtt::async_client>(uri, s->settings.clientId, co, nullptr);
         s->serverUri = uri;
-        s->installCallbacks();
+        s->createClient();
       }
-      mqtt::connect_options opts;
+      // Built in place: a copy of connect_options keeps pointers into the original's properties.
+      s->connOpts = mqtt::connect_options();
+      mqtt::connect_options& opts = s->connOpts;
       opts.set_mqtt_version(MQTTVERSION_5);
       opts.set_clean_start(s->settings.cleanStart);
       opts.set_keep_alive_interval(keepAliveSeconds);
@@ -383,7 +421,6 @@ class PahoMqttClient final : public MqttClient {
       props.add(mqtt::property(mqtt::property::SESSION_EXPIRY_INTERVAL,
                                static_cast<int32_t>(s->settings.sessionExpiry)));
       opts.set_properties(props);
-      s->connOpts = opts;
 
       s->connectWaiter =
           std::make_shared<asio::steady_timer>(s->ex, asio::steady_timer::time_point::max());
@@ -488,6 +525,7 @@ class PahoMqttClient final : public MqttClient {
 
 void State::onConnected(bool sessionPresent, int rc, const std::string& props) {
   connecting = false;
+  connectWatchdog.cancel();
   if (stopping) {
     // disconnect() came while this attempt was under way.
     try {
