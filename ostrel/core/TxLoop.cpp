@@ -1,5 +1,7 @@
 // The serial transmit loop: runs the protocol object's queued jobs on one worker thread.
 #include <boost/asio/thread_pool.hpp>
+#include <condition_variable>
+#include <mutex>
 
 #include "ostrel/core/Gateway.hpp"
 #include "ostrel/io/Log.hpp"
@@ -8,71 +10,62 @@ namespace ostrel {
 
 namespace {
 
-// Completion of one call on the worker, signalled to the event loop through a timer.
-struct WorkerCall {
-  explicit WorkerCall(Executor ex) : done(ex, asio::steady_timer::time_point::max()) {}
-  asio::steady_timer done;
-  bool finished = false;
-  std::exception_ptr error;
+struct WorkerStop {
+  std::mutex m;
+  std::condition_variable cv;
+  bool stop = false;
+
+  // Sleeps for `d` unless stopped first; true when stopped.
+  bool pause(std::chrono::milliseconds d) {
+    std::unique_lock lk(m);
+    return cv.wait_for(lk, d, [&] { return stop; });
+  }
 };
 
-// Runs one txQueuedMsgs call on the pool and waits for it on the loop. Cancelling the wait does
-// not stop the call. Takes a plain pointer: GCC 12 destroys non-trivial temporaries of a
-// co_await expression twice. The protocol object lives as long as the process.
-awaitable<void> runOnWorker(asio::thread_pool& pool, HatProtocolV1* proto) {
-  auto ex = co_await asio::this_coro::executor;
-  auto call = std::make_shared<WorkerCall>(ex);
-  asio::post(pool, [call, ex, proto] {
-    std::exception_ptr e;
+// The worker takes and runs jobs on its own, pacing them 50 ms apart. It must never need the
+// event loop to go on: the loop blocks in scheduleTx while the queue is full, and only the
+// worker taking a job can release it.
+void workerLoop(HatProtocolV1* proto, const std::shared_ptr<WorkerStop>& state) {
+  for (;;) {
+    std::chrono::milliseconds pause{50};
     try {
       proto->txQueuedMsgs();
     } catch (...) {
-      e = std::current_exception();
+      log(describeException(std::current_exception(), "serial transmit loop"));
+      pause = std::chrono::milliseconds(100);
     }
-    asio::post(ex, [call, e] {
-      call->finished = true;
-      call->error = e;
-      call->done.cancel();
-    });
-  });
-  co_await call->done.async_wait(asio::as_tuple(use_awaitable));
-  if (!call->finished) throw boost::system::system_error(asio::error::operation_aborted);
-  if (call->error) std::rethrow_exception(call->error);
+    if (state->pause(pause)) return;
+  }
 }
 
 }  // namespace
 
 awaitable<void> processTxMsgs(std::shared_ptr<MqttClient>, const Args&, Executor) {
   asio::thread_pool executor(1);
-  auto cs = co_await asio::this_coro::cancellation_state;
-  for (;;) {
-    bool failed = false;
-    try {
-      // No declarations in conditions here: GCC 12 destroys them twice around a co_await.
-      std::shared_ptr<HatProtocolV1> proto = gw().myProtocol;
-      if (proto) {
-        co_await runOnWorker(executor, proto.get());
-        co_await sleepFor(std::chrono::milliseconds(50));
-      } else {
-        co_await sleepFor(std::chrono::milliseconds(500));
-      }
-    } catch (...) {
-      if (cs.cancelled() != asio::cancellation_type::none) break;
-      log(describeException(std::current_exception(), "serial transmit loop"));
-      failed = true;
+  auto state = std::make_shared<WorkerStop>();
+  // The protocol object lives as long as the process once the hat has said hello.
+  HatProtocolV1* proto = nullptr;
+  try {
+    for (;;) {
+      proto = gw().myProtocol.get();
+      if (proto) break;
+      co_await sleepFor(std::chrono::milliseconds(500));
     }
-    if (failed) {
-      try {
-        co_await sleepFor(std::chrono::milliseconds(100));
-      } catch (...) {
-        break;
-      }
-    }
+    asio::post(executor, [proto, state] { workerLoop(proto, state); });
+    auto ex = co_await asio::this_coro::executor;
+    asio::steady_timer forever(ex, asio::steady_timer::time_point::max());
+    co_await forever.async_wait(use_awaitable);
+  } catch (...) {
+    // Only cancellation ends the waits above.
   }
   log("TX: Serial connection cancelled.");
+  {
+    std::lock_guard lk(state->m);
+    state->stop = true;
+  }
+  state->cv.notify_all();
   // A worker waiting on an empty queue needs a job to return. Only an empty queue can hold a
   // waiting worker, so never block here: a full queue with no worker taking would hang for good.
-  std::shared_ptr<HatProtocolV1> proto = gw().myProtocol;
   if (proto) proto->txQueue().tryPut(emptyFunc);
   executor.join();
 }
