@@ -5,17 +5,22 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <ctime>
 
 namespace ostrel {
 
 std::uint16_t getBe16(ByteView b, std::size_t off) {
-  if (b.size() < off + 2) throw DecodeError(fmt::format("need 2 bytes at offset {}, have {}", off, b.size()));
+  // Compared without adding to `off`, which could wrap round.
+  if (off > b.size() || b.size() - off < 2)
+    throw DecodeError(fmt::format("need 2 bytes at offset {}, have {}", off, b.size()));
   return static_cast<std::uint16_t>((b[off] << 8) | b[off + 1]);
 }
 
 std::uint32_t getBe32(ByteView b, std::size_t off) {
-  if (b.size() < off + 4) throw DecodeError(fmt::format("need 4 bytes at offset {}, have {}", off, b.size()));
+  // Compared without adding to `off`, which could wrap round.
+  if (off > b.size() || b.size() - off < 4)
+    throw DecodeError(fmt::format("need 4 bytes at offset {}, have {}", off, b.size()));
   return (std::uint32_t{b[off]} << 24) | (std::uint32_t{b[off + 1]} << 16) |
          (std::uint32_t{b[off + 2]} << 8) | std::uint32_t{b[off + 3]};
 }
@@ -83,7 +88,7 @@ static std::string reprBody(ByteView b, bool namedControls) {
   return s;
 }
 
-std::string bytesRepr(ByteView b) { return reprBody(b, true); }
+std::string bytesRepr(ByteView b) { return reprBody(b, false); }
 std::string byteArrayRepr(ByteView b) { return "bytearray(" + reprBody(b, true) + ")"; }
 
 std::string byteList(ByteView b) {
@@ -100,11 +105,27 @@ std::string floatRepr(double v) {
   if (std::isnan(v)) return "nan";
   if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
   char buf[64];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
-  std::string s(buf, end);
-  // Python switches to exponent form at 1e16 and below 1e-4; keep plain forms readable.
+  // The plain to_chars form picks exponent notation whenever it is shorter ("1e+05"); like
+  // Python, use positional notation for exponents -4..15 and exponent notation outside.
+  auto [sciEnd, sciEc] = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+  std::string_view sci(buf, static_cast<std::size_t>(sciEnd - buf));
+  // The buffer has no terminating NUL: parse the exponent within the written characters only.
+  const char* e = sci.data() + sci.find('e') + 1;
+  if (*e == '+') ++e;
+  int exp = 0;
+  std::from_chars(e, sci.data() + sci.size(), exp);
+  if (exp >= -4 && exp < 16) {
+    auto [fixEnd, fixEc] = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
+    sciEnd = fixEnd;
+  }
+  std::string s(buf, sciEnd);
   if (s.find_first_of(".en") == std::string::npos) s += ".0";
   return s;
+}
+
+double roundTo2(double v) {
+  // printf rounds the exact binary value; reading it back gives the nearest double.
+  return std::strtod(fmt::format("{:.2f}", v).c_str(), nullptr);
 }
 
 std::string hexString(ByteView b) {
@@ -184,7 +205,11 @@ static std::string_view trim(std::string_view s) {
 
 long long parseInteger(std::string_view s) {
   auto t = trim(s);
-  if (!t.empty() && t.front() == '+') t.remove_prefix(1);
+  // Accept one leading '+', but not a second sign after it.
+  if (!t.empty() && t.front() == '+') {
+    t.remove_prefix(1);
+    if (!t.empty() && (t.front() == '-' || t.front() == '+')) t = {};
+  }
   long long v = 0;
   auto [p, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
   if (t.empty() || ec != std::errc() || p != t.data() + t.size())
@@ -194,7 +219,11 @@ long long parseInteger(std::string_view s) {
 
 double parseDouble(std::string_view s) {
   auto t = trim(s);
-  if (!t.empty() && t.front() == '+') t.remove_prefix(1);
+  // Accept one leading '+', but not a second sign after it.
+  if (!t.empty() && t.front() == '+') {
+    t.remove_prefix(1);
+    if (!t.empty() && (t.front() == '-' || t.front() == '+')) t = {};
+  }
   double v = 0;
   auto [p, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
   if (t.empty() || ec == std::errc::invalid_argument || p != t.data() + t.size())

@@ -44,6 +44,8 @@ std::string byteArrayRepr(ByteView b);
 std::string byteList(ByteView b);
 // Shortest form that reads back to the same double, with at least one digit after the point.
 std::string floatRepr(double v);
+// Rounded to two decimals of the exact binary value, halves to even.
+double roundTo2(double v);
 // Lower-case hex, two digits per byte.
 std::string hexString(ByteView b);
 // Decode two hex digits per byte; white space between byte pairs allowed.

@@ -96,10 +96,7 @@ void HatProtocolV2::calculateSensorRTCOffset(std::uint32_t senderUID, long long 
   }
   if (rem > 500) ++multiplier;
   long long deviation = multiplier * SLOT - diff;
-  double ppm = std::strtod(
-      fmt::format("{:.2f}", static_cast<double>(deviation) * 1000000.0 / static_cast<double>(diff))
-          .c_str(),
-      nullptr);
+  double ppm = roundTo2(static_cast<double>(deviation) * 1000000.0 / static_cast<double>(diff));
   logf("Sensor #{}: RTC offset {} ppm (4h), deviation {}, time window {} ms", senderUID,
        floatRepr(ppm), deviation, diff);
   if (diff > 14400000) time4hMinSender[senderUID] = rxUnixTimeMillis;

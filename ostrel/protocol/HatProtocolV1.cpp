@@ -83,11 +83,16 @@ void HatProtocolV1::publishMsg(long long tsMillis, const Bytes& payload, int msg
   logf("Sensor #{} [Node {}]: {} \t RSSI: {}", senderUID, msgsender, mymsg, rssi);
 }
 
+awaitable<Bytes> HatProtocolV1::readBlock(std::size_t minSize, const char* what) {
+  Bytes len = co_await readExactly(1, what);
+  Bytes block = co_await readExactly(len[0], what);
+  if (block.size() < minSize)
+    throw DecodeError(fmt::format("{} block of {} bytes is too short", what, block.size()));
+  co_return block;
+}
+
 awaitable<void> HatProtocolV1::handleValidRx(bool isDuplicate) {
-  Bytes len = co_await readExactly(1, "sensor message length");
-  Bytes block = co_await readExactly(len[0], "sensor message");
-  if (block.size() < 7)
-    throw DecodeError(fmt::format("sensor message block of {} bytes is too short", block.size()));
+  Bytes block = co_await readBlock(7, "sensor message");
   std::uint32_t senderUID = getBe32(block, 0);
   int msgsender = block[4];
   int rssi = -int(block[6]);
@@ -97,10 +102,7 @@ awaitable<void> HatProtocolV1::handleValidRx(bool isDuplicate) {
 }
 
 awaitable<void> HatProtocolV1::handleInvalidRx() {
-  Bytes len = co_await readExactly(1, "failed message length");
-  Bytes block = co_await readExactly(len[0], "failed message");
-  if (block.size() < 4)
-    throw DecodeError(fmt::format("failed message block of {} bytes is too short", block.size()));
+  Bytes block = co_await readBlock(4, "failed message");
   logf("TX {} -> RX {}: Decrypt Failed. {} Connection index: {} \t RSSI: {}", block[0], block[1],
        byteList(ByteView(block).subspan(4)), block[3], -int(block[2]));
 }

@@ -91,6 +91,8 @@ class HatProtocolV1 {
   virtual bool defaultSetupPeers() const { return true; }
   // Reads exactly n bytes or fails: a short read means the hat's data was cut.
   awaitable<Bytes> readExactly(std::size_t n, const char* what);
+  // A length byte and the block it announces, which must hold at least `minSize` bytes.
+  awaitable<Bytes> readBlock(std::size_t minSize, const char* what);
   void writeFrame(const Bytes& frame);
 
  private:

@@ -40,10 +40,7 @@ static long long toMillis(UtcTime t) {
 }
 
 awaitable<void> HatProtocolV2::handleValidRx(bool isDuplicate) {
-  Bytes len = co_await readExactly(1, "sensor message length");
-  Bytes block = co_await readExactly(len[0], "sensor message");
-  if (block.size() < 15)
-    throw DecodeError(fmt::format("sensor message block of {} bytes is too short", block.size()));
+  Bytes block = co_await readBlock(15, "sensor message");
   std::uint32_t senderUID = getBe32(block, 0);
   int msgsender = block[4];
   int rssi = -int(block[6]);
@@ -60,13 +57,10 @@ awaitable<void> HatProtocolV2::handleValidRx(bool isDuplicate) {
   publishMsg(ts, Bytes(block.begin() + 15, block.end()), msgsender, senderUID, rssi, isDuplicate);
 }
 
-// Rounds to two decimals the way the log has always shown it (exact binary value, half even).
-static double round2(double v) { return std::strtod(fmt::format("{:.2f}", v).c_str(), nullptr); }
-
 awaitable<void> HatProtocolV2::handleInvalidRx() {
   auto now = std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
-  Bytes len = co_await readExactly(1, "failed message length");
-  Bytes block = co_await readExactly(len[0], "failed message");
+  // Consumed whole even when it is not logged.
+  Bytes block = co_await readBlock(0, "failed message");
   if (!logFailedDecrypt) co_return;
   if (block.size() < 12)
     throw DecodeError(fmt::format("failed message block of {} bytes is too short", block.size()));
@@ -78,7 +72,7 @@ awaitable<void> HatProtocolV2::handleInvalidRx() {
          rest, block[3], rssi);
     co_return;
   }
-  double diffMs = round2(static_cast<double>((*msgDate - now).count()) / 1000.0);
+  double diffMs = roundTo2(static_cast<double>((*msgDate - now).count()) / 1000.0);
   logf("TX {} -> RX {}: Decrypt Failed. {} Connection index: {} \t RSSI: {}\t {} ({} ms)", block[0],
        block[1], rest, block[3], rssi, isoLocalMillis(*msgDate), floatRepr(diffMs));
 }
