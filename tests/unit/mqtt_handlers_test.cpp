@@ -1,0 +1,279 @@
+// The MQTT session handlers and command dispatch, with an in-memory client and a protocol object
+// on a socket pair: the queued commands are run and their bytes read back as the hat.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "ostrel/core/Gateway.hpp"
+#include "ostrel/io/Log.hpp"
+#include "ostrel/protocol/HatProtocolV2.hpp"
+#include "tests/support/FakeMqttClient.hpp"
+
+namespace ostrel {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kConfig = R"(
+[TIME]
+sync-interval = 0
+ntp-check-interval-min = 5
+ntp-check-interval-max = 300
+[LOG]
+sensor-rtc-offset = false
+failed-decrypt = false
+[RADIO]
+rssi-threshold = -98
+)";
+
+class MqttHandlersTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    port_ = std::make_shared<SerialPort>(ctx_.get_executor(), 300ms);
+    port_->adopt(fds[0]);
+    hat_ = fds[1];
+    client_ = std::make_shared<test::FakeMqttClient>();
+    client_->on_connect = &ostrel::on_connect;
+    client_->on_disconnect = &ostrel::on_disconnect;
+    client_->on_subscribe = &ostrel::on_subscribe;
+    client_->on_message = &ostrel::on_message;
+    use(3, 1234);
+    setLogSink([this](std::string_view l) { logs_.emplace_back(l); });
+  }
+  void TearDown() override {
+    setLogSink({});
+    gw().myProtocol.reset();
+    port_->close();
+    ::close(hat_);
+  }
+
+  // Installs a protocol object of the given version as the gateway's.
+  void use(int version, std::uint32_t gwUid) {
+    std::shared_ptr<HatProtocolV1> p;
+    Config cfg = Config::fromString(kConfig);
+    if (version == 1)
+      p = std::make_shared<HatProtocolV1>(port_, client_, makeDefaultParser(), "/nonexistent");
+    else if (version == 2)
+      p = std::make_shared<HatProtocolV2>(port_, client_, makeDefaultParser(), "/nonexistent", cfg,
+                                          ctx_.get_executor());
+    else
+      p = std::make_shared<HatProtocolV3>(port_, client_, makeDefaultParser(), "/nonexistent", cfg,
+                                          ctx_.get_executor());
+    p->setGWUID(gwUid);
+    gw().myProtocol = p;
+  }
+  HatProtocolV1& proto() { return *gw().myProtocol; }
+  std::size_t queued() { return proto().txQueue().size(); }
+  // Runs every queued job and returns what reached the hat.
+  Bytes runQueued() {
+    while (queued() > 0) proto().txQueuedMsgs();
+    Bytes out;
+    std::uint8_t buf[4096];
+    for (ssize_t n; (n = ::recv(hat_, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
+      out.insert(out.end(), buf, buf + n);
+    return out;
+  }
+  void message(const std::string& topic, const Bytes& payload) {
+    on_message(*client_, topic, payload, 0, "[]");
+  }
+  void message(const std::string& topic, std::string_view payload) {
+    message(topic, Bytes(payload.begin(), payload.end()));
+  }
+
+  asio::io_context ctx_;
+  std::shared_ptr<SerialPort> port_;
+  int hat_ = -1;
+  std::shared_ptr<test::FakeMqttClient> client_;
+  std::vector<std::string> logs_;
+};
+
+// ---- Session handlers ----
+
+TEST_F(MqttHandlersTest, ConnectSubscribesCommandTopicsForVersion3) {
+  client_->fireConnect();
+  ASSERT_EQ(client_->subscriptions.size(), 1u);
+  EXPECT_EQ(client_->subscriptions[0],
+            (MqttClient::Subscriptions{{"tx/#", 1},
+                                       {"gw/1234/setSensorRadioKey/+", 0},
+                                       {"gw/1234/removeSensorRadioKey/+", 0},
+                                       {"gw/1234/setRTCOffset", 0}}));
+  EXPECT_EQ(logs_, (std::vector<std::string>{
+                       "Connected to MQTT broker. flags session present 0. rc Success. props [].",
+                       "Subscribing to tx/#", "Subscribing to gw/1234/setSensorRadioKey/+",
+                       "Subscribing to gw/1234/removeSensorRadioKey/+"}));
+  EXPECT_TRUE(proto().mqttConnected());
+}
+
+TEST_F(MqttHandlersTest, ConnectSubscribesOnlyTxBeforeVersion3) {
+  for (int v : {1, 2}) {
+    use(v, 1234);
+    client_->subscriptions.clear();
+    logs_.clear();
+    client_->fireConnect();
+    ASSERT_EQ(client_->subscriptions.size(), 1u) << v;
+    EXPECT_EQ(client_->subscriptions[0], (MqttClient::Subscriptions{{"tx/#", 1}})) << v;
+    EXPECT_EQ(std::count_if(logs_.begin(), logs_.end(),
+                            [](const std::string& l) { return l.rfind("Subscribing to", 0) == 0; }),
+              1)
+        << v;
+    EXPECT_TRUE(proto().mqttConnected());
+  }
+}
+
+TEST_F(MqttHandlersTest, ReconnectSubscribesAgain) {
+  client_->fireConnect();
+  // The flag cleared behind the handlers' back shows that the next connect sets it again.
+  proto().setMqttConnected(false);
+  client_->fireDisconnect();
+  EXPECT_FALSE(proto().mqttConnected());
+  client_->fireConnect("session present 1", "Not authorized", "[]");
+  EXPECT_TRUE(proto().mqttConnected());
+  ASSERT_EQ(client_->subscriptions.size(), 2u);
+  EXPECT_EQ(client_->subscriptions[1], client_->subscriptions[0]);
+  EXPECT_EQ(std::count(logs_.begin(), logs_.end(), "Subscribing to tx/#"), 2);
+}
+
+TEST_F(MqttHandlersTest, ConnectWakesHatOnceSetupIsDone) {
+  asio::co_spawn(ctx_, proto().postEncryption(), asio::detached);
+  ctx_.run();
+  EXPECT_EQ(queued(), 0u);
+  client_->fireConnect();
+  client_->fireDisconnect();
+  client_->fireConnect();
+  EXPECT_EQ(runQueued(), toBytes("TC"));
+}
+
+TEST_F(MqttHandlersTest, ConnectWithoutProtocolFails) {
+  gw().myProtocol.reset();
+  EXPECT_THROW(on_connect(*client_, "f", "rc", "[]"), std::runtime_error);
+  EXPECT_TRUE(client_->subscriptions.empty());
+  // Through the client: the error is logged, nothing else happens.
+  client_->fireConnect();
+  EXPECT_TRUE(client_->subscriptions.empty());
+  ASSERT_EQ(logs_.size(), 1u);
+  EXPECT_NE(logs_[0].find("on_connect"), std::string::npos) << logs_[0];
+}
+
+TEST_F(MqttHandlersTest, DisconnectAndSubscribeOnlyLog) {
+  client_->fireConnect();
+  logs_.clear();
+  client_->fireDisconnect();
+  EXPECT_EQ(logs_, std::vector<std::string>{"Disconnected from MQTT broker"});
+  EXPECT_TRUE(proto().mqttConnected());
+  EXPECT_EQ(client_->subscriptions.size(), 1u);
+
+  logs_.clear();
+  client_->fireSubscribe(3, {1, 0, 0, 128}, "[]");
+  EXPECT_EQ(logs_, std::vector<std::string>{"Subscribed mid #3 props [] qos [1, 0, 0, 128]"});
+}
+
+// ---- Command dispatch ----
+
+TEST_F(MqttHandlersTest, EveryMessageIsLogged) {
+  message("tx/anything", "payload");
+  message("tx/a/b", "");
+  EXPECT_EQ(logs_, (std::vector<std::string>{"RECV MSG on topic tx/anything",
+                                             "RECV MSG on topic tx/a/b"}));
+  EXPECT_EQ(queued(), 0u);
+}
+
+TEST_F(MqttHandlersTest, SetKeyQueuesPeerKey) {
+  Bytes key(32);
+  for (int i = 0; i < 32; ++i) key[i] = static_cast<std::uint8_t>(i * 7);
+  use(3, 1234);
+  message("gw/77/setSensorRadioKey/5000", key);  // another gateway's UID is served too
+  EXPECT_EQ(logs_, std::vector<std::string>{"RECV MSG on topic gw/77/setSensorRadioKey/5000"});
+  ASSERT_EQ(queued(), 1u);
+  Bytes want{'P', 'K', 0x00, 0x00, 0x13, 0x88};
+  append(want, key);
+  EXPECT_EQ(runQueued(), want);
+  EXPECT_EQ(logs_.back(), "Transmitting peer key for UID 5000");
+
+  // A key of another length is queued as it came and dropped by the protocol.
+  message("gw/77/setSensorRadioKey/5000", Bytes(16, 1));
+  EXPECT_EQ(queued(), 1u);
+  EXPECT_TRUE(runQueued().empty());
+
+  message("gw/77/setSensorRadioKey/5000", Bytes{});
+  EXPECT_EQ(queued(), 0u);
+}
+
+TEST_F(MqttHandlersTest, RemoveKeyQueuesWhateverThePayload) {
+  message("gw/1234/removeSensorRadioKey/42", "ignored");
+  message("gw/1234/removeSensorRadioKey/0042", "");
+  ASSERT_EQ(queued(), 2u);
+  Bytes one{'P', 'K', 0x00, 0x00, 0x00, 0x2A};
+  one.insert(one.end(), 32, 0);
+  Bytes both = one;
+  append(both, one);
+  EXPECT_EQ(runQueued(), both);
+  EXPECT_EQ(std::count(logs_.begin(), logs_.end(), "Sending remove command for peer UID 42"), 2);
+}
+
+TEST_F(MqttHandlersTest, UidBeyond32BitsFailsWithoutBytes) {
+  message("gw/1234/removeSensorRadioKey/4294967296", "");
+  ASSERT_EQ(queued(), 1u);
+  EXPECT_THROW(proto().txQueuedMsgs(), EncodeError);
+  EXPECT_TRUE(runQueued().empty());
+  EXPECT_THROW(message("gw/1234/removeSensorRadioKey/99999999999999999999999", ""),
+               std::invalid_argument);
+  EXPECT_EQ(queued(), 0u);
+}
+
+TEST_F(MqttHandlersTest, ClockOffsetQueued) {
+  message("gw/1234/setRTCOffset", "-1.5");
+  message("gw/1234/setRTCOffset", " 2.5e0\n");
+  ASSERT_EQ(queued(), 2u);
+  EXPECT_EQ(runQueued(), (Bytes{'S', 'R', 0xFE, 0x2B, 'S', 'R', 0x03, 0x0D}));
+  EXPECT_EQ(logs_.back(), "Sending RTC offset adjustment command: 2.5 ppm");
+}
+
+TEST_F(MqttHandlersTest, BadClockOffsetFailsAndQueuesNothing) {
+  for (std::string_view bad : {"abc", "nan", "inf", "-inf", "", "1.5x", "1,5", "0x10"}) {
+    EXPECT_ANY_THROW(message("gw/1234/setRTCOffset", bad)) << bad;
+  }
+  EXPECT_ANY_THROW((message("gw/1234/setRTCOffset", Bytes{'1', 0xFF})));
+  EXPECT_ANY_THROW((message("gw/1234/setRTCOffset", Bytes{0xC3, 0xA9})));
+  EXPECT_EQ(queued(), 0u);
+  // Through the client the error is logged and goes no further.
+  logs_.clear();
+  client_->fireMessage("gw/1234/setRTCOffset", std::string_view("abc"));
+  ASSERT_EQ(logs_.size(), 2u);
+  EXPECT_EQ(logs_[0], "RECV MSG on topic gw/1234/setRTCOffset");
+  EXPECT_NE(logs_[1].find("on_message"), std::string::npos) << logs_[1];
+  EXPECT_EQ(queued(), 0u);
+}
+
+TEST_F(MqttHandlersTest, NonMatchingTopicsAreOnlyLogged) {
+  Bytes key(32, 9);
+  for (const char* topic :
+       {"gw/1234/setRTCOffset/x", "gw/abc/setSensorRadioKey/5000", "gw/1234/setSensorRadioKey/5x",
+        "gw/1234/setSensorRadioKey/", "gw/1234/removeSensorRadioKey/-4",
+        "gw/1234/removeSensorRadioKey/42/x", "xgw/1234/setRTCOffset", "gw/1234/setrtcoffset"}) {
+    message(topic, key);
+  }
+  EXPECT_EQ(queued(), 0u);
+  EXPECT_EQ(logs_.size(), 8u);
+  for (const auto& l : logs_) EXPECT_EQ(l.rfind("RECV MSG on topic ", 0), 0u) << l;
+}
+
+TEST_F(MqttHandlersTest, CommandsNeedARadioProtocol) {
+  use(1, 1234);
+  EXPECT_ANY_THROW(message("gw/1234/setSensorRadioKey/5000", Bytes(32, 1)));
+  EXPECT_ANY_THROW(message("gw/1234/removeSensorRadioKey/42", ""));
+  EXPECT_ANY_THROW(message("gw/1234/setRTCOffset", "1.0"));
+  EXPECT_EQ(queued(), 0u);
+
+  gw().myProtocol.reset();
+  EXPECT_ANY_THROW(message("gw/1234/removeSensorRadioKey/42", ""));
+  EXPECT_ANY_THROW(message("gw/1234/setRTCOffset", "1.0"));
+  // Topics that are not commands need no protocol object.
+  EXPECT_NO_THROW(message("tx/x", "1"));
+}
+
+}  // namespace
+}  // namespace ostrel
