@@ -59,4 +59,6 @@ class TemperatureParser : public SensorMsgParser {
 
 }  // namespace
 
-extern "C" ostrel::SensorMsgParser* ostrel_create_parser() { return new TemperatureParser(); }
+extern "C" ostrel::SensorMsgParser* ostrel_create_parser() {
+  return new TemperatureParser();
+}

@@ -15,12 +15,16 @@ constexpr int EXIT_HAT = 3;
 
 // Every key the gateway reads, with its type, checked before anything starts.
 void validateConfig(const Config& c) {
-  for (auto [s, k] : {std::pair{"UART", "device"}, {"MQTT", "username"}, {"MQTT", "password"},
-                      {"MQTT", "host"}})
+  for (auto [s, k] :
+       {std::pair{"UART", "device"}, {"MQTT", "username"}, {"MQTT", "password"}, {"MQTT", "host"}})
     c.getString(s, k);
-  for (auto [s, k] : {std::pair{"UART", "speed"}, {"MQTT", "port"}, {"MQTT", "keepalive"},
-                      {"TIME", "sync-interval"}, {"TIME", "ntp-check-interval-min"},
-                      {"TIME", "ntp-check-interval-max"}, {"RADIO", "rssi-threshold"}})
+  for (auto [s, k] : {std::pair{"UART", "speed"},
+                      {"MQTT", "port"},
+                      {"MQTT", "keepalive"},
+                      {"TIME", "sync-interval"},
+                      {"TIME", "ntp-check-interval-min"},
+                      {"TIME", "ntp-check-interval-max"},
+                      {"RADIO", "rssi-threshold"}})
     c.getInt(s, k);
   for (auto [s, k] : {std::pair{"LOG", "sensor-rtc-offset"}, {"LOG", "failed-decrypt"}})
     c.getBool(s, k);

@@ -58,7 +58,8 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
     bool started = false;
     try {
       asio::steady_timer limit(eventLoop, hooks().startupLimit);
-      auto r = co_await (waitForHatStartup(*ser) || limit.async_wait(asio::as_tuple(use_awaitable)));
+      auto r =
+          co_await (waitForHatStartup(*ser) || limit.async_wait(asio::as_tuple(use_awaitable)));
       started = r.index() == 0;
     } catch (...) {
       started = false;
@@ -76,9 +77,9 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
   settings.sessionExpiry = 1209600;
   settings.username = config.getString("MQTT", "username");
   settings.password = config.getString("MQTT", "password");
-  std::shared_ptr<MqttClient> client = hooks().makeClient
-                                           ? hooks().makeClient(eventLoop, settings)
-                                           : std::shared_ptr<MqttClient>(makePahoMqttClient(eventLoop, settings));
+  std::shared_ptr<MqttClient> client =
+      hooks().makeClient ? hooks().makeClient(eventLoop, settings)
+                         : std::shared_ptr<MqttClient>(makePahoMqttClient(eventLoop, settings));
   client->on_connect = on_connect;
   client->on_message = on_message;
   client->on_disconnect = on_disconnect;
@@ -91,8 +92,8 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
     auto stopTask = registry.spawn(eventLoop, "stop signal", stopSignal.wait());
     auto restartTask = registry.spawn(eventLoop, "restart signal", restartSignal.wait());
     log("Starting serial interface RX...");
-    rxTask = registry.spawn(eventLoop, "serial RX",
-                            processRxMsgs(client, config, args, gw().statusDir));
+    rxTask =
+        registry.spawn(eventLoop, "serial RX", processRxMsgs(client, config, args, gw().statusDir));
     log("Starting serial interface TX...");
     txTask = registry.spawn(eventLoop, "serial TX", processTxMsgs(client, args, eventLoop));
     co_await (stopTask->join() || restartTask->join());

@@ -33,7 +33,9 @@ void on_connect(MqttClient& client, const std::string& flags, const std::string&
   }
 }
 
-void on_disconnect(MqttClient&, const std::string&) { log("Disconnected from MQTT broker"); }
+void on_disconnect(MqttClient&, const std::string&) {
+  log("Disconnected from MQTT broker");
+}
 
 void on_subscribe(MqttClient&, int mid, const std::vector<int>& qos, const std::string& props) {
   std::string q = "[";
@@ -79,7 +81,8 @@ void on_message(MqttClient&, const std::string& topic, const Bytes& payload, int
     if (!isAscii(payload)) throw std::invalid_argument("RTC offset payload is not ASCII text");
     double rtcOffset = parseDouble(toString(payload));
     if (!std::isfinite(rtcOffset))
-      throw std::invalid_argument(fmt::format("RTC offset is not a finite number: '{}'", toString(payload)));
+      throw std::invalid_argument(
+          fmt::format("RTC offset is not a finite number: '{}'", toString(payload)));
     HatProtocolV2& p = radioProtocol("setRTCOffset");
     p.scheduleTx(&HatProtocolV2::setRTCOffset, &p, rtcOffset);
   }

@@ -110,9 +110,8 @@ awaitable<void> handleHello(std::shared_ptr<MqttClient> client, const Config& co
 
 awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, const Config& config,
                               const Args& args, std::string statusDir) {
-  auto msgParser =
-      createSensorMsgParser(config.has("PARSER", "library") ? config.getString("PARSER", "library")
-                                                            : std::string());
+  auto msgParser = createSensorMsgParser(
+      config.has("PARSER", "library") ? config.getString("PARSER", "library") : std::string());
   auto cs = co_await asio::this_coro::cancellation_state;
   auto ex = co_await asio::this_coro::executor;
 
@@ -123,11 +122,11 @@ awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, const Config& 
     std::string host = config.getString("MQTT", "host");
     int port = static_cast<int>(config.getInt("MQTT", "port"));
     int keepalive = static_cast<int>(config.getInt("MQTT", "keepalive"));
-    TaskRegistry::instance().spawn(ex, "MQTT connect", [](std::shared_ptr<MqttClient> c,
-                                                          std::string h, int p,
-                                                          int k) -> awaitable<void> {
-      co_await connectWithRetry(*c, h, p, k);
-    }(client, host, port, keepalive));
+    TaskRegistry::instance().spawn(
+        ex, "MQTT connect",
+        [](std::shared_ptr<MqttClient> c, std::string h, int p, int k) -> awaitable<void> {
+          co_await connectWithRetry(*c, h, p, k);
+        }(client, host, port, keepalive));
   }
 
   Bytes msgStart;

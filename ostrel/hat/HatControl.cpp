@@ -13,8 +13,10 @@ namespace ostrel {
 HatPins HatPins::fromConfig(const Config* config, HatPins p) {
   if (!config) return p;
   if (config->has("HAT", "gpio-chip")) p.chip = config->getString("HAT", "gpio-chip");
-  if (config->has("HAT", "reset-line")) p.resetLine = static_cast<int>(config->getInt("HAT", "reset-line"));
-  if (config->has("HAT", "reset-active-low")) p.activeLow = config->getBool("HAT", "reset-active-low");
+  if (config->has("HAT", "reset-line"))
+    p.resetLine = static_cast<int>(config->getInt("HAT", "reset-line"));
+  if (config->has("HAT", "reset-active-low"))
+    p.activeLow = config->getBool("HAT", "reset-active-low");
   if (config->has("HAT", "reset-pulse-ms"))
     p.pulseMs = static_cast<int>(config->getInt("HAT", "reset-pulse-ms"));
   return p;

@@ -26,7 +26,8 @@ std::uint32_t getBe32(ByteView b, std::size_t off) {
 }
 
 static void checkRange(long long v, long long lo, long long hi, const char* what) {
-  if (v < lo || v > hi) throw EncodeError(fmt::format("{} {} does not fit {}..{}", what, v, lo, hi));
+  if (v < lo || v > hi)
+    throw EncodeError(fmt::format("{} {} does not fit {}..{}", what, v, lo, hi));
 }
 
 void putU8(Bytes& out, long long v, const char* what) {
@@ -55,8 +56,12 @@ void putBe32(Bytes& out, long long v, const char* what) {
   out.push_back(static_cast<std::uint8_t>(v));
 }
 
-void append(Bytes& out, ByteView b) { out.insert(out.end(), b.begin(), b.end()); }
-void append(Bytes& out, std::string_view s) { out.insert(out.end(), s.begin(), s.end()); }
+void append(Bytes& out, ByteView b) {
+  out.insert(out.end(), b.begin(), b.end());
+}
+void append(Bytes& out, std::string_view s) {
+  out.insert(out.end(), s.begin(), s.end());
+}
 
 static std::string reprBody(ByteView b, bool namedControls) {
   // Python's choice of quote: single unless the text holds ' and no ".
@@ -88,8 +93,12 @@ static std::string reprBody(ByteView b, bool namedControls) {
   return s;
 }
 
-std::string bytesRepr(ByteView b) { return reprBody(b, false); }
-std::string byteArrayRepr(ByteView b) { return "bytearray(" + reprBody(b, true) + ")"; }
+std::string bytesRepr(ByteView b) {
+  return reprBody(b, false);
+}
+std::string byteArrayRepr(ByteView b) {
+  return "bytearray(" + reprBody(b, true) + ")";
+}
 
 std::string byteList(ByteView b) {
   std::string s = "[";
@@ -167,7 +176,11 @@ std::string decodeUtf8Lossy(ByteView b) {
   std::size_t i = 0;
   while (i < b.size()) {
     unsigned c = b[i];
-    std::size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    std::size_t len = c < 0x80         ? 1
+                      : (c >> 5) == 6  ? 2
+                      : (c >> 4) == 14 ? 3
+                      : (c >> 3) == 30 ? 4
+                                       : 0;
     if (len == 0 || i + len > b.size()) {
       ++i;
       continue;

@@ -13,8 +13,12 @@ namespace ostrel {
 using Bytes = std::vector<std::uint8_t>;
 using ByteView = std::span<const std::uint8_t>;
 
-inline Bytes toBytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
-inline std::string toString(ByteView b) { return std::string(b.begin(), b.end()); }
+inline Bytes toBytes(std::string_view s) {
+  return Bytes(s.begin(), s.end());
+}
+inline std::string toString(ByteView b) {
+  return std::string(b.begin(), b.end());
+}
 
 // Raised when a field does not fit its encoding or a block is too short to decode.
 class EncodeError : public std::runtime_error {

@@ -1,7 +1,7 @@
 #include "ostrel/io/Config.hpp"
 
-#include <ini.h>
 #include <fmt/format.h>
+#include <ini.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -67,12 +67,13 @@ void Config::set(const std::string& section, const std::string& key, const std::
 const std::string& Config::raw(const std::string& section, const std::string& key) const {
   auto s = values_.find(lower(section));
   if (s == values_.end())
-    throw ConfigError(fmt::format("configuration file {}: section [{}] is missing (needed for key '{}')",
-                                  path_, section, key));
+    throw ConfigError(
+        fmt::format("configuration file {}: section [{}] is missing (needed for key '{}')", path_,
+                    section, key));
   auto k = s->second.find(lower(key));
   if (k == s->second.end())
-    throw ConfigError(
-        fmt::format("configuration file {}: key '{}' in section [{}] is missing", path_, key, section));
+    throw ConfigError(fmt::format("configuration file {}: key '{}' in section [{}] is missing",
+                                  path_, key, section));
   return k->second;
 }
 
@@ -85,8 +86,9 @@ long long Config::getInt(const std::string& section, const std::string& key) con
   try {
     return parseInteger(v);
   } catch (const std::exception&) {
-    throw ConfigError(fmt::format("configuration file {}: key '{}' in section [{}] is not an integer: '{}'",
-                                  path_, key, section, v));
+    throw ConfigError(
+        fmt::format("configuration file {}: key '{}' in section [{}] is not an integer: '{}'",
+                    path_, key, section, v));
   }
 }
 
@@ -97,8 +99,9 @@ bool Config::getBool(const std::string& section, const std::string& key) const {
   t.erase(t.find_last_not_of(" \t") + 1);
   if (t == "1" || t == "yes" || t == "true" || t == "on") return true;
   if (t == "0" || t == "no" || t == "false" || t == "off") return false;
-  throw ConfigError(fmt::format("configuration file {}: key '{}' in section [{}] is not a boolean: '{}'",
-                                path_, key, section, v));
+  throw ConfigError(
+      fmt::format("configuration file {}: key '{}' in section [{}] is not a boolean: '{}'", path_,
+                  key, section, v));
 }
 
 }  // namespace ostrel

@@ -6,9 +6,9 @@
 #include <cctype>
 #include <deque>
 #include <mutex>
-#include <thread>
 #include <optional>
 #include <stdexcept>
+#include <thread>
 
 #include "ostrel/io/Log.hpp"
 

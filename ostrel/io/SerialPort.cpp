@@ -17,24 +17,42 @@ using Clock = std::chrono::steady_clock;
 namespace {
 speed_t speedConstant(long long bps) {
   switch (bps) {
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    case 460800: return B460800;
-    case 500000: return B500000;
-    case 576000: return B576000;
-    case 921600: return B921600;
-    case 1000000: return B1000000;
-    case 1152000: return B1152000;
-    case 1500000: return B1500000;
-    case 2000000: return B2000000;
-    default: return 0;
+    case 1200:
+      return B1200;
+    case 2400:
+      return B2400;
+    case 4800:
+      return B4800;
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 115200:
+      return B115200;
+    case 230400:
+      return B230400;
+    case 460800:
+      return B460800;
+    case 500000:
+      return B500000;
+    case 576000:
+      return B576000;
+    case 921600:
+      return B921600;
+    case 1000000:
+      return B1000000;
+    case 1152000:
+      return B1152000;
+    case 1500000:
+      return B1500000;
+    case 2000000:
+      return B2000000;
+    default:
+      return 0;
   }
 }
 }  // namespace
@@ -46,20 +64,25 @@ SerialPort::SerialPort(Executor ex, std::chrono::milliseconds readTimeout)
   buf_.reserve(4096);
 }
 
-SerialPort::~SerialPort() { SerialPort::close(); }
+SerialPort::~SerialPort() {
+  SerialPort::close();
+}
 
 void SerialPort::open() {
   if (isOpen()) return;
   speed_t sp = speedConstant(speed_);
-  if (sp == 0) throw SerialError(fmt::format("serial device {}: unsupported speed {}", device_, speed_));
+  if (sp == 0)
+    throw SerialError(fmt::format("serial device {}: unsupported speed {}", device_, speed_));
   int fd = ::open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0)
-    throw SerialError(fmt::format("cannot open serial device {}: {}", device_, std::strerror(errno)));
+    throw SerialError(
+        fmt::format("cannot open serial device {}: {}", device_, std::strerror(errno)));
   termios tio{};
   if (::tcgetattr(fd, &tio) != 0) {
     int e = errno;
     ::close(fd);
-    throw SerialError(fmt::format("serial device {} is not a terminal: {}", device_, std::strerror(e)));
+    throw SerialError(
+        fmt::format("serial device {} is not a terminal: {}", device_, std::strerror(e)));
   }
   ::cfmakeraw(&tio);
   tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
@@ -72,7 +95,8 @@ void SerialPort::open() {
   if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
     int e = errno;
     ::close(fd);
-    throw SerialError(fmt::format("cannot configure serial device {}: {}", device_, std::strerror(e)));
+    throw SerialError(
+        fmt::format("cannot configure serial device {}: {}", device_, std::strerror(e)));
   }
   adopt(fd);
 }
@@ -115,7 +139,8 @@ bool SerialPort::readNow() {
   if (n == 0 || e == EAGAIN || e == EINTR) return false;
   // A pseudo-terminal whose other side has gone reads as EIO: treat it as silence.
   if (e == EIO) return false;
-  throw SerialError(fmt::format("read from serial device {} failed: {}", device_, std::strerror(e)));
+  throw SerialError(
+      fmt::format("read from serial device {} failed: {}", device_, std::strerror(e)));
 }
 
 awaitable<bool> SerialPort::fill(Clock::time_point deadline) {
@@ -124,9 +149,9 @@ awaitable<bool> SerialPort::fill(Clock::time_point deadline) {
     auto now = Clock::now();
     if (now >= deadline) co_return false;
     timer_->expires_at(deadline);
-    auto r = co_await (sd_->async_wait(asio::posix::stream_descriptor::wait_read,
-                                       asio::as_tuple(use_awaitable)) ||
-                       timer_->async_wait(asio::as_tuple(use_awaitable)));
+    auto r = co_await (
+        sd_->async_wait(asio::posix::stream_descriptor::wait_read, asio::as_tuple(use_awaitable)) ||
+        timer_->async_wait(asio::as_tuple(use_awaitable)));
     if (r.index() == 0) {
       auto [ec] = std::get<0>(r);
       if (ec == asio::error::operation_aborted || ec == asio::error::bad_descriptor)
@@ -190,7 +215,8 @@ void SerialPort::write(ByteView frame) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno != EAGAIN)
-      throw SerialError(fmt::format("write to serial device {} failed: {}", device_, std::strerror(errno)));
+      throw SerialError(
+          fmt::format("write to serial device {} failed: {}", device_, std::strerror(errno)));
     // The line is full: wait for room, but never for ever.
     pollfd pfd{fd_, POLLOUT, 0};
     int pr = ::poll(&pfd, 1, 1000);

@@ -41,7 +41,9 @@ class SerialPort {
   virtual awaitable<Bytes> readline_async();
   // Writes one frame whole; safe from any thread.
   virtual void write(ByteView frame);
-  void write(std::string_view text) { write(ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())); }
+  void write(std::string_view text) {
+    write(ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+  }
   // Waits until written data has left (a no-op where the device cannot tell).
   virtual void flush();
 

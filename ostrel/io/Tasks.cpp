@@ -32,22 +32,23 @@ std::shared_ptr<Task> TaskRegistry::spawn(Executor ex, std::string name, awaitab
   tasks_.remove_if([](const auto& t) { return t->done(); });
   auto task = std::make_shared<Task>(ex, std::move(name));
   tasks_.push_back(task);
-  asio::co_spawn(ex, std::move(body),
-                 asio::bind_cancellation_slot(task->signal_.slot(), [this, task](std::exception_ptr e) {
-                   if (e) {
-                     try {
-                       std::rethrow_exception(e);
-                     } catch (const boost::system::system_error& se) {
-                       if (se.code() != asio::error::operation_aborted)
-                         log(describeException(e, "task " + task->name()));
-                     } catch (...) {
-                       log(describeException(e, "task " + task->name()));
-                     }
-                   }
-                   task->done_.set();
-                   // A task that has ended leaves the registry at once: it may not outlive its loop.
-                   tasks_.remove(task);
-                 }));
+  asio::co_spawn(
+      ex, std::move(body),
+      asio::bind_cancellation_slot(task->signal_.slot(), [this, task](std::exception_ptr e) {
+        if (e) {
+          try {
+            std::rethrow_exception(e);
+          } catch (const boost::system::system_error& se) {
+            if (se.code() != asio::error::operation_aborted)
+              log(describeException(e, "task " + task->name()));
+          } catch (...) {
+            log(describeException(e, "task " + task->name()));
+          }
+        }
+        task->done_.set();
+        // A task that has ended leaves the registry at once: it may not outlive its loop.
+        tasks_.remove(task);
+      }));
   return task;
 }
 

@@ -13,8 +13,8 @@ class RawPublisher : public MsgPublisher {
                int rssi) override {
     const auto& payload = std::any_cast<const Bytes&>(parsedMsg);
     client_.publish(fmt::format("sensors/{}/raw", senderUID),
-                    fmt::format(R"({{"uid": {}, "ts": {}, "rssi": {}, "payload": "{}"}})", senderUID,
-                                tsMillis, rssi, hexString(payload)),
+                    fmt::format(R"({{"uid": {}, "ts": {}, "rssi": {}, "payload": "{}"}})",
+                                senderUID, tsMillis, rssi, hexString(payload)),
                     1, false);
   }
   MqttClient* client() const { return &client_; }
@@ -28,7 +28,8 @@ class RawDecoder : public MsgDecoder {
   ParsedMsg parse(std::uint32_t, const Bytes& payload) override { return payload; }
   MsgPublisher& getPublisher(MqttClient& client) override {
     // The client changes only after a restart; keep one publisher per client.
-    if (!publisher_ || publisher_->client() != &client) publisher_ = std::make_unique<RawPublisher>(client);
+    if (!publisher_ || publisher_->client() != &client)
+      publisher_ = std::make_unique<RawPublisher>(client);
     return *publisher_;
   }
 
@@ -51,6 +52,8 @@ class DefaultParser : public SensorMsgParser {
 
 }  // namespace
 
-std::shared_ptr<SensorMsgParser> makeDefaultParser() { return std::make_shared<DefaultParser>(); }
+std::shared_ptr<SensorMsgParser> makeDefaultParser() {
+  return std::make_shared<DefaultParser>();
+}
 
 }  // namespace ostrel

@@ -12,7 +12,8 @@ std::shared_ptr<SensorMsgParser> createSensorMsgParser(const std::string& plugin
   // The library stays loaded for the life of the process: its code backs the parser's vtable.
   void* handle = ::dlopen(pluginPath.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!handle)
-    throw std::runtime_error(fmt::format("cannot load parser library {}: {}", pluginPath, ::dlerror()));
+    throw std::runtime_error(
+        fmt::format("cannot load parser library {}: {}", pluginPath, ::dlerror()));
   auto factory = reinterpret_cast<OstrelCreateParserFn>(::dlsym(handle, OSTREL_PARSER_FACTORY));
   if (!factory)
     throw std::runtime_error(

@@ -46,7 +46,8 @@ static int bcd(std::uint8_t b, const char* field) {
 std::optional<UtcTime> HatProtocolV2::parseDate(ByteView payload) {
   if (payload.size() != 8)
     throw DecodeError(fmt::format("hat time stamp needs 8 bytes, got {}", payload.size()));
-  if (std::all_of(payload.begin(), payload.end(), [](auto b) { return b == 0; })) return std::nullopt;
+  if (std::all_of(payload.begin(), payload.end(), [](auto b) { return b == 0; }))
+    return std::nullopt;
   int yearVal = 1900 + 10 * (payload[0] >> 4) + (payload[0] & 15);
   int mon = bcd(payload[1], "month");
   int d = bcd(payload[2], "day");

@@ -48,7 +48,9 @@ void HatProtocolV1::txQueuedMsgs() {
   job();
 }
 
-void HatProtocolV1::scheduleTx(Job job) { txQueue_.put(std::move(job)); }
+void HatProtocolV1::scheduleTx(Job job) {
+  txQueue_.put(std::move(job));
+}
 
 void HatProtocolV1::writeFrame(const Bytes& frame) {
   auto p = port();
@@ -185,7 +187,9 @@ awaitable<std::string> HatProtocolV1::waitForRxMsg(SerialPort& ser,
   }
 }
 
-void HatProtocolV1::shutdown() { writeFrame(toBytes("SC")); }
+void HatProtocolV1::shutdown() {
+  writeFrame(toBytes("SC"));
+}
 
 void HatProtocolV1::wakeupRadio() {
   log("Waking Gateway Hat up\n");

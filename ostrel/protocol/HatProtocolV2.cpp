@@ -58,7 +58,8 @@ awaitable<void> HatProtocolV2::handleValidRx(bool isDuplicate) {
 }
 
 awaitable<void> HatProtocolV2::handleInvalidRx() {
-  auto now = std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
+  auto now =
+      std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
   // Consumed whole even when it is not logged.
   Bytes block = co_await readBlock(0, "failed message");
   if (!logFailedDecrypt) co_return;

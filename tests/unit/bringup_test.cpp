@@ -13,6 +13,7 @@
 
 #include "ostrel/core/Gateway.hpp"
 #include "ostrel/io/Log.hpp"
+#include "tests/support/LogCapture.hpp"
 
 using namespace ostrel;
 using namespace std::chrono_literals;
@@ -22,13 +23,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct LogCapture {
-  std::vector<std::string> lines;
-  LogCapture() {
-    setLogSink([this](std::string_view l) { lines.emplace_back(l); });
-  }
-  ~LogCapture() { setLogSink({}); }
-};
+using test::LogCapture;
 
 class BringupCpuinfo : public ::testing::Test {
  protected:

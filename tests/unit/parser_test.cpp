@@ -26,9 +26,9 @@ std::string decodeAndPublish(SensorMsgParser& parser, MqttClient& client, std::u
 TEST(SensorParser, DefaultPublishesPayloadAsHexJson) {
   auto parser = createSensorMsgParser();
   test::FakeMqttClient client;
-  EXPECT_EQ(decodeAndPublish(*parser, client, 4000000001u, Bytes{0x01, 0xAB, 0x00}, 1733660000123,
-                             -62),
-            "01ab00");
+  EXPECT_EQ(
+      decodeAndPublish(*parser, client, 4000000001u, Bytes{0x01, 0xAB, 0x00}, 1733660000123, -62),
+      "01ab00");
   ASSERT_EQ(client.publications.size(), 1u);
   const auto& p = client.publications[0];
   EXPECT_EQ(p.topic, "sensors/4000000001/raw");

@@ -15,18 +15,13 @@
 
 #include "ostrel/core/Gateway.hpp"
 #include "ostrel/io/Log.hpp"
+#include "tests/support/LogCapture.hpp"
 
 using namespace ostrel;
 
 namespace {
 
-struct LogCapture {
-  std::vector<std::string> lines;
-  LogCapture() {
-    setLogSink([this](std::string_view l) { lines.emplace_back(l); });
-  }
-  ~LogCapture() { setLogSink({}); }
-};
+using test::LogCapture;
 
 // An account database that records every change asked of it.
 struct FakeAccounts : AccountDb {

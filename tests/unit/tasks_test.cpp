@@ -1,4 +1,5 @@
 #include "ostrel/io/Tasks.hpp"
+#include "tests/support/LogCapture.hpp"
 
 #include <gtest/gtest.h>
 
@@ -18,13 +19,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-struct LogCapture {
-  std::vector<std::string> lines;
-  LogCapture() {
-    setLogSink([this](std::string_view l) { lines.emplace_back(l); });
-  }
-  ~LogCapture() { setLogSink({}); }
-};
+using test::LogCapture;
 
 awaitable<void> waitAndCount(Event& e, int& woken) {
   co_await e.wait();

@@ -1,4 +1,5 @@
 #include "ostrel/time/Timer.hpp"
+#include "tests/support/LogCapture.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,13 +14,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct LogCapture {
-  std::vector<std::string> lines;
-  LogCapture() {
-    setLogSink([this](std::string_view l) { lines.emplace_back(l); });
-  }
-  ~LogCapture() { setLogSink({}); }
-};
+using test::LogCapture;
 
 }  // namespace
 
