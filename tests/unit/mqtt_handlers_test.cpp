@@ -10,6 +10,7 @@
 #include "ostrel/io/Log.hpp"
 #include "ostrel/protocol/HatProtocolV2.hpp"
 #include "tests/support/FakeMqttClient.hpp"
+#include "tests/support/HatLinkTest.hpp"
 
 namespace ostrel {
 namespace {
@@ -28,14 +29,10 @@ failed-decrypt = false
 rssi-threshold = -98
 )";
 
-class MqttHandlersTest : public ::testing::Test {
+class MqttHandlersTest : public test::HatLinkTest {
  protected:
   void SetUp() override {
-    int fds[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    port_ = std::make_shared<SerialPort>(ctx_.get_executor(), 300ms);
-    port_->adopt(fds[0]);
-    hat_ = fds[1];
+    openHatLink();
     client_ = std::make_shared<test::FakeMqttClient>();
     client_->on_connect = &ostrel::on_connect;
     client_->on_disconnect = &ostrel::on_disconnect;
@@ -47,8 +44,7 @@ class MqttHandlersTest : public ::testing::Test {
   void TearDown() override {
     setLogSink({});
     gw().myProtocol.reset();
-    port_->close();
-    ::close(hat_);
+    closeHatLink();
   }
 
   // Installs a protocol object of the given version as the gateway's.
@@ -84,9 +80,6 @@ class MqttHandlersTest : public ::testing::Test {
     message(topic, Bytes(payload.begin(), payload.end()));
   }
 
-  asio::io_context ctx_;
-  std::shared_ptr<SerialPort> port_;
-  int hat_ = -1;
   std::shared_ptr<test::FakeMqttClient> client_;
   std::vector<std::string> logs_;
 };

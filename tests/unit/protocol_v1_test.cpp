@@ -16,6 +16,7 @@
 #include "ostrel/io/Log.hpp"
 #include "ostrel/protocol/HatProtocolV1.hpp"
 #include "tests/support/FakeMqttClient.hpp"
+#include "tests/support/HatLinkTest.hpp"
 
 namespace ostrel {
 namespace {
@@ -88,14 +89,10 @@ class ConfirmingHat {
   std::thread thread_;
 };
 
-class ProtocolV1Test : public ::testing::Test {
+class ProtocolV1Test : public test::HatLinkTest {
  protected:
   void SetUp() override {
-    int fds[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    port_ = std::make_shared<SerialPort>(ctx_.get_executor(), 300ms);
-    port_->adopt(fds[0]);
-    hat_ = fds[1];
+    openHatLink();
     char tmpl[] = "/tmp/ostrel-v1-XXXXXX";
     ASSERT_NE(::mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
@@ -109,54 +106,9 @@ class ProtocolV1Test : public ::testing::Test {
   void TearDown() override {
     setLogSink({});
     proto_.reset();
-    port_->close();
-    ::close(hat_);
+    closeHatLink();
     fs::remove_all(dir_);
   }
-
-  template <typename T>
-  T run(awaitable<T> a) {
-    std::optional<T> result;
-    std::exception_ptr err;
-    bool done = false;
-    asio::co_spawn(ctx_, std::move(a), [&](std::exception_ptr e, T v) {
-      err = e;
-      if (!e) result = std::move(v);
-      done = true;
-    });
-    drive(done);
-    if (err) std::rethrow_exception(err);
-    return std::move(*result);
-  }
-  void run(awaitable<void> a) {
-    std::exception_ptr err;
-    bool done = false;
-    asio::co_spawn(ctx_, std::move(a), [&](std::exception_ptr e) {
-      err = e;
-      done = true;
-    });
-    drive(done);
-    if (err) std::rethrow_exception(err);
-  }
-  void drive(const bool& done) {
-    auto deadline = Clock::now() + 10s;
-    while (!done && Clock::now() < deadline) {
-      if (ctx_.stopped()) ctx_.restart();
-      ctx_.run_one_for(100ms);
-    }
-    ASSERT_TRUE(done) << "coroutine did not finish";
-  }
-
-  // Everything the gateway has written to the hat so far.
-  Bytes hatReads() {
-    Bytes out;
-    std::uint8_t buf[4096];
-    for (ssize_t n; (n = ::recv(hat_, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
-      out.insert(out.end(), buf, buf + n);
-    return out;
-  }
-  void hatSends(const Bytes& b) { writeAll(hat_, toString(b)); }
-  void hatSends(std::string_view s) { writeAll(hat_, s); }
 
   std::vector<std::string> logs() {
     std::lock_guard lk(logMutex_);
@@ -193,9 +145,6 @@ class ProtocolV1Test : public ::testing::Test {
     return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
   }
 
-  asio::io_context ctx_;
-  std::shared_ptr<SerialPort> port_;
-  int hat_ = -1;
   std::string dir_;
   std::shared_ptr<test::FakeMqttClient> client_;
   std::unique_ptr<HatProtocolV1> proto_;

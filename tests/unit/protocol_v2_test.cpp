@@ -18,6 +18,7 @@
 #include "ostrel/io/Log.hpp"
 #include "ostrel/protocol/HatProtocolV2.hpp"
 #include "tests/support/FakeMqttClient.hpp"
+#include "tests/support/HatLinkTest.hpp"
 
 namespace ostrel {
 namespace {
@@ -61,10 +62,6 @@ Bytes hatStamp(UtcTime t) {
           toBcd(unsigned(hms.hours().count()))};
   putBe16(b, hms.subseconds().count());
   return b;
-}
-
-void writeAll(int fd, std::string_view s) {
-  ASSERT_EQ(::write(fd, s.data(), s.size()), ssize_t(s.size()));
 }
 
 Bytes readFor(int fd, std::size_t n, milliseconds limit) {
@@ -120,14 +117,10 @@ awaitable<CommandResult> fakeCommand(std::string cmd, milliseconds, bool, bool) 
   co_return CommandResult{0, "NTP=yes\nNTPSynchronized=yes\n"};
 }
 
-class ProtocolV2Test : public ::testing::Test {
+class ProtocolV2Test : public test::HatLinkTest {
  protected:
   void SetUp() override {
-    int fds[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    port_ = std::make_shared<SerialPort>(ctx_.get_executor(), 300ms);
-    port_->adopt(fds[0]);
-    hat_ = fds[1];
+    openHatLink();
     char tmpl[] = "/tmp/ostrel-v2-XXXXXX";
     ASSERT_NE(::mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
@@ -140,8 +133,7 @@ class ProtocolV2Test : public ::testing::Test {
     setLogSink({});
     if (proto_) proto_->timeSyncer->shutdown();
     proto_.reset();
-    port_->close();
-    ::close(hat_);
+    closeHatLink();
     fs::remove_all(dir_);
     if (tzChanged_) {
       if (oldTz_)
@@ -169,48 +161,6 @@ class ProtocolV2Test : public ::testing::Test {
     ::setenv("TZ", tz, 1);
     ::tzset();
   }
-
-  template <typename T>
-  T run(awaitable<T> a) {
-    std::optional<T> result;
-    std::exception_ptr err;
-    bool done = false;
-    asio::co_spawn(ctx_, std::move(a), [&](std::exception_ptr e, T v) {
-      err = e;
-      if (!e) result = std::move(v);
-      done = true;
-    });
-    drive(done);
-    if (err) std::rethrow_exception(err);
-    return std::move(*result);
-  }
-  void run(awaitable<void> a) {
-    std::exception_ptr err;
-    bool done = false;
-    asio::co_spawn(ctx_, std::move(a), [&](std::exception_ptr e) {
-      err = e;
-      done = true;
-    });
-    drive(done);
-    if (err) std::rethrow_exception(err);
-  }
-  void drive(const bool& done) {
-    auto deadline = Clock::now() + 10s;
-    while (!done && Clock::now() < deadline) {
-      if (ctx_.stopped()) ctx_.restart();
-      ctx_.run_one_for(100ms);
-    }
-    ASSERT_TRUE(done) << "coroutine did not finish";
-  }
-
-  Bytes hatReads() {
-    Bytes out;
-    std::uint8_t buf[4096];
-    for (ssize_t n; (n = ::recv(hat_, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
-      out.insert(out.end(), buf, buf + n);
-    return out;
-  }
-  void hatSends(const Bytes& b) { writeAll(hat_, toString(b)); }
 
   void runQueued() {
     while (proto_->txQueue().size() > 0) proto_->txQueuedMsgs();
@@ -241,9 +191,6 @@ class ProtocolV2Test : public ::testing::Test {
     for (int i = 0; i < 44; ++i) f.put(static_cast<char>(i));
   }
 
-  asio::io_context ctx_;
-  std::shared_ptr<SerialPort> port_;
-  int hat_ = -1;
   std::string dir_;
   std::shared_ptr<test::FakeMqttClient> client_;
   std::unique_ptr<HatProtocolV2> proto_;
