@@ -1,6 +1,7 @@
 // MQTT session handlers and command dispatch.
 #include <cmath>
-#include <regex>
+
+#include <algorithm>
 
 #include "ostrel/core/Gateway.hpp"
 #include "ostrel/io/Log.hpp"
@@ -53,38 +54,78 @@ static HatProtocolV2& radioProtocol(const char* operation) {
   return *v2;
 }
 
-static long long uidFromTopic(const std::string& digits) {
+static long long uidFromTopic(std::string_view digits) {
   try {
     return parseInteger(digits);
   } catch (...) {
-    throw std::invalid_argument(fmt::format("sensor UID {} is out of range", digits));
+    // A hostile topic may carry any number of digits: the log line shows only the first few.
+    std::string shown = digits.size() > 24
+                            ? fmt::format("{}... ({} digits)", digits.substr(0, 24), digits.size())
+                            : std::string(digits);
+    throw std::invalid_argument(fmt::format("sensor UID {} is out of range", shown));
   }
+}
+
+namespace {
+
+bool allDigits(std::string_view s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+}  // namespace
+
+CommandTopic matchCommandTopic(std::string_view topic) {
+  // Split on '/' once, left to right: linear in the topic's length, whatever it holds.
+  std::string_view levels[5];
+  std::size_t count = 0;
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t slash = topic.find('/', start);
+    if (count == std::size(levels)) return {};
+    levels[count++] = topic.substr(start, slash == std::string_view::npos ? slash : slash - start);
+    if (slash == std::string_view::npos) break;
+    start = slash + 1;
+  }
+  if (levels[0] != "gw" || !allDigits(levels[1])) return {};
+  if (count == 3 && levels[2] == "setRTCOffset") return {CommandTopic::SetRTCOffset, {}};
+  if (count == 4 && allDigits(levels[3])) {
+    if (levels[2] == "setSensorRadioKey") return {CommandTopic::SetSensorRadioKey, levels[3]};
+    if (levels[2] == "removeSensorRadioKey") return {CommandTopic::RemoveSensorRadioKey, levels[3]};
+  }
+  return {};
 }
 
 void on_message(MqttClient&, const std::string& topic, const Bytes& payload, int,
                 const std::string&) {
-  static const std::regex setKey("gw/([0-9]+)/setSensorRadioKey/([0-9]+)");
-  static const std::regex removeKey("gw/([0-9]+)/removeSensorRadioKey/([0-9]+)");
-  static const std::regex rtcOffset("gw/([0-9]+)/setRTCOffset");
-  log("RECV MSG on topic " + topic);
-  std::smatch m;
-  if (std::regex_match(topic, m, setKey)) {
-    long long peerUID = uidFromTopic(m[2]);
-    if (payload.empty()) return;
-    HatProtocolV2& p = radioProtocol("setupPeerKey");
-    p.scheduleTx(&HatProtocolV2::setupPeerKey, &p, peerUID, payload);
-  } else if (std::regex_match(topic, m, removeKey)) {
-    long long peerUID = uidFromTopic(m[2]);
-    HatProtocolV2& p = radioProtocol("removePeerKey");
-    p.scheduleTx(&HatProtocolV2::removePeerKey, &p, peerUID);
-  } else if (std::regex_match(topic, m, rtcOffset)) {
-    if (!isAscii(payload)) throw std::invalid_argument("RTC offset payload is not ASCII text");
-    double rtcOffset = parseDouble(toString(payload));
-    if (!std::isfinite(rtcOffset))
-      throw std::invalid_argument(
-          fmt::format("RTC offset is not a finite number: '{}'", toString(payload)));
-    HatProtocolV2& p = radioProtocol("setRTCOffset");
-    p.scheduleTx(&HatProtocolV2::setRTCOffset, &p, rtcOffset);
+  // Control characters are escaped: a topic must not be able to forge log lines.
+  log("RECV MSG on topic " + escapeControl(topic));
+  CommandTopic cmd = matchCommandTopic(topic);
+  switch (cmd.kind) {
+    case CommandTopic::SetSensorRadioKey: {
+      long long peerUID = uidFromTopic(cmd.sensorUid);
+      if (payload.empty()) return;
+      HatProtocolV2& p = radioProtocol("setupPeerKey");
+      p.scheduleTx(&HatProtocolV2::setupPeerKey, &p, peerUID, payload);
+      break;
+    }
+    case CommandTopic::RemoveSensorRadioKey: {
+      long long peerUID = uidFromTopic(cmd.sensorUid);
+      HatProtocolV2& p = radioProtocol("removePeerKey");
+      p.scheduleTx(&HatProtocolV2::removePeerKey, &p, peerUID);
+      break;
+    }
+    case CommandTopic::SetRTCOffset: {
+      if (!isAscii(payload)) throw std::invalid_argument("RTC offset payload is not ASCII text");
+      double rtcOffset = parseDouble(toString(payload));
+      if (!std::isfinite(rtcOffset))
+        throw std::invalid_argument(
+            fmt::format("RTC offset is not a finite number: '{}'", toString(payload)));
+      HatProtocolV2& p = radioProtocol("setRTCOffset");
+      p.scheduleTx(&HatProtocolV2::setRTCOffset, &p, rtcOffset);
+      break;
+    }
+    case CommandTopic::None:
+      break;
   }
 }
 

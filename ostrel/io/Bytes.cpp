@@ -216,6 +216,27 @@ static std::string_view trim(std::string_view s) {
   return s;
 }
 
+std::string escapeControl(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (char ch : s) {
+    auto c = static_cast<unsigned char>(ch);
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '\n')
+      out += "\\n";
+    else if (c == '\r')
+      out += "\\r";
+    else if (c == '\t')
+      out += "\\t";
+    else if (c < 0x20 || c == 0x7f)
+      out += fmt::format("\\x{:02x}", c);
+    else
+      out += ch;
+  }
+  return out;
+}
+
 long long parseInteger(std::string_view s) {
   auto t = trim(s);
   // Accept one leading '+', but not a second sign after it.

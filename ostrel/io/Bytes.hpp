@@ -57,6 +57,9 @@ Bytes fromHex(std::string_view s);
 
 // Decode UTF-8, dropping what does not decode.
 std::string decodeUtf8Lossy(ByteView b);
+// Control characters (below 0x20, and 0x7f) as \n, \r, \t or \xNN; backslashes doubled, so
+// that text from outside cannot forge log lines.
+std::string escapeControl(std::string_view s);
 // True when every byte is below 0x80.
 bool isAscii(ByteView b);
 

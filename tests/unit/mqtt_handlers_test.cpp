@@ -268,5 +268,56 @@ TEST_F(MqttHandlersTest, CommandsNeedARadioProtocol) {
   EXPECT_NO_THROW(message("tx/x", "1"));
 }
 
+TEST_F(MqttHandlersTest, HugeTopicsAreMatchedWithoutRecursionAndRefusedInOneLine) {
+  // Far beyond what any stack-hungry matcher survives; the match itself walks the topic once.
+  std::string digits(1000000, '9');
+  EXPECT_THROW(message("gw/1234/setSensorRadioKey/" + digits, Bytes(32, 1)), std::invalid_argument);
+  EXPECT_THROW(message("gw/1234/removeSensorRadioKey/" + digits, ""), std::invalid_argument);
+  EXPECT_EQ(queued(), 0u);
+  // The refusal shows a few digits and the count, not a megabyte.
+  try {
+    message("gw/1234/removeSensorRadioKey/" + digits, "");
+  } catch (const std::invalid_argument& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "sensor UID " + std::string(24, '9') + "... (1000000 digits) is out of range");
+  }
+  // Long topics that are not commands: only logged.
+  message("gw/" + digits + "/setSensorRadioKey", "x");
+  message(std::string(100000, '/'), "x");
+  message("gw/1234/setSensorRadioKey/" + digits + "/x", "x");
+  EXPECT_EQ(queued(), 0u);
+
+  auto m = matchCommandTopic("gw/" + digits + "/removeSensorRadioKey/17");
+  EXPECT_EQ(m.kind, CommandTopic::RemoveSensorRadioKey);
+  EXPECT_EQ(m.sensorUid, "17");
+  EXPECT_EQ(matchCommandTopic("gw/1/setRTCOffset").kind, CommandTopic::SetRTCOffset);
+  EXPECT_EQ(matchCommandTopic("gw//setRTCOffset").kind, CommandTopic::None);
+  EXPECT_EQ(matchCommandTopic("gw/1/setSensorRadioKey/+").kind, CommandTopic::None);
+  EXPECT_EQ(matchCommandTopic("gw/1/setSensorRadioKey/12/").kind, CommandTopic::None);
+  EXPECT_EQ(matchCommandTopic("/gw/1/setRTCOffset").kind, CommandTopic::None);
+}
+
+TEST_F(MqttHandlersTest, ControlCharactersInTopicsCannotForgeLogLines) {
+  message(std::string("tx/a\nStopping serial interface RX...\r\x1b[2J\\n\x7f"), "1");
+  ASSERT_EQ(logs_.size(), 1u);
+  EXPECT_EQ(logs_[0],
+            "RECV MSG on topic tx/a\\nStopping serial interface RX...\\r\\x1b[2J\\\\n\\x7f");
+  EXPECT_EQ(logs_[0].find('\n'), std::string::npos);
+  EXPECT_EQ(logs_[0].find('\r'), std::string::npos);
+}
+
+TEST_F(MqttHandlersTest, CommandsAfterTheTransmitLoopStoppedAreRefusedNotBlocked) {
+  proto().txQueue().close();
+  EXPECT_THROW(message("gw/1234/setRTCOffset", "1.0"), TxQueueClosed);
+  // Through the client: one logged error each, nothing waits.
+  logs_.clear();
+  for (int i = 0; i < 30; ++i) client_->fireMessage("gw/1234/setRTCOffset", std::string_view("1"));
+  EXPECT_EQ(logs_.size(), 60u);
+  EXPECT_NE(logs_[1].find("transmit loop has stopped"), std::string::npos) << logs_[1];
+  proto().txQueue().open();
+  message("gw/1234/setRTCOffset", "1.0");
+  EXPECT_EQ(queued(), 1u);
+}
+
 }  // namespace
 }  // namespace ostrel
