@@ -22,9 +22,8 @@ struct WorkerStop {
   }
 };
 
-// The worker takes and runs jobs on its own, pacing them 50 ms apart. It must never need the
-// event loop to go on: the loop blocks in scheduleTx while the queue is full, and only the
-// worker taking a job can release it.
+// The worker takes and runs jobs on its own, pacing them 50 ms apart; it never needs the event
+// loop to go on. Closing the queue wakes it when it waits for a job.
 void workerLoop(HatProtocolV1* proto, const std::shared_ptr<WorkerStop>& state) {
   for (;;) {
     std::chrono::milliseconds pause{50};
@@ -51,6 +50,7 @@ awaitable<void> processTxMsgs(std::shared_ptr<MqttClient>, const Args&, Executor
       if (proto) break;
       co_await sleepFor(std::chrono::milliseconds(500));
     }
+    proto->txQueue().open();
     asio::post(executor, [proto, state] { workerLoop(proto, state); });
     auto ex = co_await asio::this_coro::executor;
     asio::steady_timer forever(ex, asio::steady_timer::time_point::max());
@@ -64,9 +64,9 @@ awaitable<void> processTxMsgs(std::shared_ptr<MqttClient>, const Args&, Executor
     state->stop = true;
   }
   state->cv.notify_all();
-  // A worker waiting on an empty queue needs a job to return. Only an empty queue can hold a
-  // waiting worker, so never block here: a full queue with no worker taking would hang for good.
-  if (proto) proto->txQueue().tryPut(emptyFunc);
+  // Later jobs are refused with a clear error instead of piling up behind a worker that is gone;
+  // closing also wakes a worker that waits for a job. What is queued stays for the next start.
+  if (proto) proto->txQueue().close();
   executor.join();
 }
 

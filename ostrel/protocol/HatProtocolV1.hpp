@@ -38,9 +38,11 @@ class HatProtocolV1 {
   void setGWUID(std::uint32_t uniqueId) { uid_ = uniqueId; }
   std::uint32_t getGWUID() const { return uid_; }
 
-  // Transmit worker: takes the oldest job (waiting while there is none) and runs it.
+  // Transmit worker: takes the oldest job (waiting while there is none) and runs it; returns
+  // without running anything once the queue is closed.
   void txQueuedMsgs();
-  // Queues a job; blocks while the queue holds 10.
+  // Queues a job; never blocks (see TxQueue). Throws when the transmit loop has stopped or the
+  // backlog is full.
   void scheduleTx(Job job);
   template <typename F, typename... A>
   void scheduleTx(F&& f, A&&... a) {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <numeric>
+
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -181,30 +183,45 @@ TEST(TxQueue, FirstInFirstOut) {
   EXPECT_EQ(q.size(), 0u);
 }
 
-TEST(TxQueue, PutWaitsWhileTenJobsAreQueued) {
-  TxQueue q;
+TEST(TxQueue, PutNeverBlocksAndKeepsOrderBeyondTenUpToTheBacklog) {
+  TxQueue q(10, 5);
   ASSERT_EQ(q.capacity(), 10u);
   std::vector<int> ran;
   for (int i = 0; i < 10; ++i) q.put([&ran, i] { ran.push_back(i); });
-  EXPECT_FALSE(q.tryPut([] {}));
-  EXPECT_EQ(q.size(), 10u);
-
-  std::atomic<bool> eleventhIn{false};
-  std::thread producer([&] {
-    q.put([&ran] { ran.push_back(10); });
-    eleventhIn = true;
-  });
-  std::this_thread::sleep_for(150ms);
-  EXPECT_FALSE(eleventhIn);  // still blocked on the full queue
-  q.take()();
-  auto t0 = Clock::now();
-  while (!eleventhIn && Clock::now() - t0 < 2s) std::this_thread::sleep_for(1ms);
-  EXPECT_TRUE(eleventhIn);
-  producer.join();
-  EXPECT_EQ(q.size(), 10u);
+  EXPECT_FALSE(q.tryPut([] {}));  // the first ten slots are taken
+  for (int i = 10; i < 15; ++i) q.put([&ran, i] { ran.push_back(i); });  // into the backlog
+  EXPECT_EQ(q.size(), 15u);
+  EXPECT_THROW(q.put([] {}), TxQueueFull);
+  EXPECT_EQ(q.size(), 15u);
   while (q.size() > 0) q.take()();
-  EXPECT_EQ(ran, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+  std::vector<int> expected(15);
+  std::iota(expected.begin(), expected.end(), 0);
+  EXPECT_EQ(ran, expected);
   EXPECT_TRUE(q.tryPut([] {}));
+}
+
+TEST(TxQueue, CloseRefusesNewJobsWakesTheWorkerAndKeepsWhatWaits) {
+  TxQueue q;
+  std::promise<bool> woke;
+  std::thread worker([&] { woke.set_value(static_cast<bool>(q.take())); });
+  std::this_thread::sleep_for(50ms);
+  q.close();
+  auto f = woke.get_future();
+  ASSERT_EQ(f.wait_for(2s), std::future_status::ready);
+  EXPECT_FALSE(f.get());  // an empty job: nothing to run
+  worker.join();
+  EXPECT_THROW(q.put([] {}), TxQueueClosed);
+  EXPECT_FALSE(q.tryPut([] {}));
+
+  q.open();
+  int calls = 0;
+  q.put([&] { ++calls; });
+  q.close();
+  EXPECT_FALSE(q.take());  // closed: the job stays for the next start
+  EXPECT_EQ(q.size(), 1u);
+  q.open();
+  q.take()();
+  EXPECT_EQ(calls, 1);
 }
 
 TEST(TxQueue, TakeWaitsForAJob) {
