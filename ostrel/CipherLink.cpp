@@ -34,6 +34,27 @@ struct FileCloser {
   }
 };
 
+// Sets the file-creation mask for one operation and puts the process's own back afterwards.
+struct ScopedUmask {
+  mode_t old;
+  explicit ScopedUmask(mode_t mask) : old(::umask(mask)) {}
+  ~ScopedUmask() { ::umask(old); }
+};
+
+void readAllAt(int fd, std::uint8_t* p, std::size_t n, off_t off, const std::string& path) {
+  while (n > 0) {
+    ssize_t r = ::pread(fd, p, n, off);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      throw osError("cannot read", path);
+    }
+    if (r == 0) throw CipherLinkError(fmt::format("status file {} ended early", path));
+    p += r;
+    n -= static_cast<std::size_t>(r);
+    off += r;
+  }
+}
+
 void writeAllAt(int fd, const std::uint8_t* p, std::size_t n, off_t off, const std::string& path) {
   while (n > 0) {
     ssize_t w = ::pwrite(fd, p, n, off);
@@ -128,7 +149,7 @@ bool CipherLink::storeState(const std::string& storageDir, ByteView localData, B
     logf("{} is not a file", path);
     return false;
   }
-  ::umask(0177);
+  ScopedUmask mask(0177);
   // No O_CREAT: a status file is only ever updated here, never created.
   int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) throw osError("cannot open", path);
@@ -139,8 +160,14 @@ bool CipherLink::storeState(const std::string& storageDir, ByteView localData, B
   if (st.st_size < static_cast<off_t>(STATUS_FILE_SIZE))
     throw CipherLinkError(fmt::format("status file {} has {} bytes, expected {}; not updated", path,
                                       st.st_size, STATUS_FILE_SIZE));
-  writeAllAt(fd, localData.data(), 4, 0, path);
-  writeAllAt(fd, peerData.data() + 4, 8, 36, path);
+  // The whole record goes out in one write, then to the disk: a power cut leaves the old record
+  // or the new one, never half an update.
+  std::uint8_t record[STATUS_FILE_SIZE];
+  readAllAt(fd, record, sizeof record, 0, path);
+  std::copy_n(localData.data(), 4, record);
+  std::copy_n(peerData.data() + 4, 8, record + 36);
+  writeAllAt(fd, record, sizeof record, 0, path);
+  if (::fdatasync(fd) != 0) throw osError("cannot sync", path);
   return true;
 }
 
@@ -155,7 +182,7 @@ void CipherLink::savePeerState() {
   putBe32(data, peer.startupCounter);
   putBe32(data, peer.messageCounter);
 
-  ::umask(0377);
+  ScopedUmask mask(0377);
   std::string tmp = nodeFilePath + ".tmp";
   // A left-over temporary file is read-only (0400); it cannot be opened for writing.
   ::unlink(tmp.c_str());

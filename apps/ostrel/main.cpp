@@ -1,12 +1,18 @@
 // The ostrel launcher: options, configuration, signals, restart in the same process.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <optional>
 
 #include "ostrel/core/Gateway.hpp"
 #include "ostrel/io/Log.hpp"
 
 using namespace ostrel;
+using namespace asio::experimental::awaitable_operators;
 
 namespace {
 
@@ -61,6 +67,35 @@ struct Launcher {
     args.networkId = radioId(config, networkIdOpt, "network-id", "--network-id");
   }
 
+  // Waits until the serial device opens again, trying once a second; false when a stop signal
+  // came first. Only the first failure and the success are logged.
+  awaitable<bool> waitForDevice(Executor ex) {
+    std::string device = config.getString("UART", "device");
+    Event stopSignal(ex);
+    stop = &stopSignal;
+    if (stopRequested) stopSignal.set();
+    bool reported = false;
+    bool back = false;
+    while (!stopSignal.isSet()) {
+      int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+      if (fd >= 0) {
+        ::close(fd);
+        back = true;
+        break;
+      }
+      if (!reported) {
+        logf("Cannot open serial device {}: {}; trying again every second", device,
+             std::strerror(errno));
+        reported = true;
+      }
+      asio::steady_timer pause(ex, std::chrono::seconds(1));
+      co_await (stopSignal.wait() || pause.async_wait(asio::as_tuple(use_awaitable)));
+    }
+    stop = nullptr;
+    if (back) logf("Serial device {} is back; starting the gateway again", device);
+    co_return back;
+  }
+
   awaitable<void> run() {
     auto ex = co_await asio::this_coro::executor;
     bool restarting = false;
@@ -69,8 +104,11 @@ struct Launcher {
       stop = &stopSignal;
       restart = &restartSignal;
       if (stopRequested) stopSignal.set();
+      bool lost = false;
       try {
         co_await startRadioBridge(args, config, ex, stopSignal, restartSignal, restarting);
+      } catch (const SerialLost&) {
+        lost = true;
       } catch (const HatStartupTimeout&) {
         exitCode = EXIT_HAT;
       } catch (const ConfigError& e) {
@@ -81,7 +119,17 @@ struct Launcher {
         exitCode = 1;
       }
       stop = restart = nullptr;
-      if (exitCode != 0 || stopRequested || !restartSignal.isSet()) break;
+      if (exitCode != 0 || stopRequested) break;
+      if (lost) {
+        // Same process, fresh start: hat reset where possible, bootloader, start-up wait, hello.
+        bool back = co_await waitForDevice(ex);
+        if (!back) break;
+        ++gw().serialRecoveries;
+        gw().recovering = true;
+        restarting = false;
+        continue;
+      }
+      if (!restartSignal.isSet()) break;
       try {
         loadConfig();
       } catch (const std::exception& e) {

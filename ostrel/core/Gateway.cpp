@@ -43,13 +43,24 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
   gw().ser = ser;
   gw().statusDir = args.stateDir;
 
+  // A gateway that cannot write its state would run without doing anything: refuse to start,
+  // before the hat is touched.
+  checkStateDir(args.stateDir, systemAccounts(), args.account);
+
   bool root = ::getuid() == 0;
   if (!root) ser->open();
   if (!isRestarting) {
-    if (hooks().hardResetHat)
-      hooks().hardResetHat();
-    else
-      hardResetHat(&config);
+    try {
+      if (hooks().hardResetHat)
+        hooks().hardResetHat();
+      else
+        hardResetHat(&config);
+    } catch (...) {
+      // After the serial device came back the daemon no longer runs as root and may not reach
+      // the reset line: a board behind a USB adapter resets on open anyway.
+      if (!gw().recovering) throw;
+      log(describeException(std::current_exception(), "hat reset"));
+    }
   }
   if (root) dropRootPrivileges(systemAccounts(), args.account);
   if (!ser->isOpen()) ser->open();
@@ -62,7 +73,9 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
           co_await (waitForHatStartup(*ser) || limit.async_wait(asio::as_tuple(use_awaitable)));
       started = r.index() == 0;
     } catch (...) {
-      started = false;
+      // Only the time-out is the hat's silence; anything else is reported as itself.
+      ser->close();
+      throw;
     }
     if (!started) {
       log("Timed out waiting for Radio Hat to start up. Is Radio Hat connected? Exiting.");
@@ -70,6 +83,7 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
       throw HatStartupTimeout("the hat did not start up");
     }
   }
+  gw().recovering = false;
 
   MqttSettings settings;
   settings.clientId = "ostrel-" + hostName();
@@ -96,12 +110,20 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
         registry.spawn(eventLoop, "serial RX", processRxMsgs(client, config, args, gw().statusDir));
     log("Starting serial interface TX...");
     txTask = registry.spawn(eventLoop, "serial TX", processTxMsgs(client, args, eventLoop));
-    co_await (stopTask->join() || restartTask->join());
+    // The receive loop ends by itself only when the serial device is lost.
+    co_await (stopTask->join() || restartTask->join() || rxTask->join());
   } catch (...) {
     log(describeException(std::current_exception(), "startRadioBridge"));
   }
+  bool rxEnded = rxTask && rxTask->done() && !stopSignal.isSet() && !restartSignal.isSet();
+  bool serialLost = rxEnded && gw().serialLost.has_value();
 
-  if (!restartSignal.isSet()) {
+  // No more MQTT commands: the transmit loop is about to stop and would refuse them.
+  client->on_message = nullptr;
+  if (serialLost) {
+    // The standby command cannot reach a hat that is gone.
+    ser->close();
+  } else if (!restartSignal.isSet()) {
     try {
       shutdownRadio();
     } catch (...) {
@@ -123,6 +145,15 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
   } catch (...) {
     log(describeException(std::current_exception(), "MQTT disconnect"));
   }
+  if (serialLost) {
+    // The hat that comes back says hello again, possibly with another protocol version.
+    gw().myProtocol.reset();
+    std::string why = *gw().serialLost;
+    gw().serialLost.reset();
+    throw SerialLost(why);
+  }
+  // A gateway without its receive loop would run on doing nothing.
+  if (rxEnded) throw std::runtime_error("the serial receive loop ended unexpectedly");
 }
 
 }  // namespace ostrel

@@ -37,6 +37,11 @@ struct GatewayState {
   std::string statusDir = "/var/quorind-gateway";
   // The next answer the receive loop hands to a waiting operation (at most one at a time).
   std::optional<PendingReply> pendingReply;
+  // Set by the launcher while it starts the gateway again after the serial device was lost.
+  bool recovering = false;
+  // Why the receive loop ended: the serial device went away.
+  std::optional<std::string> serialLost;
+  std::uint64_t serialRecoveries = 0;
 };
 GatewayState& gw();
 
@@ -72,6 +77,10 @@ struct AccountDb {
 };
 AccountDb& systemAccounts();
 void dropRootPrivileges(AccountDb& db = systemAccounts(), const std::string& account = "qrd");
+// The state directory must exist and be writable by the account the daemon runs as; throws an
+// error naming the directory and the reason.
+void checkStateDir(const std::string& dir, AccountDb& db = systemAccounts(),
+                   const std::string& account = "qrd");
 
 // The loops.
 awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, const Config& config,
@@ -85,6 +94,13 @@ void on_connect(MqttClient& client, const std::string& flags, const std::string&
 void on_disconnect(MqttClient& client, const std::string& reason);
 void on_subscribe(MqttClient& client, int mid, const std::vector<int>& qos,
                   const std::string& props);
+// The command topics the gateway acts on, matched level by level (no regular expressions: a
+// topic of any length costs time linear in its length and no stack).
+struct CommandTopic {
+  enum Kind { None, SetSensorRadioKey, RemoveSensorRadioKey, SetRTCOffset } kind = None;
+  std::string_view sensorUid;  // digits, a view into the topic
+};
+CommandTopic matchCommandTopic(std::string_view topic);
 void on_message(MqttClient& client, const std::string& topic, const Bytes& payload, int qos,
                 const std::string& props);
 

@@ -1,7 +1,11 @@
 // Dropping root to the service account after the hat has been reset.
 #include <grp.h>
 #include <pwd.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <cerrno>
 #include <cstring>
@@ -72,6 +76,44 @@ void dropRootPrivileges(AccountDb& db, const std::string& account) {
   if (db.getuid() == 0)
     throw std::runtime_error(fmt::format("still running as root after switching to '{}'", account));
   log("Dropped root privileges");
+}
+
+void checkStateDir(const std::string& dir, AccountDb& db, const std::string& account) {
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0)
+    throw std::runtime_error(
+        fmt::format("state directory {} is not usable: {}", dir, std::strerror(errno)));
+  if (!S_ISDIR(st.st_mode))
+    throw std::runtime_error(fmt::format("state directory {} is not a directory", dir));
+  struct statvfs vfs {};
+  if (::statvfs(dir.c_str(), &vfs) == 0 && (vfs.f_flag & ST_RDONLY))
+    throw std::runtime_error(fmt::format("state directory {} is on a read-only file system", dir));
+
+  if (db.getuid() != 0) {
+    if (::access(dir.c_str(), W_OK | X_OK) != 0)
+      throw std::runtime_error(fmt::format("state directory {} is not writable by this process: {}",
+                                           dir, std::strerror(errno)));
+    return;
+  }
+  // Started as root: judge by the account the daemon drops to, with the kernel's rule (the owner's
+  // bits for the owner, the group's for a member, the others' for the rest). An unknown account
+  // is reported by the privilege drop itself.
+  auto uid = db.userId(account);
+  auto gid = db.groupId(account);
+  if (!uid || !gid || *uid == 0) return;
+  bool ok;
+  if (st.st_uid == *uid) {
+    ok = (st.st_mode & S_IWUSR) && (st.st_mode & S_IXUSR);
+  } else {
+    auto groups = db.groupsWithMember(account);
+    bool member =
+        st.st_gid == *gid || std::find(groups.begin(), groups.end(), st.st_gid) != groups.end();
+    ok = member ? (st.st_mode & S_IWGRP) && (st.st_mode & S_IXGRP)
+                : (st.st_mode & S_IWOTH) && (st.st_mode & S_IXOTH);
+  }
+  if (!ok)
+    throw std::runtime_error(
+        fmt::format("state directory {} is not writable by the account '{}'", dir, account));
 }
 
 }  // namespace ostrel

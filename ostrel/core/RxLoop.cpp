@@ -4,9 +4,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <random>
 
 #include "ostrel/core/Gateway.hpp"
 #include "ostrel/io/Log.hpp"
+#include "ostrel/io/LogThrottle.hpp"
 #include "ostrel/protocol/HatProtocolV3.hpp"
 
 namespace ostrel {
@@ -17,22 +19,37 @@ bool isCancelled(const asio::cancellation_state& cs) {
   return cs.cancelled() != asio::cancellation_type::none;
 }
 
+// Written to a temporary file and renamed: a full disk or a power cut never leaves an empty or
+// half-written gateway.uid behind.
 void writeUidFile(const std::string& path, ByteView uid) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0)
-    throw std::runtime_error(fmt::format("cannot write {}: {}", path, std::strerror(errno)));
+  std::string tmp = path + ".tmp";
+  auto fail = [&](const char* what) {
+    int e = errno;
+    ::unlink(tmp.c_str());
+    throw std::runtime_error(fmt::format("cannot {} {}: {}", what, path, std::strerror(e)));
+  };
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) fail("write");
   ssize_t n = ::write(fd, uid.data(), uid.size());
-  int e = errno;
+  if (n != static_cast<ssize_t>(uid.size())) {
+    if (n >= 0) errno = ENOSPC;
+    ::close(fd);
+    fail("write");
+  }
+  if (::fsync(fd) != 0) {
+    ::close(fd);
+    fail("sync");
+  }
   ::close(fd);
-  if (n != static_cast<ssize_t>(uid.size()))
-    throw std::runtime_error(fmt::format("cannot write {}: {}", path, std::strerror(e)));
+  if (::rename(tmp.c_str(), path.c_str()) != 0) fail("rename to");
 }
 
 // Connects, and keeps trying with a capped back-off: a broker that is down when the hat says
 // hello must not leave the gateway without MQTT for the rest of the run.
 awaitable<void> connectWithRetry(MqttClient& client, const std::string& host, int port,
                                  int keepalive) {
-  auto backoff = std::chrono::seconds(1);
+  std::chrono::milliseconds backoff{1000};
+  std::minstd_rand jitter(std::random_device{}());
   for (;;) {
     try {
       co_await client.connect(host, port, keepalive);
@@ -43,9 +60,13 @@ awaitable<void> connectWithRetry(MqttClient& client, const std::string& host, in
     } catch (...) {
       log(describeException(std::current_exception(), "MQTT connect"));
     }
-    logf("MQTT broker {}:{} not reachable; retrying in {} s", host, port, backoff.count());
-    co_await sleepFor(backoff);
-    backoff = std::min(backoff * 2, std::chrono::seconds(30));
+    // Capped at a few seconds, so that a broker that comes back is used within seconds; a
+    // little jitter keeps a fleet of gateways from reconnecting in step.
+    auto wait = backoff + std::chrono::milliseconds(jitter() % 250);
+    logf("MQTT broker {}:{} not reachable; retrying in {:.1f} s", host, port,
+         std::chrono::duration<double>(wait).count());
+    co_await sleepFor(wait);
+    backoff = std::min(backoff * 2, std::chrono::milliseconds(5000));
   }
 }
 
@@ -129,6 +150,8 @@ awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, const Config& 
         }(client, host, port, keepalive));
   }
 
+  // Noise on the line repeats these lines without end: keep their volume bounded.
+  LogThrottle noiseLog(ex);
   Bytes msgStart;
   msgStart.reserve(2);
   for (;;) {
@@ -142,7 +165,7 @@ awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, const Config& 
       if (isAscii(msgStart))
         msgStartStr.assign(msgStart.begin(), msgStart.end());
       else
-        log("UART communication error: Could not decode msg start");
+        noiseLog.log("UART communication error: Could not decode msg start");
 
       // An answer that a waiting operation asked for goes to it, not to the protocol object.
       if (gw().pendingReply && msgStartStr == gw().pendingReply->code) {
@@ -165,22 +188,32 @@ awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, const Config& 
         if (handled) {
           msgStart.clear();
         } else {
-          logf("Garbage Msg Start: {}", msgStart[0]);
+          noiseLog.log(fmt::format("Garbage Msg Start: {}", msgStart[0]));
           msgStart.erase(msgStart.begin());
         }
       } else if (msgStartStr == "HL") {
         co_await handleHello(client, config, args, statusDir, msgParser);
         msgStart.clear();
       } else {
-        logf("Garbage Msg Start: {}", msgStart[0]);
+        noiseLog.log(fmt::format("Garbage Msg Start: {}", msgStart[0]));
         msgStart.erase(msgStart.begin());
       }
+    } catch (const SerialLost& e) {
+      if (isCancelled(cs)) {
+        log("RX: Serial connection cancelled.");
+        co_return;
+      }
+      // Reading on would only read silence: end the loop, and the gateway starts again once
+      // the device is back.
+      logf("{}; the gateway stops and waits for the device to come back", e.what());
+      gw().serialLost = e.what();
+      co_return;
     } catch (...) {
       if (isCancelled(cs)) {
         log("RX: Serial connection cancelled.");
         co_return;
       }
-      log(describeException(std::current_exception(), "serial receive loop"));
+      noiseLog.log(describeException(std::current_exception(), "serial receive loop"));
       msgStart.clear();
       failed = true;
     }

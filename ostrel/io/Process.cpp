@@ -107,14 +107,20 @@ struct Child {
   }
 };
 
-// Kills and reaps a child that its awaiting task abandoned (cancellation, error). A killed child
-// ends at once; waiting briefly here beats leaving a zombie behind.
+// Kills and reaps a child that its awaiting task abandoned (cancellation, error). The event loop
+// never waits for it: a killed child that has not ended yet is reaped by a short-lived thread.
 struct ChildGuard {
   std::shared_ptr<Child> child;
   ~ChildGuard() {
     if (child->reaped) return;
     child->kill();
-    for (int i = 0; i < 100 && !child->tryReap(); ++i) std::this_thread::sleep_for(1ms);
+    if (child->tryReap()) return;
+    child->reaped = true;
+    std::thread([pid = child->pid] {
+      int st = 0;
+      while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+      }
+    }).detach();
   }
 };
 

@@ -136,11 +136,23 @@ bool SerialPort::readNow() {
   int e = errno;
   buf_.resize(old + (n > 0 ? static_cast<std::size_t>(n) : 0));
   if (n > 0) return true;
-  if (n == 0 || e == EAGAIN || e == EINTR) return false;
-  // A pseudo-terminal whose other side has gone reads as EIO: treat it as silence.
-  if (e == EIO) return false;
-  throw SerialError(
-      fmt::format("read from serial device {} failed: {}", device_, std::strerror(e)));
+  if (n < 0 && (e == EAGAIN || e == EINTR)) return false;
+  if (n < 0 && e != EIO)
+    throw SerialError(
+        fmt::format("read from serial device {} failed: {}", device_, std::strerror(e)));
+  // Nothing read (a raw tty without VTIME reads 0 when idle) or EIO: tell silence from a device
+  // that has gone.
+  checkHangUp(n < 0 ? e : 0);
+  return false;
+}
+
+void SerialPort::checkHangUp(int readErrno) {
+  pollfd pfd{fd_, POLLIN, 0};
+  int pr = ::poll(&pfd, 1, 0);
+  bool gone = readErrno == EIO || (pr > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)));
+  if (!gone) return;
+  std::string why = readErrno ? std::strerror(readErrno) : std::string("hang-up");
+  throw SerialLost(fmt::format("Serial device {} lost: {}", device_, why));
 }
 
 awaitable<bool> SerialPort::fill(Clock::time_point deadline) {
@@ -157,7 +169,7 @@ awaitable<bool> SerialPort::fill(Clock::time_point deadline) {
       if (ec == asio::error::operation_aborted || ec == asio::error::bad_descriptor)
         throw SerialError(fmt::format("serial device {} was closed", device_));
       if (ec) throw SerialError(fmt::format("serial device {}: {}", device_, ec.message()));
-      // A hung-up pseudo-terminal stays readable with nothing to read; do not spin on it.
+      // Readable with nothing to read and no hang-up: wait a little rather than spin.
       if (!readNow()) {
         timer_->expires_at(std::min(deadline, Clock::now() + std::chrono::milliseconds(20)));
         co_await timer_->async_wait(asio::as_tuple(use_awaitable));

@@ -15,6 +15,13 @@ class SerialError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The device went away under an open port (hang-up, EIO: an unplugged adapter, a closed pty).
+// Only reopening the device path can bring the hat back.
+class SerialLost : public SerialError {
+ public:
+  using SerialError::SerialError;
+};
+
 class SerialPort {
  public:
   explicit SerialPort(Executor ex, std::chrono::milliseconds readTimeout = std::chrono::seconds(1));
@@ -58,6 +65,8 @@ class SerialPort {
   // Returns false on time-out.
   awaitable<bool> fill(std::chrono::steady_clock::time_point deadline);
   bool readNow();
+  // Throws SerialLost when the descriptor reports a hang-up or an error.
+  void checkHangUp(int readErrno);
   Bytes take(std::size_t n);
 
   std::unique_ptr<asio::posix::stream_descriptor> sd_;

@@ -3,6 +3,8 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "ostrel/io/Log.hpp"
 
@@ -45,7 +47,7 @@ void HatProtocolV1::setMqttConnected(bool connected) {
 
 void HatProtocolV1::txQueuedMsgs() {
   Job job = txQueue_.take();
-  job();
+  if (job) job();
 }
 
 void HatProtocolV1::scheduleTx(Job job) {
@@ -211,11 +213,23 @@ awaitable<void> awaitConfirmation(SerialPort& ser, const std::string& text,
 }
 
 // Status files directly in `dir`, in directory order.
+// A listing error is logged: the peers it hides would otherwise go missing without a word.
 std::vector<std::string> listStatusFiles(const std::string& dir) {
   std::vector<std::string> out;
   DIR* d = ::opendir(dir.c_str());
-  if (!d) return out;
-  while (dirent* e = ::readdir(d)) {
+  if (!d) {
+    logf("Cannot list status directory {}: {}", dir, std::strerror(errno));
+    return out;
+  }
+  for (;;) {
+    errno = 0;
+    dirent* e = ::readdir(d);
+    if (!e) {
+      if (errno != 0)
+        logf("Cannot list status directory {}: {}; peers after this point are not set up", dir,
+             std::strerror(errno));
+      break;
+    }
     std::string name = e->d_name;
     if (name.size() > 7 && name.compare(name.size() - 7, 7, ".status") == 0 && name[0] != '.')
       out.push_back(dir + "/" + name);
@@ -249,7 +263,14 @@ awaitable<void> HatProtocolV1::setupEncryption(const Args& args, std::optional<b
     }
     for (long long uid : uids) {
       auto link = std::make_unique<CipherLink>(static_cast<int>(args.nodeId), -80, statusDir_);
-      if (!link->setupEncryptionForNode(uid)) continue;
+      // One bad file (short, unreadable, not ours) costs that node, not the whole gateway.
+      bool ready = false;
+      try {
+        ready = link->setupEncryptionForNode(uid);
+      } catch (const std::exception& e) {
+        logf("Skipping node {}: {}", uid, e.what());
+      }
+      if (!ready) continue;
       Bytes ps = toBytes("PS");
       putBe32(ps, link->local.startupCounter);
       ps.push_back(0);

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string_view>
 
 #include "ostrel/io/SerialPort.hpp"
@@ -29,39 +30,51 @@ class HatLinkTest : public ::testing::Test {
     hat_ = -1;
   }
 
+  // Runs `a` to completion on the loop and returns its result, rethrowing its error. A coroutine
+  // that has not finished within 10 s fails the test with an exception (never a dereference of
+  // a result that is not there); its state outlives this call, as it may still complete later.
   template <typename T>
   T run(awaitable<T> a) {
-    std::optional<T> result;
-    std::exception_ptr err;
-    bool done = false;
-    asio::co_spawn(ctx_, std::move(a), [&](std::exception_ptr e, T v) {
-      err = e;
-      if (!e) result = std::move(v);
-      done = true;
+    struct State {
+      std::optional<T> result;
+      std::exception_ptr err;
+      bool done = false;
+    };
+    auto st = std::make_shared<State>();
+    asio::co_spawn(ctx_, std::move(a), [st](std::exception_ptr e, T v) {
+      st->err = e;
+      if (!e) st->result = std::move(v);
+      st->done = true;
     });
-    drive(done);
-    if (err) std::rethrow_exception(err);
-    return std::move(*result);
+    finish(st->done);
+    if (st->err) std::rethrow_exception(st->err);
+    return std::move(*st->result);
   }
   void run(awaitable<void> a) {
-    std::exception_ptr err;
-    bool done = false;
-    asio::co_spawn(ctx_, std::move(a), [&](std::exception_ptr e) {
-      err = e;
-      done = true;
+    struct State {
+      std::exception_ptr err;
+      bool done = false;
+    };
+    auto st = std::make_shared<State>();
+    asio::co_spawn(ctx_, std::move(a), [st](std::exception_ptr e) {
+      st->err = e;
+      st->done = true;
     });
-    drive(done);
-    if (err) std::rethrow_exception(err);
+    finish(st->done);
+    if (st->err) std::rethrow_exception(st->err);
   }
-  // Runs the loop until `done` or 10 s have passed.
-  void drive(const bool& done) {
+  // Runs the loop until `done` or 10 s have passed; true when done.
+  bool drive(const bool& done) {
     using namespace std::chrono_literals;
     auto deadline = std::chrono::steady_clock::now() + 10s;
     while (!done && std::chrono::steady_clock::now() < deadline) {
       if (ctx_.stopped()) ctx_.restart();
       ctx_.run_one_for(100ms);
     }
-    ASSERT_TRUE(done) << "coroutine did not finish";
+    return done;
+  }
+  void finish(const bool& done) {
+    if (!drive(done)) throw std::runtime_error("coroutine did not finish within 10 s");
   }
 
   // Everything the gateway has written to the hat so far.

@@ -157,6 +157,17 @@ TEST_F(CipherLinkTest, StoreStateNeverCreatesOrCorrupts) {
                CipherLinkError);
 }
 
+TEST_F(CipherLinkTest, FileOperationsPutTheProcessCreationMaskBack) {
+  mode_t before = ::umask(0022);
+  write("300.status", statusBytes(1, 2, 3));
+  Bytes peerData{0x00, 0x00, 0x01, 0x2C, 0, 0, 0, 9, 0x12, 0x34, 0x56, 0x78};
+  ASSERT_TRUE(CipherLink::storeState(dir.string(), Bytes{1, 2, 3, 4}, peerData));
+  CipherLink link(1, -80, dir.string());
+  ASSERT_TRUE(link.setupEncryptionForNode("300"));
+  link.incrementStartupCounter();
+  EXPECT_EQ(::umask(before), 0022u);
+}
+
 TEST_F(CipherLinkTest, SavePeerStateReplacesFileReadOnly) {
   CipherLink link(1, -80, dir.string());
   try {

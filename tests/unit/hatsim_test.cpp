@@ -172,6 +172,41 @@ TEST(HatSimBoot, ReopeningThePortResetsUnlessTurnedOff) {
   EXPECT_NE(p.readUntil("Press", 1000ms).find("Quorind bootloader"), std::string::npos);
 }
 
+TEST(HatSimBoot, QuickOpenAndCloseCountsOnceAndLeavesTheSimulatorResponsive) {
+  // A gateway that probes the device (open, close at once) and then opens it for good.
+  Sim s;
+  for (int i = 0; i < 3; ++i) {
+    int fd = ::open(s.sim.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+  }
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(s.sim.stats().opens, 3u);
+  EXPECT_FALSE(s.sim.slaveOpen());
+  Port p(s.sim.slavePath());
+  EXPECT_NE(p.readUntil("Press", 1000ms).find("Quorind bootloader"), std::string::npos);
+  EXPECT_EQ(s.sim.stats().opens, 4u);
+}
+
+TEST(HatSimLink, StartsAgainOnANewLineAfterAHangUp) {
+  Options o = quickOptions();
+  char tmpl[] = "/tmp/hatsim-again.XXXXXX";
+  std::string dir = ::mkdtemp(tmpl);
+  o.link = dir + "/hat";
+  HatSim sim(o);
+  sim.start();
+  sim.stop();
+  EXPECT_FALSE(std::filesystem::exists(o.link));
+  sim.start();
+  EXPECT_EQ(std::filesystem::read_symlink(o.link), sim.slavePath());
+  {
+    Port p(o.link);
+    EXPECT_NE(p.readUntil("Press", 1000ms).find("Quorind bootloader"), std::string::npos);
+  }
+  sim.stop();
+  std::filesystem::remove_all(dir);
+}
+
 TEST(HatSimSetup, ConfirmsLocalAndPeerSetupAsConfigured) {
   Sim s;
   Port p(s.sim.slavePath());

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -237,3 +238,66 @@ TEST(Privileges, RealDropRefusesAnUnknownAccount) {
   });
   EXPECT_EQ(rc, 0) << "1 no error, 2 log, 3 ids changed";
 }
+
+namespace {
+
+struct StateDir : ::testing::Test {
+  std::string dir;
+  void SetUp() override {
+    char tmpl[] = "/tmp/ostrel-statedir.XXXXXX";
+    dir = ::mkdtemp(tmpl);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir); }
+  std::string errorOf(AccountDb& db, const std::string& d) {
+    try {
+      checkStateDir(d, db, "qrd");
+    } catch (const std::exception& e) {
+      return e.what();
+    }
+    return "";
+  }
+};
+
+TEST_F(StateDir, MissingOrNotADirectoryIsNamed) {
+  FakeAccounts db;
+  EXPECT_EQ(errorOf(db, dir + "/gone"),
+            "state directory " + dir + "/gone is not usable: No such file or directory");
+  std::ofstream(dir + "/file") << "x";
+  EXPECT_EQ(errorOf(db, dir + "/file"), "state directory " + dir + "/file is not a directory");
+}
+
+TEST_F(StateDir, AsRootTheServiceAccountsRightsDecide) {
+  FakeAccounts db;  // uid 0: judged for qrd (uid 1001, group 1500, member of 20 and 997)
+  struct Case {
+    unsigned owner, group, mode;
+    bool ok;
+  } cases[] = {
+      {1001, 0, 0700, true},  {1001, 1500, 0070, false},  // the owner's bits alone count
+      {0, 1500, 0770, true},  {0, 20, 0730, true},        // primary and supplementary group
+      {0, 27, 0770, false},   {0, 27, 0777, true},       {0, 0, 0755, false},
+      {0, 1500, 0750, false}, {1001, 0, 0600, false},  // no search right
+  };
+  if (::getuid() != 0) GTEST_SKIP() << "needs root to give the directory away";
+  for (const auto& c : cases) {
+    ASSERT_EQ(::chown(dir.c_str(), c.owner, c.group), 0);
+    ASSERT_EQ(::chmod(dir.c_str(), c.mode), 0);
+    std::string err = errorOf(db, dir);
+    EXPECT_EQ(err.empty(), c.ok) << c.owner << ":" << c.group << " " << std::oct << c.mode << " "
+                                 << err;
+    if (!c.ok) {
+      EXPECT_EQ(err, "state directory " + dir + " is not writable by the account 'qrd'");
+    }
+  }
+}
+
+TEST_F(StateDir, AnUnprivilegedProcessAsksTheKernel) {
+  FakeAccounts db;
+  db.uid = 1000;
+  EXPECT_EQ(errorOf(db, dir), "");
+  if (::getuid() == 0) GTEST_SKIP() << "root may write anywhere";
+  ::chmod(dir.c_str(), 0500);
+  EXPECT_EQ(
+      errorOf(db, dir).rfind("state directory " + dir + " is not writable by this process", 0), 0u);
+}
+
+}  // namespace

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <optional>
+#include <thread>
 
 using namespace ostrel;
 using namespace std::chrono_literals;
@@ -139,5 +140,9 @@ TEST(RunCommand, CancellingTheTaskKillsTheChild) {
     EXPECT_EQ(e.code(), asio::error::operation_aborted);
   }
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  // Reaped off the event loop, within moments: no zombie stays behind.
+  auto until = std::chrono::steady_clock::now() + 2s;
+  while (::waitpid(-1, nullptr, WNOHANG) == 0 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(5ms);
   EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
 }

@@ -262,3 +262,25 @@ TEST_F(SerialPortTest, CloseIsIdempotentAndEndsAPendingRead) {
   EXPECT_THROW(run(ctx, port->read_async(1)), SerialError);
   EXPECT_THROW(run(ctx, port->readline_async()), SerialError);
 }
+
+TEST_F(SerialPortTest, HangUpIsReportedAsALostDeviceNotSilence) {
+  openPort(300ms);
+  pty.send("ab");
+  EXPECT_EQ(str(run(ctx, port->read_async(2))), "ab");
+  // The other side goes away, as an unplugged adapter or a killed simulator.
+  ::close(pty.fd);
+  pty.fd = -1;
+  auto t0 = Clock::now();
+  std::string err = errorOf([&] { run(ctx, port->read_async(1)); });
+  // A pty reads as EIO or as a hang-up, depending on the kernel; both are a lost device.
+  EXPECT_EQ(err.rfind("Serial device " + pty.slave + " lost: ", 0), 0u) << err;
+  EXPECT_LT(Clock::now() - t0, 250ms);  // at once, not after the read time-out
+  EXPECT_THROW(run(ctx, port->readline_async()), SerialLost);
+}
+
+TEST_F(SerialPortTest, SilenceIsNotALostDevice) {
+  openPort(150ms);
+  EXPECT_TRUE(run(ctx, port->read_async(1)).empty());
+  pty.send("x");
+  EXPECT_EQ(str(run(ctx, port->read_async(1))), "x");
+}

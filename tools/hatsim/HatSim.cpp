@@ -180,6 +180,7 @@ struct HatSim::Impl {
   mutable std::mutex m;
   std::condition_variable framesCv;
   bool stopping = false;
+  int ownOpens = 0, ownCloses = 0;  // watch events of the simulator's own open of the slave
   bool open = false;
   bool silent = false;
   bool boot = true;
@@ -570,6 +571,10 @@ struct HatSim::Impl {
     if (s >= 0) {
       ::tcflush(s, TCIFLUSH);
       ::close(s);
+      // Our own open and close are seen by the watch too: they must not count as the gateway's,
+      // or a gateway that opens and closes at once would set off an endless open loop here.
+      ++ownOpens;
+      ++ownCloses;
     }
     note("port opened");
     if (opt.resetOnOpen) resetLocked();
@@ -606,9 +611,17 @@ struct HatSim::Impl {
         at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
         masterGone = false;
         if (e->mask & IN_OPEN) {
-          if (++openCount == 1) onOpened();
+          if (ownOpens > 0) {
+            --ownOpens;
+          } else if (++openCount == 1) {
+            onOpened();
+          }
         } else if (e->mask & IN_CLOSE) {
-          if (openCount > 0 && --openCount == 0) onClosed();
+          if (ownCloses > 0) {
+            --ownCloses;
+          } else if (openCount > 0 && --openCount == 0) {
+            onClosed();
+          }
         }
       }
     }
@@ -693,6 +706,8 @@ const std::string& HatSim::devicePath() const {
 void HatSim::start() {
   Impl& d = *impl_;
   if (d.thread.joinable()) return;
+  d.stopping = false;  // a stopped simulator may start again, on a new pty
+  d.openCount = d.ownOpens = d.ownCloses = 0;
   d.master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (d.master < 0) throwErrno("posix_openpt");
   if (::grantpt(d.master) != 0 || ::unlockpt(d.master) != 0) throwErrno("grantpt/unlockpt");
@@ -851,6 +866,17 @@ void HatSim::sendLog(std::string_view text, bool cutBeforeLineFeed) {
 void HatSim::sendGarbage(std::size_t count) {
   std::lock_guard lk(impl_->m);
   impl_->garbage(count);
+  impl_->wakeUp();
+}
+
+void HatSim::sendNoise(std::size_t count, std::uint32_t seed) {
+  // Any byte values, message-start codes included by chance, as a broken line would deliver.
+  std::minstd_rand gen(seed);
+  Bytes noise(count);
+  for (auto& b : noise) b = static_cast<std::uint8_t>(gen() >> 7);
+  std::lock_guard lk(impl_->m);
+  impl_->emit(noise);
+  impl_->note("tx noise {} bytes", count);
   impl_->wakeUp();
 }
 

@@ -125,7 +125,11 @@ class HatSim {
   HatSim& operator=(const HatSim&) = delete;
 
   // Creates the pty (and the link) and starts the thread. Throws std::system_error on failure.
+  // After stop() it starts again on a new pty, the link pointing to it: the board plugged in
+  // again after a hang-up.
   void start();
+  // Closes the pty and removes the link: the gateway's side sees a hang-up, as when a USB serial
+  // adapter is unplugged.
   void stop();
   const std::string& slavePath() const { return slavePath_; }
   // The link if one was asked for, else the slave device.
@@ -152,6 +156,8 @@ class HatSim {
   void sendLog(std::string_view text, bool cutBeforeLineFeed = false);
   // `count` bytes that cannot form a message-start code.
   void sendGarbage(std::size_t count);
+  // `count` random bytes of any value (a broken line): codes may appear in them by chance.
+  void sendNoise(std::size_t count, std::uint32_t seed = 1);
   // Flood: `count` messages (0: no limit), at `ratePerSec` (0: as fast as the line takes them),
   // while the radio is on. Payload: sequence number u32 BE, send time u64 BE (µs since the epoch).
   void startFlood(std::uint64_t count, double ratePerSec);

@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -133,6 +134,22 @@ int main(int argc, char** argv) {
                  "without limit)")
       ->type_name("R")
       ->check(CLI::NonNegativeNumber);
+  std::size_t noise = 0;
+  long hangUpAfterMs = 0, backAfterMs = 0;
+  app.add_option("--noise", noise,
+                 "Once the radio is first switched on, send N random bytes of any value (a broken "
+                 "line)")
+      ->type_name("N");
+  app.add_option("--hang-up-after-ms", hangUpAfterMs,
+                 "Close the line this long after the start, as an unplugged USB serial adapter "
+                 "would (SIGUSR1 does the same at any time)")
+      ->type_name("MS")
+      ->check(CLI::PositiveNumber);
+  app.add_option("--back-after-ms", backAfterMs,
+                 "After a hang-up, open a new line on the same --link this much later, as a "
+                 "board plugged in again (0: stay away)")
+      ->type_name("MS")
+      ->check(CLI::NonNegativeNumber);
   app.add_flag("--quiet", quiet, "Print nothing but errors");
   CLI11_PARSE(app, argc, argv);
 
@@ -161,6 +178,7 @@ int main(int argc, char** argv) {
   sigemptyset(&sigs);
   sigaddset(&sigs, SIGINT);
   sigaddset(&sigs, SIGTERM);
+  sigaddset(&sigs, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
 
   HatSim sim(o);
@@ -175,14 +193,45 @@ int main(int argc, char** argv) {
     say(fmt::format("hat on {}{}, protocol version {}", sim.slavePath(),
                     o.link.empty() ? "" : " (link " + o.link + ")", o.version));
   }
-  const timespec silence{silentAfterMs / 1000, (silentAfterMs % 1000) * 1000000};
-  if (silentAfterMs > 0 && sigtimedwait(&sigs, nullptr, &silence) < 0) {
-    sim.setSilent(true);
-    int sig = 0;
-    sigwait(&sigs, &sig);
-  } else if (silentAfterMs == 0) {
-    int sig = 0;
-    sigwait(&sigs, &sig);
+
+  // One loop of 100 ms steps serves the timed events and the signals.
+  using Clock = std::chrono::steady_clock;
+  const auto t0 = Clock::now();
+  auto since = [&](long ms) { return Clock::now() - t0 >= std::chrono::milliseconds(ms); };
+  bool silenced = false, noiseSent = noise == 0, hungUp = false, timedHangUpDone = false;
+  Clock::time_point hungUpAt{};
+  const timespec step{0, 100 * 1000000};
+  for (;;) {
+    const int sig = sigtimedwait(&sigs, nullptr, &step);
+    if (sig == SIGINT || sig == SIGTERM) break;
+    const bool hangUpNow = (sig == SIGUSR1 && !hungUp) ||
+                           (hangUpAfterMs > 0 && !timedHangUpDone && since(hangUpAfterMs));
+    if (hangUpNow) {
+      if (hangUpAfterMs > 0 && since(hangUpAfterMs)) timedHangUpDone = true;
+      sim.stop();
+      hungUp = true;
+      hungUpAt = Clock::now();
+      if (!quiet) say("line closed (hang-up)");
+    }
+    if (hungUp && backAfterMs > 0 &&
+        Clock::now() - hungUpAt >= std::chrono::milliseconds(backAfterMs)) {
+      try {
+        sim.start();
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "ostrel-hatsim: %s\n", e.what());
+        return 1;
+      }
+      hungUp = false;
+      if (!quiet) say(fmt::format("line open again on {}", sim.slavePath()));
+    }
+    if (!silenced && silentAfterMs > 0 && since(silentAfterMs)) {
+      sim.setSilent(true);
+      silenced = true;
+    }
+    if (!noiseSent && !hungUp && sim.radioOn()) {
+      sim.sendNoise(noise);
+      noiseSent = true;
+    }
   }
   sim.stop();
   if (!quiet) say(fmt::format("stopped ({} sensor messages sent)", sim.stats().sensorsSent));
