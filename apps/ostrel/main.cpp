@@ -1,10 +1,14 @@
 // The ostrel launcher: options, configuration, signals, restart in the same process.
 #include <CLI/CLI.hpp>
 #include <csignal>
+#include <cstring>
 #include <optional>
+
+#include <unistd.h>
 
 #include "ostrel/core/Gateway.hpp"
 #include "ostrel/io/Log.hpp"
+#include "ostrel/ops/Companion.hpp"
 
 using namespace ostrel;
 
@@ -61,8 +65,28 @@ struct Launcher {
     args.networkId = radioId(config, networkIdOpt, "network-id", "--network-id");
   }
 
+  // Node operations over MQTT ([OPS] enabled): alongside the gateway, across its restarts.
+  std::shared_ptr<ops::Companion> nodeOps;
+  void startNodeOps(Executor ex) {
+    char host[256] = {};
+    if (::gethostname(host, sizeof host - 1) != 0) std::strcpy(host, "unknown");
+    auto settings = ops::companionSettings(config, args.stateDir, host);
+    if (!settings) return;
+    // Jobs join the transmit queue without ever blocking the loop.
+    auto enqueue = [](std::function<void()> job) -> awaitable<void> {
+      for (;;) {
+        auto proto = gw().myProtocol;
+        if (proto && proto->txQueue().tryPut(job)) co_return;
+        co_await sleepFor(std::chrono::milliseconds(20));
+      }
+    };
+    nodeOps = std::make_shared<ops::Companion>(ex, std::move(*settings), enqueue);
+    nodeOps->start();
+  }
+
   awaitable<void> run() {
     auto ex = co_await asio::this_coro::executor;
+    startNodeOps(ex);
     bool restarting = false;
     for (;;) {
       Event stopSignal(ex), restartSignal(ex);
@@ -89,6 +113,7 @@ struct Launcher {
       }
       restarting = true;
     }
+    if (nodeOps) co_await nodeOps->stop();
   }
 };
 
@@ -148,6 +173,7 @@ int main(int argc, char** argv) {
   });
   ioc.run();
   // Everything bound to the event loop goes before it does.
+  l.nodeOps.reset();
   gw().myProtocol.reset();
   gw().client.reset();
   gw().ser.reset();
