@@ -8,8 +8,11 @@
 #include <cstring>
 #include <optional>
 
+#include <unistd.h>
+
 #include "ostrel/core/Gateway.hpp"
 #include "ostrel/io/Log.hpp"
+#include "ostrel/ops/Companion.hpp"
 
 using namespace ostrel;
 using namespace asio::experimental::awaitable_operators;
@@ -96,8 +99,32 @@ struct Launcher {
     co_return back;
   }
 
+  // Node operations over MQTT ([OPS] enabled): alongside the gateway, across its restarts.
+  std::shared_ptr<ops::Companion> nodeOps;
+  void startNodeOps(Executor ex) {
+    char host[256] = {};
+    if (::gethostname(host, sizeof host - 1) != 0) std::strcpy(host, "unknown");
+    auto settings = ops::companionSettings(config, args.stateDir, host);
+    if (!settings) return;
+    // Jobs join the transmit queue, which never blocks the loop; until the hat has said hello,
+    // or while the transmit loop is stopped for a restart, they wait here.
+    auto enqueue = [](std::function<void()> job) -> awaitable<void> {
+      for (;;) {
+        auto proto = gw().myProtocol;
+        if (proto && !proto->txQueue().isClosed()) {
+          proto->scheduleTx(std::move(job));
+          co_return;
+        }
+        co_await sleepFor(std::chrono::milliseconds(20));
+      }
+    };
+    nodeOps = std::make_shared<ops::Companion>(ex, std::move(*settings), enqueue);
+    nodeOps->start();
+  }
+
   awaitable<void> run() {
     auto ex = co_await asio::this_coro::executor;
+    startNodeOps(ex);
     bool restarting = false;
     for (;;) {
       Event stopSignal(ex), restartSignal(ex);
@@ -137,6 +164,7 @@ struct Launcher {
       }
       restarting = true;
     }
+    if (nodeOps) co_await nodeOps->stop();
   }
 };
 
@@ -196,6 +224,7 @@ int main(int argc, char** argv) {
   });
   ioc.run();
   // Everything bound to the event loop goes before it does.
+  l.nodeOps.reset();
   gw().myProtocol.reset();
   gw().client.reset();
   gw().ser.reset();

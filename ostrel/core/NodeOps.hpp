@@ -98,6 +98,9 @@ enum class ReplyPath {
 // missing or wrong answer is logged, not raised. Fails when another answer is already awaited.
 awaitable<void> setPeerMode(nlohmann::json nodeUID, nlohmann::json keepPeerInRx,
                             ReplyPath path = ReplyPath::ReceiveLoop);
+// The same, returning the bytes the hat answered (fewer than three when it fell silent).
+awaitable<Bytes> setPeerModeAnswer(nlohmann::json nodeUID, nlohmann::json keepPeerInRx,
+                                   ReplyPath path = ReplyPath::ReceiveLoop);
 
 // ---- Firmware transfer ----
 

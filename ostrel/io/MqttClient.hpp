@@ -27,6 +27,12 @@ struct MqttStats {
   std::size_t queued = 0;          // waiting in our own buffer right now
 };
 
+// The two MQTT 5 request/response properties of a publication; empty when absent.
+struct MqttReplyProps {
+  std::string responseTopic;
+  std::string correlationData;  // binary, held as bytes in a string
+};
+
 class MqttClient {
  public:
   using Subscriptions = std::vector<std::pair<std::string, int>>;
@@ -40,6 +46,10 @@ class MqttClient {
   std::function<void(MqttClient&, const std::string& reason)> on_disconnect;
   std::function<void(MqttClient&, int mid, const std::vector<int>& qos, const std::string& props)>
       on_subscribe;
+  // When set, called after on_message for every message, with its request/response properties.
+  std::function<void(MqttClient&, const std::string& topic, const Bytes& payload,
+                     const MqttReplyProps& props)>
+      on_request;
 
   virtual ~MqttClient() = default;
   // Completes when the broker has accepted the connection; throws on failure. After a first
@@ -49,6 +59,13 @@ class MqttClient {
   virtual void subscribe(const Subscriptions& subs) = 0;
   // Never blocks; while disconnected, publications are buffered (bounded).
   virtual void publish(const std::string& topic, std::string payload, int qos, bool retain) = 0;
+  // A publication carrying correlation data (an answer to a request). Clients without MQTT 5
+  // properties send it without them.
+  virtual void publishReply(const std::string& topic, std::string payload, int qos,
+                            const std::string& correlationData) {
+    (void)correlationData;
+    publish(topic, std::move(payload), qos, false);
+  }
   // Never fails, also when the client never connected.
   virtual awaitable<void> disconnect() = 0;
   virtual bool isConnected() const = 0;

@@ -72,6 +72,7 @@ struct Pending {
   std::string payload;
   int qos;
   bool retain;
+  std::string correlation;  // MQTT 5 correlation data; empty: none
 };
 
 class PahoMqttClient;
@@ -223,9 +224,15 @@ struct State : std::enable_shared_from_this<State> {
       if (!s || !msg) return;
       const auto& p = msg->get_payload();
       Bytes payload(p.begin(), p.end());
+      MqttReplyProps reply;
+      const auto& mp = msg->get_properties();
+      if (mp.contains(mqtt::property::RESPONSE_TOPIC))
+        reply.responseTopic = mqtt::get<std::string>(mp, mqtt::property::RESPONSE_TOPIC);
+      if (mp.contains(mqtt::property::CORRELATION_DATA))
+        reply.correlationData = mqtt::get<std::string>(mp, mqtt::property::CORRELATION_DATA);
       s->postToLoop([topic = msg->get_topic(), payload = std::move(payload), qos = msg->get_qos(),
-                     props = propsText(msg->get_properties())](State& st) {
-        st.onMessage(topic, payload, qos, props);
+                     props = propsText(mp), reply = std::move(reply)](State& st) {
+        st.onMessage(topic, payload, qos, props, reply);
       });
     });
   }
@@ -294,6 +301,8 @@ struct State : std::enable_shared_from_this<State> {
       while (connected && cli && !queue.empty() && inflight < options.maxInflight) {
         Pending& p = queue.front();
         auto msg = mqtt::make_message(p.topic, p.payload, p.qos, p.retain);
+        if (!p.correlation.empty())
+          msg->set_properties(mqtt::properties{{mqtt::property::CORRELATION_DATA, p.correlation}});
         try {
           cli->publish(msg, reinterpret_cast<void*>(generation), publishListener);
         } catch (const mqtt::exception& e) {
@@ -332,7 +341,8 @@ struct State : std::enable_shared_from_this<State> {
     scheduleReconnect();
   }
   void onConnectionLost(const std::string& why);
-  void onMessage(const std::string& topic, const Bytes& payload, int qos, const std::string& props);
+  void onMessage(const std::string& topic, const Bytes& payload, int qos, const std::string& props,
+                 const MqttReplyProps& reply);
   void onSubscribed(int mid, const std::vector<int>& granted, const std::string& props);
   void onPublished(std::uintptr_t gen, bool ok, int qos, const std::string& topic, int rc,
                    int reason) {
@@ -457,6 +467,16 @@ class PahoMqttClient final : public MqttClient {
   }
 
   void publish(const std::string& topic, std::string payload, int qos, bool retain) override {
+    enqueue(Pending{topic, std::move(payload), qos, retain, {}});
+  }
+
+  void publishReply(const std::string& topic, std::string payload, int qos,
+                    const std::string& correlationData) override {
+    enqueue(Pending{topic, std::move(payload), qos, false, correlationData});
+  }
+
+  void enqueue(Pending p) {
+    const std::string topic = p.topic;
     auto& s = *s_;
     bool full = false;
     std::size_t waiting = 0;
@@ -467,7 +487,7 @@ class PahoMqttClient final : public MqttClient {
         ++s.counters.dropped;
         waiting = s.queue.size();
       } else {
-        s.queue.push_back(Pending{topic, std::move(payload), qos, retain});
+        s.queue.push_back(std::move(p));
         s.counters.queued = s.queue.size();
       }
     }
@@ -565,10 +585,16 @@ void State::onConnectionLost(const std::string& why) {
 }
 
 void State::onMessage(const std::string& topic, const Bytes& payload, int qos,
-                      const std::string& props) {
+                      const std::string& props, const MqttReplyProps& reply) {
   if (auto* self = owner) {
     runHandler("on_message", [&] {
       if (self->on_message) self->on_message(*self, topic, payload, qos, props);
+    });
+  }
+  // The first handler may have destroyed the client.
+  if (auto* self = owner) {
+    runHandler("on_request", [&] {
+      if (self->on_request) self->on_request(*self, topic, payload, reply);
     });
   }
 }

@@ -22,6 +22,7 @@ class FakeMqttClient : public MqttClient {
     std::string payload;
     int qos;
     bool retain;
+    std::string correlation = {};  // publishReply only
   };
 
   // What connect() does: throw this text (runtime_error) if set; otherwise become connected and,
@@ -48,6 +49,11 @@ class FakeMqttClient : public MqttClient {
     publications.push_back({topic, std::move(payload), qos, retain});
     ++counters.published;
   }
+  void publishReply(const std::string& topic, std::string payload, int qos,
+                    const std::string& correlationData) override {
+    publications.push_back({topic, std::move(payload), qos, false, correlationData});
+    ++counters.published;
+  }
   awaitable<void> disconnect() override {
     ++disconnects;
     connected = false;
@@ -72,6 +78,12 @@ class FakeMqttClient : public MqttClient {
   }
   void fireMessage(const std::string& topic, std::string_view payload, int qos = 0) {
     fireMessage(topic, Bytes(payload.begin(), payload.end()), qos);
+  }
+  void fireRequest(const std::string& topic, std::string_view payload,
+                   const MqttReplyProps& props = {}) {
+    runHandler("on_request", [&] {
+      if (on_request) on_request(*this, topic, Bytes(payload.begin(), payload.end()), props);
+    });
   }
   void fireDisconnect(const std::string& reason = "connection lost") {
     connected = false;

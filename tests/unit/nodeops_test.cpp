@@ -197,6 +197,11 @@ TEST_F(NodeOpsTest, SensorConfigFrames) {
   txSensorConfig("cfg:sensor:4660", t5);
   EXPECT_EQ(hatReads(), (Bytes{'P', 'P', 7, 0x00, 0x00, 0x12, 0x34, 0xA3, 0x02, 0x58}));
   EXPECT_TRUE(logged("Sent sensor config from channel cfg:sensor:4660 to Gateway Hat"));
+  // The key number takes all four bytes, unlike the two of a "TX" frame.
+  txSensorConfig("cfg:70000", t5);
+  EXPECT_EQ(hatReads(), (Bytes{'P', 'P', 7, 0x00, 0x01, 0x11, 0x70, 0xA3, 0x02, 0x58}));
+  txSensorConfig("4294967295", t5);
+  EXPECT_EQ(hatReads(), (Bytes{'P', 'P', 7, 0xFF, 0xFF, 0xFF, 0xFF, 0xA3, 0x02, 0x58}));
 
   logs_.clear();
   txSensorConfig("cfg:1",
@@ -377,6 +382,36 @@ TEST_F(FirmwareTest, HundredBytesAtZero) {
             (Bytes{'T', 'B', 9, 3, 4, 7, 202, 0xDE, 0xAD, 0xBE, 0xEF, frames[0].back()}));
   EXPECT_TRUE(logged("Sent last data chunk."));
   EXPECT_EQ(st["numSent"], 4);
+}
+
+TEST_F(FirmwareTest, StatusValuesAtStart) {
+  std::string hex = tool(
+      "srec_cat " + bin("s.bin", 100, 1) + " -binary -o " + (dir_ / "s.hex").string() + " -intel",
+      "s.hex");
+  auto& st = flashUpdateStatus();
+  st["noAckError"] = 5;  // left over from an earlier transfer
+  st["crcError"] = 2;
+  double before =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  run(txBigMessage("9", request(hex, 1001, 42), ReplyPath::Direct));
+  double after =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  ASSERT_TRUE(st["startTime"].is_number_float());
+  EXPECT_GE(st["startTime"].get<double>(), before);  // seconds, not milliseconds
+  EXPECT_LE(st["startTime"].get<double>(), after);
+  EXPECT_EQ(st["startAddr"], 42);
+  EXPECT_EQ(st["filePath"], hex);
+  EXPECT_EQ(st["msgtype"], 5);
+  EXPECT_EQ(st["toNodeUID"], 1001);
+  EXPECT_EQ(st["msgId"], 9);
+  for (const char* k : {"noAckError", "crcError", "tryOnMsgReceive", "abortOnNoAck"})
+    EXPECT_EQ(st[k], 0) << k;
+  EXPECT_EQ(st["numSent"], 1);
+  // The first chunk starts where asked: 50 bytes from 42, time-out byte 4, node 255.
+  auto frames = tbFrames();
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(Bytes(frames[0].begin(), frames[0].begin() + 9),
+            (Bytes{'T', 'B', 57, 9, 4, 255, 201, 0, 42}));
 }
 
 TEST_F(FirmwareTest, OffsetImageAndGapFill) {

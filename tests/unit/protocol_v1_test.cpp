@@ -207,6 +207,45 @@ TEST_F(ProtocolV1Test, DuplicateIsLoggedNotPublished) {
   EXPECT_EQ(proto_->uid2id.at(5000), 7);
 }
 
+TEST_F(ProtocolV1Test, DuplicateThatNoParserTakesIsReportedAsSuch) {
+  hatSends(withLength(sensorBlock(5000, 7, 72, {})));
+  EXPECT_TRUE(run(proto_->processMsg("SI")));
+  EXPECT_EQ(logs(),
+            std::vector<std::string>{"Sensor #5000 [Node 7]: Could not parse msg. RSSI: -72"});
+  EXPECT_TRUE(client_->publications.empty());
+}
+
+// Records what the decoder is handed.
+class RecordingParser : public SensorMsgParser, MsgDecoder, MsgPublisher {
+ public:
+  MsgDecoder* getParser(const Bytes&) override { return this; }
+  std::string toString(const ParsedMsg&) override { return "parsed"; }
+  ParsedMsg parse(std::uint32_t senderUID, const Bytes& payload) override {
+    uids.push_back(senderUID);
+    payloads.push_back(payload);
+    return senderUID;
+  }
+  MsgPublisher& getPublisher(MqttClient&) override { return *this; }
+  void publish(std::uint32_t senderUID, long long, const ParsedMsg& parsed, int) override {
+    published.emplace_back(senderUID, std::any_cast<std::uint32_t>(parsed));
+  }
+  std::vector<std::uint32_t> uids;
+  std::vector<Bytes> payloads;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> published;
+};
+
+TEST_F(ProtocolV1Test, DecoderGetsTheSenderUid) {
+  auto parser = std::make_shared<RecordingParser>();
+  HatProtocolV1 proto(port_, client_, parser, dir_);
+  hatSends(withLength(sensorBlock(0x89ABCDEF, 7, 72, {0x42, 0x43})));
+  EXPECT_TRUE(run(proto.processMsg("SD")));
+  EXPECT_EQ(parser->uids, std::vector<std::uint32_t>{0x89ABCDEF});
+  EXPECT_EQ(parser->payloads, std::vector<Bytes>{(Bytes{0x42, 0x43})});
+  EXPECT_EQ(parser->published,
+            (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{0x89ABCDEF, 0x89ABCDEF}}));
+  EXPECT_TRUE(logged("Sensor #2309737967 [Node 7]: parsed \t RSSI: -72"));
+}
+
 TEST_F(ProtocolV1Test, EmptyPayloadAndRssiExtremes) {
   hatSends(withLength(sensorBlock(5000, 7, 72, {})));
   EXPECT_TRUE(run(proto_->processMsg("SD")));

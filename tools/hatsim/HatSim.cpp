@@ -384,6 +384,7 @@ struct HatSim::Impl {
       }
     }
     const std::string code = f.code;
+    if (code == "TB" && f.checksumOk) ackChunk(b);
     record(f);
     if (code == "LS") {
       gwNodeId = b[2];
@@ -422,6 +423,24 @@ struct HatSim::Impl {
         emit(opt.pmFailure);
       }
     }
+  }
+
+  int tbAcksMissed = 0;
+  // "TB": length, msgId, time-out, node ID, chunk..., checksum.
+  void ackChunk(const Bytes& b) {
+    if (!opt.tbAck || b.size() < 8) return;
+    auto node = std::find_if(opt.nodes.begin(), opt.nodes.end(),
+                             [&](const VirtualNode& n) { return n.nodeId == b[5]; });
+    if (node == opt.nodes.end()) return;
+    if (tbAcksMissed < opt.tbAckMissFirst) {
+      ++tbAcksMissed;
+      note("TB acknowledgement withheld");
+      return;
+    }
+    Bytes payload = opt.tbAckPayload;
+    payload.push_back(b[6]);
+    if (b[6] == 201 && b.size() >= 10) payload.insert(payload.end(), {b[7], b[8]});
+    sensor(*node, payload, SensorKind::Valid);
   }
 
   void startRadio() {

@@ -77,6 +77,13 @@ struct Options {
   Bytes pmFailure = toBytes("PMF");
   bool pmSilentOnFailure = false;
 
+  // Firmware chunks: with `tbAck`, each "TB" frame with a good checksum addressed to a virtual
+  // node is acknowledged by a sensor message of that node (radio on or off), its payload
+  // `tbAckPayload` followed by the chunk's kind byte (201 data, 202 closing) and, for data, its
+  // two address bytes. The first `tbAckMissFirst` such frames go unacknowledged.
+  bool tbAck = false;
+  Bytes tbAckPayload = {0xAC};
+  int tbAckMissFirst = 0;
   // Extra traffic, counted in sensor messages sent by the radio (0: never). A duplicate repeats the
   // message as "SI"; the others follow it.
   int duplicateEvery = 0;

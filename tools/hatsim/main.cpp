@@ -150,8 +150,27 @@ int main(int argc, char** argv) {
                  "board plugged in again (0: stay away)")
       ->type_name("MS")
       ->check(CLI::NonNegativeNumber);
+  std::string tbAck;
+  app.add_option("--ack-tb", tbAck,
+                 "Acknowledge each \"TB\" firmware chunk to a virtual node with a sensor message "
+                 "of that node: this hex payload, then the chunk kind (c9 data, ca closing) and "
+                 "the data chunk's address")
+      ->type_name("HEX");
+  app.add_option("--ack-tb-miss-first", o.tbAckMissFirst,
+                 "Leave this many \"TB\" chunks unacknowledged first (with --ack-tb)")
+      ->type_name("N")
+      ->check(CLI::NonNegativeNumber);
   app.add_flag("--quiet", quiet, "Print nothing but errors");
   CLI11_PARSE(app, argc, argv);
+  if (app.count("--ack-tb") > 0) {
+    try {
+      o.tbAck = true;
+      o.tbAckPayload = fromHex(tbAck);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "ostrel-hatsim: --ack-tb: %s\n", e.what());
+      return 2;
+    }
+  }
 
   try {
     for (const auto& n : nodes) o.nodes.push_back(parseNode(n));

@@ -1,0 +1,73 @@
+#pragma once
+// Node-operation requests as they arrive over MQTT: topic matching and payload checks. Nothing
+// here touches the hat or the gateway's state; a request that passes these checks is one the
+// core can carry out.
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "ostrel/io/Bytes.hpp"
+
+namespace ostrel::ops {
+
+// A request that is refused: its text goes into the error answer.
+class BadRequest : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+enum class Op { Message, Config, PeerMode, Firmware, FirmwareStep };
+
+struct Target {
+  Op op;
+  std::uint32_t sensorUid;
+};
+
+// "gw/{gatewayUid}/node/{sensor}/{message|config|peer-mode|firmware|firmware/step}", the sensor a
+// decimal UID; nullopt for anything else.
+std::optional<Target> matchTopic(std::string_view topic, std::string_view gatewayUid);
+
+// The filters that cover every request topic of one gateway.
+std::vector<std::string> requestFilters(std::string_view gatewayUid);
+
+inline constexpr std::size_t MAX_IMAGE_BYTES = 256 * 1024;
+
+// A checked "TX" request: the key string and the value map for txMessage.
+struct MessageRequest {
+  std::string keyName;
+  nlohmann::json valueMap;
+};
+MessageRequest parseMessage(const Bytes& payload, std::uint32_t sensorUid);
+
+// A checked "PP" request for txSensorConfig.
+struct ConfigRequest {
+  std::string keyName;
+  nlohmann::json config;
+};
+ConfigRequest parseConfig(const Bytes& payload);
+
+// "0" or "1".
+int parsePeerMode(const Bytes& payload);
+
+struct FirmwareRequest {
+  long long key = 0;  // the transfer's message number
+  long long msgtype = 0;
+  std::string authToken;  // hex text, checked
+  long long startAddr = 0;
+  std::string image;  // Intel HEX text, not yet parsed
+};
+FirmwareRequest parseFirmware(const Bytes& payload);
+
+// The start address of a step: 0 to 0x10000 (one past the highest chunk address closes).
+long long parseStep(const Bytes& payload);
+
+// The transfer state as published: keys in their order, the token as hex text.
+std::string statusJson(const nlohmann::ordered_json& status);
+
+std::string okAnswer();
+std::string errorAnswer(std::string_view error);
+
+}  // namespace ostrel::ops

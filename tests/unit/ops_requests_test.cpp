@@ -1,0 +1,136 @@
+// Node-operation requests: which topics are ours and which payloads are refused before anything
+// reaches the hat.
+#include <gtest/gtest.h>
+
+#include "ostrel/ops/Requests.hpp"
+
+namespace ostrel::ops {
+namespace {
+
+using json = nlohmann::json;
+
+Bytes text(std::string_view s) {
+  return Bytes(s.begin(), s.end());
+}
+
+TEST(OpsTopics, MatchesOnlyThisGatewaysNodeOperations) {
+  auto t = matchTopic("gw/16909060/node/1001/message", "16909060");
+  ASSERT_TRUE(t);
+  EXPECT_EQ(t->op, Op::Message);
+  EXPECT_EQ(t->sensorUid, 1001u);
+  EXPECT_EQ(matchTopic("gw/16909060/node/7/config", "16909060")->op, Op::Config);
+  EXPECT_EQ(matchTopic("gw/16909060/node/7/peer-mode", "16909060")->op, Op::PeerMode);
+  EXPECT_EQ(matchTopic("gw/16909060/node/7/firmware", "16909060")->op, Op::Firmware);
+  EXPECT_EQ(matchTopic("gw/16909060/node/4294967295/firmware/step", "16909060")->sensorUid,
+            4294967295u);
+
+  for (const char* bad :
+       {"gw/16909061/node/7/message", "gw/16909060/node/4294967296/message",
+        "gw/16909060/node/7a/message", "gw/16909060/node//message", "gw/16909060/node/+/message",
+        "gw/16909060/node/7/message/response", "gw/16909060/node/7/firmware/status",
+        "gw/16909060/node/7/reboot", "gw/16909060/nodes/7/message", "gw/16909060/node/7",
+        "gw/16909060/node/-7/message", "gw/16909060/node/7/firmware/step/x"})
+    EXPECT_FALSE(matchTopic(bad, "16909060")) << bad;
+  EXPECT_EQ(requestFilters("5").back(), "gw/5/node/+/firmware/step");
+  EXPECT_EQ(requestFilters("5").size(), 5u);
+}
+
+TEST(OpsRequests, MessageBecomesTheCoresValueMap) {
+  auto m = parseMessage(text(R"({"key": 7, "msgtype": 11, "outputLevel": 300})"), 5);
+  EXPECT_EQ(m.keyName, "7");
+  EXPECT_EQ(m.valueMap, (json{{"msgtype", 11}, {"outputLevel", 300}, {"toid", 5}}));
+  EXPECT_EQ(parseMessage(text(R"({"key": 65535, "msgtype": 204})"), 1).keyName, "65535");
+
+  for (const char* bad : {R"({"key": 65536, "msgtype": 204})",  // key beyond 16 bits
+                          R"({"key": -1, "msgtype": 204})",     //
+                          R"({"msgtype": 204})",                // key missing
+                          R"({"key": 1, "msgtype": 12})",       // no payload for this type
+                          R"({"key": 1, "msgtype": 11, "outputLevel": 65536})",  //
+                          R"({"key": 1, "msgtype": 11})",                        // field missing
+                          R"({"key": 1, "msgtype": 10, "waterTemp": 256})",      //
+                          R"({"key": 1, "msgtype": 204, "toid": 9})",  // the topic names the sensor
+                          R"({"key": 1.5, "msgtype": 204})",           //
+                          R"({"key": 1, "msgtype": 204, "x": {"y": [1]}})",  // nested
+                          R"([1, 2])", R"({"key": 1,)", "", "\xff"}) {
+    EXPECT_THROW(parseMessage(text(bad), 5), BadRequest) << bad;
+  }
+}
+
+TEST(OpsRequests, ConfigChecksEveryFieldBeforeSending) {
+  auto c = parseConfig(text(R"({"key": 70000, "sensorType": 5, "sleepCycles": 3, "useLed": 1,
+                                "txPower": 2, "preBatteryMeasurementDelayMin": 600})"));
+  EXPECT_EQ(c.keyName, "70000");
+  EXPECT_FALSE(c.config.contains("key"));
+  EXPECT_EQ(c.config["preBatteryMeasurementDelayMin"], 600);
+
+  const std::string base = R"("key": 1, "sensorType": 5, "useLed": 1, "txPower": 2, )";
+  for (std::string tail : {R"("sleepCycles": 16, "preBatteryMeasurementDelayMin": 1)",
+                           R"("sleepCycles": 3, "preBatteryMeasurementDelayMin": 65536)",
+                           R"("sleepCycles": 3)",  // delay missing
+                           R"("sleepCycles": 3, "preBatteryMeasurementDelayMin": 1, "colour": 2)"})
+    EXPECT_THROW(parseConfig(text("{" + base + tail + "}")), BadRequest) << tail;
+  EXPECT_THROW(parseConfig(text(R"({"key": 1, "sensorType": 2, "sleepCycles": 3, "useLed": 1,
+                                   "txPower": 2})")),
+               BadRequest);  // no record layout
+  EXPECT_THROW(parseConfig(text(R"({"key": 1, "sensorType": 5, "sleepCycles": 3, "useLed": 1,
+                                   "txPower": 8, "preBatteryMeasurementDelayMin": 1})")),
+               BadRequest);
+}
+
+TEST(OpsRequests, PeerModeAndStep) {
+  EXPECT_EQ(parsePeerMode(text("1")), 1);
+  EXPECT_EQ(parsePeerMode(text("0")), 0);
+  for (const char* bad : {"2", "on", "", " 1", "01"})
+    EXPECT_THROW(parsePeerMode(text(bad)), BadRequest) << bad;
+  EXPECT_EQ(parseStep(text(R"({"startAddr": 65536})")), 65536);
+  EXPECT_THROW(parseStep(text(R"({"startAddr": 65537})")), BadRequest);
+  EXPECT_THROW(parseStep(text(R"({"startAddr": 0, "key": 1})")), BadRequest);
+}
+
+TEST(OpsRequests, FirmwareLimits) {
+  json ok = {{"key", 3},
+             {"msgtype", 5},
+             {"authToken", "de ad BE EF"},
+             {"startAddr", 0},
+             {"image", ":00000001FF\n"}};
+  auto f = parseFirmware(text(ok.dump()));
+  EXPECT_EQ(f.key, 3);
+  EXPECT_EQ(f.authToken, "de ad BE EF");
+  EXPECT_EQ(f.image, ":00000001FF\n");
+
+  auto refused = [&](const char* key, json value) {
+    json j = ok;
+    if (value.is_null())
+      j.erase(key);
+    else
+      j[key] = value;
+    EXPECT_THROW(parseFirmware(text(j.dump())), BadRequest) << key << " " << value.dump();
+  };
+  refused("key", 256);
+  refused("msgtype", 256);
+  refused("startAddr", 65536);
+  refused("authToken", "xyz");
+  refused("authToken", std::string(502, 'a'));
+  refused("image", nullptr);
+  refused("image", 5);
+  refused("image", std::string(MAX_IMAGE_BYTES + 1, '0'));
+  refused("filePath", "/etc/passwd");
+  json big = ok;
+  big["image"] = std::string(MAX_IMAGE_BYTES, '0');
+  EXPECT_NO_THROW(parseFirmware(text(big.dump())));
+}
+
+TEST(OpsRequests, StatusAndAnswerTexts) {
+  nlohmann::ordered_json st;
+  st["startTime"] = 1.5;
+  st["toNodeUID"] = 1001;
+  st["authToken"] = nlohmann::ordered_json::binary({0xDE, 0xAD});
+  st["txstatus"] = "ACK_WAIT";
+  EXPECT_EQ(statusJson(st),
+            R"({"startTime":1.5,"toNodeUID":1001,"authToken":"dead","txstatus":"ACK_WAIT"})");
+  EXPECT_EQ(json::parse(errorAnswer("bad \"x\"")), (json{{"ok", false}, {"error", "bad \"x\""}}));
+  EXPECT_EQ(json::parse(okAnswer()), (json{{"ok", true}}));
+}
+
+}  // namespace
+}  // namespace ostrel::ops
