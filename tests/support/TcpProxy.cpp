@@ -77,6 +77,12 @@ void TcpProxy::pauseReplies(bool paused) {
   (void)!::write(wake_[1], &c, 1);
 }
 
+void TcpProxy::setDown(bool down) {
+  down_ = down;
+  char c = 0;
+  (void)!::write(wake_[1], &c, 1);
+}
+
 void TcpProxy::closeLink(Link& l) {
   if (l.client >= 0) ::close(l.client);
   if (l.upstream >= 0) ::close(l.upstream);
@@ -100,6 +106,8 @@ void TcpProxy::run() {
           }
       released_.clear();
     }
+    if (down_)
+      for (auto& l : links) closeLink(l);
     std::erase_if(links, [](const Link& l) { return l.client < 0; });
 
     std::size_t rate = replyRate_;
@@ -152,7 +160,9 @@ void TcpProxy::run() {
     }
     if (fds[0].revents) {
       int c = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (c >= 0) {
+      if (c >= 0 && down_) {
+        ::close(c);
+      } else if (c >= 0) {
         int n = accepted_++;
         Link l{n, c, -1, policy_ ? policy_(n) : Mode::Forward, {}};
         if (l.mode != Mode::Held) l.upstream = connectTo(targetPort_);

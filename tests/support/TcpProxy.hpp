@@ -30,6 +30,9 @@ class TcpProxy {
   // While paused, the broker's answers are kept back (acknowledgements that do not come); they
   // are passed on when resumed.
   void pauseReplies(bool paused);
+  // While down, every connection is closed and new ones are closed at once (a broker outage for
+  // the clients behind the proxy only).
+  void setDown(bool down);
 
  private:
   struct Link {
@@ -50,6 +53,7 @@ class TcpProxy {
   std::atomic<int> accepted_{0};
   std::atomic<std::size_t> replyRate_{0};
   std::atomic<bool> paused_{false};
+  std::atomic<bool> down_{false};
   std::mutex m_;
   std::vector<int> released_;
   std::atomic<bool> stop_{false};
