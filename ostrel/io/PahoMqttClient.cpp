@@ -3,6 +3,7 @@
 #include <mqtt/async_client.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <condition_variable>
 #include <deque>
@@ -83,10 +84,12 @@ struct Conn : std::enable_shared_from_this<Conn> {
   const std::uint64_t gen;
   mqtt::connect_options opts;  // used in place: a copy loses its properties in Paho 1.2
 
-  // Runs `f(state, gen)` on the loop if the client still exists. Called on Paho's threads; holds
-  // the state only weakly, so that it is never released there.
+  // Runs `f(state, gen)` on the loop if the client still exists (once it is gone, the loop may be
+  // gone too). Called on Paho's threads; holds the state only weakly, so that it is never
+  // released there.
   template <typename F>
   void post(F f) const {
+    if (state.expired()) return;
     asio::post(ex, [w = state, g = gen, f = std::move(f)]() mutable {
       if (auto s = w.lock()) f(*s, g);
     });
@@ -109,6 +112,9 @@ struct Conn : std::enable_shared_from_this<Conn> {
   std::unique_ptr<mqtt::async_client> cli;
 };
 
+// A client that goes during static destruction, after the graveyard, is freed in place.
+std::atomic<bool> graveyardGone{false};
+
 // Paho clients that are no longer used are disconnected and freed here, off the event loop:
 // a disconnect waits for the broker, and a client whose connect call is still blocked stays
 // alive until that call returns (its thread holds it).
@@ -121,6 +127,7 @@ class Graveyard {
   void retire(std::shared_ptr<Conn> c, bool disconnect) {
     if (!c) return;
     std::lock_guard lk(m_);
+    if (stop_) return;  // at exit, after the graveyard: freed right here
     dead_.push_back({std::move(c), disconnect});
     cv_.notify_one();
   }
@@ -131,6 +138,7 @@ class Graveyard {
       cv_.notify_one();
     }
     thread_.join();
+    graveyardGone = true;
   }
 
  private:
@@ -165,7 +173,7 @@ class Graveyard {
 };
 
 void retire(std::shared_ptr<Conn>& c, bool disconnect) {
-  Graveyard::instance().retire(std::move(c), disconnect);
+  if (!graveyardGone) Graveyard::instance().retire(std::move(c), disconnect);
   c.reset();
 }
 
