@@ -96,19 +96,18 @@ struct Conn : std::enable_shared_from_this<Conn> {
   }
 
   struct Listener : mqtt::iaction_listener {
-    enum Kind { CONNECT, SUBSCRIBE, PUBLISH, DISCONNECT };
+    enum Kind { CONNECT, SUBSCRIBE, PUBLISH };
     Listener(Conn* c, Kind k) : conn(c), kind(k) {}
     Conn* conn;
     Kind kind;
     void on_success(const mqtt::token& tok) override;
     void on_failure(const mqtt::token& tok) override;
-    void done(const mqtt::token& tok, bool ok);  // publications and disconnects
+    void done(const mqtt::token& tok, bool ok);  // publications
   };
   // Declared before the client, so that they outlive it: Paho calls them until it is gone.
   Listener connectListener{this, Listener::CONNECT};
   Listener subscribeListener{this, Listener::SUBSCRIBE};
   Listener publishListener{this, Listener::PUBLISH};
-  Listener disconnectListener{this, Listener::DISCONNECT};
   std::unique_ptr<mqtt::async_client> cli;
 };
 
@@ -217,7 +216,6 @@ struct State : std::enable_shared_from_this<State> {
   std::shared_ptr<asio::steady_timer> connectWaiter;
   std::optional<std::string> connectError;  // set (empty on success) when the attempt ended
   bool connectEnded = false;
-  std::shared_ptr<asio::steady_timer> disconnectWaiter;
 
   // Back-pressure: producers waiting for room, and when the broker last showed progress.
   std::vector<std::shared_ptr<asio::steady_timer>> roomWaiters;
@@ -451,7 +449,6 @@ void Conn::Listener::on_success(const mqtt::token& tok) {
       break;
     }
     case PUBLISH:
-    case DISCONNECT:
       done(tok, true);
       break;
   }
@@ -460,7 +457,6 @@ void Conn::Listener::on_success(const mqtt::token& tok) {
 void Conn::Listener::on_failure(const mqtt::token& tok) {
   switch (kind) {
     case PUBLISH:
-    case DISCONNECT:
       done(tok, false);
       break;
     case CONNECT: {
@@ -484,12 +480,6 @@ void Conn::Listener::on_failure(const mqtt::token& tok) {
 }
 
 void Conn::Listener::done(const mqtt::token& tok, bool ok) {
-  if (kind == DISCONNECT) {
-    conn->post([](State& st, std::uint64_t) {
-      if (st.disconnectWaiter) st.disconnectWaiter->cancel();
-    });
-    return;
-  }
   auto seq = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(tok.get_user_context()));
   auto* dt = dynamic_cast<const mqtt::delivery_token*>(&tok);
   auto msg = dt ? dt->get_message() : nullptr;
@@ -519,7 +509,6 @@ class PahoMqttClient final : public MqttClient {
     s.connectWatchdog.cancel();
     s.dropLogTimer.cancel();
     if (s.connectWaiter) s.connectWaiter->cancel();
-    if (s.disconnectWaiter) s.disconnectWaiter->cancel();
     for (auto& t : s.roomWaiters) t->cancel();
     if (s.conn) {
       s.buf->requeue(s.conn->gen);
@@ -616,21 +605,18 @@ class PahoMqttClient final : public MqttClient {
     s->conn.reset();
     if (s->connectWaiter && !s->connectEnded) s->finishConnectWait("MQTT connect abandoned");
     if (c && was) {
-      auto waiter = std::make_shared<asio::steady_timer>(s->ex, 2s);
-      s->disconnectWaiter = waiter;
-      bool started = true;
-      try {
-        // Give publications already in flight up to a second to be acknowledged.
-        c->cli->disconnect(1000, nullptr, c->disconnectListener);
-      } catch (...) {
-        started = false;
+      // Give publications already in flight up to a second to be acknowledged; the DISCONNECT
+      // itself goes out on the graveyard thread.
+      auto deadline = std::chrono::steady_clock::now() + 1s;
+      asio::steady_timer tick(s->ex);
+      while (s->buf->inflight(c->gen) > 0 && std::chrono::steady_clock::now() < deadline) {
+        tick.expires_after(5ms);
+        co_await tick.async_wait(asio::as_tuple(use_awaitable));
       }
-      if (started) co_await waiter->async_wait(asio::as_tuple(use_awaitable));
-      if (s->disconnectWaiter == waiter) s->disconnectWaiter.reset();
     }
     if (c) {
       s->buf->requeue(c->gen);  // what the broker did not acknowledge is owed again
-      retire(c, false);
+      retire(c, was);
     }
     if (was && s->owner) {
       auto* self = s->owner;
