@@ -91,9 +91,21 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
   settings.sessionExpiry = 1209600;
   settings.username = config.getString("MQTT", "username");
   settings.password = config.getString("MQTT", "password");
+  if (config.has("MQTT", "buffer-size")) {
+    long long size = config.getInt("MQTT", "buffer-size");
+    if (size < 1) throw ConfigError("[MQTT] buffer-size must be a positive number of bytes");
+    settings.bufferSize = static_cast<std::size_t>(size);
+  }
+  if (gw().mqttBuffer)
+    gw().mqttBuffer->setLimit(settings.bufferSize);
+  else
+    gw().mqttBuffer = std::make_shared<MqttBuffer>(settings.bufferSize);
+  PahoOptions pahoOptions;
+  pahoOptions.buffer = gw().mqttBuffer;
   std::shared_ptr<MqttClient> client =
-      hooks().makeClient ? hooks().makeClient(eventLoop, settings)
-                         : std::shared_ptr<MqttClient>(makePahoMqttClient(eventLoop, settings));
+      hooks().makeClient
+          ? hooks().makeClient(eventLoop, settings)
+          : std::shared_ptr<MqttClient>(makePahoMqttClient(eventLoop, settings, pahoOptions));
   client->on_connect = on_connect;
   client->on_message = on_message;
   client->on_disconnect = on_disconnect;

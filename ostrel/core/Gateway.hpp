@@ -9,6 +9,7 @@
 #include "ostrel/io/Args.hpp"
 #include "ostrel/io/Asio.hpp"
 #include "ostrel/io/Config.hpp"
+#include "ostrel/io/MqttBuffer.hpp"
 #include "ostrel/io/MqttClient.hpp"
 #include "ostrel/io/SerialPort.hpp"
 #include "ostrel/io/Tasks.hpp"
@@ -34,6 +35,8 @@ struct GatewayState {
   std::shared_ptr<SerialPort> ser;
   std::shared_ptr<HatProtocolV1> myProtocol;
   std::shared_ptr<MqttClient> client;
+  // What the broker is owed; handed from client to client so that a restart loses nothing.
+  std::shared_ptr<MqttBuffer> mqttBuffer;
   std::string statusDir = "/var/quorind-gateway";
   // The next answer the receive loop hands to a waiting operation (at most one at a time).
   std::optional<PendingReply> pendingReply;

@@ -187,6 +187,9 @@ awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, const Config& 
         bool handled = co_await proto->processMsg(msgStartStr);
         if (handled) {
           msgStart.clear();
+          // Backpressure: while the broker acknowledges but lags, leave the bytes with the OS
+          // and the hat instead of dropping readings; a stalled broker holds us a second at most.
+          co_await client->waitForRoom();
         } else {
           noiseLog.log(fmt::format("Garbage Msg Start: {}", msgStart[0]));
           msgStart.erase(msgStart.begin());

@@ -4,6 +4,10 @@
 
 namespace ostrel {
 
+awaitable<void> MqttClient::waitForRoom() {
+  co_return;
+}
+
 void runHandler(const char* name, const std::function<void()>& fn) {
   try {
     fn();

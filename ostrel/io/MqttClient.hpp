@@ -18,13 +18,16 @@ struct MqttSettings {
   std::uint32_t sessionExpiry = 1209600;
   std::string username;
   std::string password;
+  std::size_t bufferSize = 8 * 1024 * 1024;  // bytes of publications kept while the broker lags
 };
 
+// Counters of the publication buffer; they never go backwards within a process, also across a
+// restart that hands the buffer to a new client.
 struct MqttStats {
-  std::uint64_t published = 0;     // handed to the library
-  std::uint64_t acknowledged = 0;  // QoS 1 publications acknowledged by the broker
-  std::uint64_t dropped = 0;       // could not be buffered: logged, never silent
-  std::size_t queued = 0;          // waiting in our own buffer right now
+  std::uint64_t published = 0;  // acknowledged by the broker (QoS 1) or written (QoS 0)
+  std::uint64_t dropped = 0;    // pushed out of a full buffer or refused by the broker
+  std::size_t buffered = 0;     // owed right now: not yet sent, or sent and not acknowledged
+  std::size_t bufferedBytes = 0;
 };
 
 // The two MQTT 5 request/response properties of a publication; empty when absent.
@@ -57,7 +60,7 @@ class MqttClient {
   virtual awaitable<void> connect(std::string host, int port, int keepAliveSeconds) = 0;
   // One SUBSCRIBE request carrying every (filter, QoS) pair.
   virtual void subscribe(const Subscriptions& subs) = 0;
-  // Never blocks; while disconnected, publications are buffered (bounded).
+  // Never blocks; while disconnected, publications are buffered (bounded). Event-loop thread.
   virtual void publish(const std::string& topic, std::string payload, int qos, bool retain) = 0;
   // A publication carrying correlation data (an answer to a request). Clients without MQTT 5
   // properties send it without them.
@@ -66,6 +69,11 @@ class MqttClient {
     (void)correlationData;
     publish(topic, std::move(payload), qos, false);
   }
+  // Awaited by a producer before it reads more input: completes at once unless the broker is
+  // connected and the buffer is over its high-water mark; then as soon as there is room again,
+  // or when no acknowledgement has come for a second (a stalled broker must not hold up the
+  // producer; the buffer's bound then applies). A client without a buffer never holds back.
+  virtual awaitable<void> waitForRoom();
   // Never fails, also when the client never connected.
   virtual awaitable<void> disconnect() = 0;
   virtual bool isConnected() const = 0;

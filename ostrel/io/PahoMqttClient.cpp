@@ -2,11 +2,14 @@
 
 #include <mqtt/async_client.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <stdexcept>
 #include <thread>
 
@@ -67,68 +70,363 @@ std::string propsText(const mqtt::properties& props) {
   return out + "]";
 }
 
-struct Pending {
-  std::string topic;
-  std::string payload;
-  int qos;
-  bool retain;
-  std::string correlation;  // MQTT 5 correlation data; empty: none
+struct State;
+
+// One Paho client: one connection attempt and, once it succeeds, that connection. Its generation
+// number tells its events from those of every other attempt: a late answer to an attempt that
+// was given up can never act on the current one. It is freed only where no Paho call can be
+// inside it: on the thread that made the blocking call, or on the graveyard thread.
+struct Conn : std::enable_shared_from_this<Conn> {
+  Conn(Executor e, std::weak_ptr<State> s, std::uint64_t g) : ex(e), state(std::move(s)), gen(g) {}
+
+  const Executor ex;
+  const std::weak_ptr<State> state;
+  const std::uint64_t gen;
+  mqtt::connect_options opts;  // used in place: a copy loses its properties in Paho 1.2
+
+  // Runs `f(state, gen)` on the loop if the client still exists (once it is gone, the loop may be
+  // gone too). Called on Paho's threads; holds the state only weakly, so that it is never
+  // released there.
+  template <typename F>
+  void post(F f) const {
+    if (state.expired()) return;
+    asio::post(ex, [w = state, g = gen, f = std::move(f)]() mutable {
+      if (auto s = w.lock()) f(*s, g);
+    });
+  }
+
+  struct Listener : mqtt::iaction_listener {
+    enum Kind { CONNECT, SUBSCRIBE, PUBLISH };
+    Listener(Conn* c, Kind k) : conn(c), kind(k) {}
+    Conn* conn;
+    Kind kind;
+    void on_success(const mqtt::token& tok) override;
+    void on_failure(const mqtt::token& tok) override;
+    void done(const mqtt::token& tok, bool ok);  // publications
+  };
+  // Declared before the client, so that they outlive it: Paho calls them until it is gone.
+  Listener connectListener{this, Listener::CONNECT};
+  Listener subscribeListener{this, Listener::SUBSCRIBE};
+  Listener publishListener{this, Listener::PUBLISH};
+  std::unique_ptr<mqtt::async_client> cli;
 };
+
+// A client that goes during static destruction, after the graveyard, is freed in place.
+std::atomic<bool> graveyardGone{false};
+
+// Paho clients that are no longer used are disconnected and freed here, off the event loop:
+// a disconnect waits for the broker, and a client whose connect call is still blocked stays
+// alive until that call returns (its thread holds it).
+class Graveyard {
+ public:
+  static Graveyard& instance() {
+    static Graveyard g;
+    return g;
+  }
+  void retire(std::shared_ptr<Conn> c, bool disconnect) {
+    if (!c) return;
+    std::lock_guard lk(m_);
+    if (stop_) return;  // at exit, after the graveyard: freed right here
+    dead_.push_back({std::move(c), disconnect});
+    cv_.notify_one();
+  }
+  ~Graveyard() {
+    {
+      std::lock_guard lk(m_);
+      stop_ = true;
+      cv_.notify_one();
+    }
+    thread_.join();
+    graveyardGone = true;
+  }
+
+ private:
+  struct Item {
+    std::shared_ptr<Conn> conn;
+    bool disconnect;
+  };
+  Graveyard() : thread_([this] { run(); }) {}
+  void run() {
+    std::unique_lock lk(m_);
+    for (;;) {
+      cv_.wait(lk, [&] { return stop_ || !dead_.empty(); });
+      if (dead_.empty()) return;
+      Item item = std::move(dead_.front());
+      dead_.pop_front();
+      lk.unlock();
+      if (item.disconnect && item.conn->cli) {
+        try {
+          if (item.conn->cli->is_connected()) item.conn->cli->disconnect(500)->wait_for(1500ms);
+        } catch (...) {
+        }
+      }
+      item.conn.reset();
+      lk.lock();
+    }
+  }
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::deque<Item> dead_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+void retire(std::shared_ptr<Conn>& c, bool disconnect) {
+  if (!graveyardGone) Graveyard::instance().retire(std::move(c), disconnect);
+  c.reset();
+}
 
 class PahoMqttClient;
 
-// Everything Paho's threads may reach. Paho's callbacks only post work onto the loop; that
-// work finds the client through `owner`, which the client clears (on the loop) when it goes.
+// Everything the coroutines and timers of a client share; lives on the event-loop thread.
 struct State : std::enable_shared_from_this<State> {
   State(Executor e, MqttSettings s, PahoOptions o)
-      : ex(e), settings(std::move(s)), options(o), reconnectTimer(e), connectWatchdog(e) {}
+      : ex(e),
+        settings(std::move(s)),
+        options(std::move(o)),
+        reconnectTimer(e),
+        connectWatchdog(e),
+        jitter(std::random_device{}()),
+        dropLogTimer(e) {
+    buf = options.buffer ? options.buffer : std::make_shared<MqttBuffer>(settings.bufferSize);
+    if (options.maxInflight == 0) options.maxInflight = 1;
+    backoff = options.reconnectMin;
+  }
 
   Executor ex;
   MqttSettings settings;
   PahoOptions options;
-  PahoMqttClient* owner = nullptr;  // loop thread only
-  std::atomic<bool> closed{false};  // set before the Paho client is destroyed
+  std::shared_ptr<MqttBuffer> buf;
+  PahoMqttClient* owner = nullptr;
 
-  std::unique_ptr<mqtt::async_client> cli;
   std::string serverUri;
   std::string where;  // host:port for messages
-  mqtt::connect_options connOpts;
+  int keepAlive = 60;
+  std::shared_ptr<Conn> conn;  // the current attempt or connection
 
-  // Loop thread only.
   bool everConnected = false;
   bool stopping = false;
   bool connecting = false;
+  bool connected = false;
   asio::steady_timer reconnectTimer;
   // Ends a connect attempt that Paho never reports on (see startConnect).
   asio::steady_timer connectWatchdog;
-  std::chrono::seconds backoff{1};
+  std::chrono::milliseconds backoff;
+  std::minstd_rand jitter;
   std::shared_ptr<asio::steady_timer> connectWaiter;
   std::optional<std::string> connectError;  // set (empty on success) when the attempt ended
   bool connectEnded = false;
-  std::shared_ptr<asio::steady_timer> disconnectWaiter;
 
-  std::atomic<bool> connected{false};
+  // Back-pressure: producers waiting for room, and when the broker last showed progress.
+  std::vector<std::shared_ptr<asio::steady_timer>> roomWaiters;
+  std::chrono::steady_clock::time_point lastProgress = std::chrono::steady_clock::now();
+  asio::steady_timer dropLogTimer;
+  bool dropLogArmed = false;
 
-  // Publication buffer and flow control; publish() may come from any thread.
-  mutable std::mutex m;
-  std::deque<Pending> queue;
-  std::size_t inflight = 0;
-  std::uintptr_t generation = 1;  // completions of an older connection do not count
-  MqttStats counters;
+  void wakeRoomWaiters() {
+    if (connected && buf->size() >= options.highWater) return;
+    for (auto& t : roomWaiters) t->cancel();
+  }
 
-  template <typename F>
-  void postToLoop(F f) {
-    if (closed) return;
-    asio::post(ex, [w = weak_from_this(), f = std::move(f)]() mutable {
+  // At most one summary line a second while the buffer sheds readings.
+  void noteDrops() {
+    if (dropLogArmed) return;
+    dropLogArmed = true;
+    dropLogTimer.expires_after(1s);
+    dropLogTimer.async_wait([w = weak_from_this()](boost::system::error_code ec) {
       auto s = w.lock();
-      if (s && !s->closed) f(*s);
+      if (!s) return;
+      s->dropLogArmed = false;
+      if (ec) return;
+      if (auto n = s->buf->takeRecentDrops())
+        logf("MQTT buffer full: {} readings dropped in the last second", n);
     });
   }
 
-  struct ConnectListener : mqtt::iaction_listener {
-    State* s;
-    explicit ConnectListener(State* st) : s(st) {}
-    void on_success(const mqtt::token& tok) override {
+  void installCallbacks(Conn& c) {
+    Conn* cp = &c;  // the callbacks live inside c.cli, so they never outlive c
+    c.cli->set_connection_lost_handler([cp](const std::string& cause) {
+      std::string why = cause.empty() ? "connection lost" : cause;
+      cp->post([why](State& st, std::uint64_t gen) { st.onConnectionLost(gen, why); });
+    });
+    // The broker ended the session with a DISCONNECT packet.
+    c.cli->set_disconnected_handler([cp](const mqtt::properties&, mqtt::ReasonCode rc) {
+      std::string why = "disconnected by broker: " + reasonText(static_cast<int>(rc));
+      cp->post([why](State& st, std::uint64_t gen) { st.onConnectionLost(gen, why); });
+    });
+    // Messages count whatever connection brought them: the broker has handed them over.
+    c.cli->set_message_callback([cp](mqtt::const_message_ptr msg) {
+      if (!msg) return;
+      const auto& p = msg->get_payload();
+      Bytes payload(p.begin(), p.end());
+      MqttReplyProps reply;
+      const auto& mp = msg->get_properties();
+      if (mp.contains(mqtt::property::RESPONSE_TOPIC))
+        reply.responseTopic = mqtt::get<std::string>(mp, mqtt::property::RESPONSE_TOPIC);
+      if (mp.contains(mqtt::property::CORRELATION_DATA))
+        reply.correlationData = mqtt::get<std::string>(mp, mqtt::property::CORRELATION_DATA);
+      cp->post([topic = msg->get_topic(), payload = std::move(payload), qos = msg->get_qos(),
+                props = propsText(mp), reply = std::move(reply)](State& st, std::uint64_t) {
+        st.onMessage(topic, payload, qos, props, reply);
+      });
+    });
+  }
+
+  void buildOptions(Conn& c) {
+    mqtt::connect_options& opts = c.opts;
+    opts.set_mqtt_version(MQTTVERSION_5);
+    opts.set_clean_start(settings.cleanStart);
+    opts.set_keep_alive_interval(keepAlive);
+    opts.set_connect_timeout(options.connectTimeout);
+    opts.set_automatic_reconnect(false);  // we reconnect ourselves, with our own back-off
+    if (!settings.username.empty()) opts.set_user_name(settings.username);
+    if (!settings.password.empty()) opts.set_password(settings.password);
+    // Set on the finished options: the builder's properties() crashes in Paho 1.2.0.
+    mqtt::properties props;
+    props.add(mqtt::property(mqtt::property::SESSION_EXPIRY_INTERVAL,
+                             static_cast<int32_t>(settings.sessionExpiry)));
+    opts.set_properties(props);
+  }
+
+  // Every attempt gets a Paho client of its own. Paho's connect can block for good when it is
+  // called just after the broker went away and came back (seen with a broker restart): the call
+  // runs on a thread of its own so that it can never wedge the event loop, and an attempt that
+  // has not ended when the watchdog fires is given up; its client is freed once the call has
+  // returned.
+  void startConnect() {
+    retire(conn, true);
+    auto c = std::make_shared<Conn>(ex, weak_from_this(), buf->newGeneration());
+    mqtt::create_options co(MQTTVERSION_5);
+    // Paho holds at most the in-flight window; our own buffer holds the rest.
+    co.set_max_buffered_messages(static_cast<int>(options.maxInflight) + 100);
+    c->cli = std::make_unique<mqtt::async_client>(serverUri, settings.clientId, co, nullptr);
+    installCallbacks(*c);
+    buildOptions(*c);
+    conn = c;
+    connecting = true;
+    std::thread([c]() mutable {
+      try {
+        c->cli->connect(c->opts, nullptr, c->connectListener);
+      } catch (const std::exception& e) {
+        std::string text = e.what();
+        c->post([text](State& st, std::uint64_t gen) { st.onConnectFailed(gen, text); });
+      }
+      c.reset();  // possibly the last owner: frees the client here, never on the loop
+    }).detach();
+    auto limit = options.connectWatchdog.count() > 0
+                     ? options.connectWatchdog
+                     : std::chrono::milliseconds(options.connectTimeout + 2s);
+    connectWatchdog.expires_after(limit);
+    connectWatchdog.async_wait([w = weak_from_this(), gen = c->gen](boost::system::error_code ec) {
+      auto s = w.lock();
+      if (ec || !s || !s->connecting || !s->conn || s->conn->gen != gen) return;
+      log(fmt::format("MQTT connect to {} got no answer; starting again with a new client",
+                      s->where));
+      s->onConnectFailed(gen, "no answer to the connect attempt");
+    });
+  }
+
+  void scheduleReconnect() {
+    if (stopping || !everConnected || connecting) return;
+    // A little jitter, so that gateways that lost the same broker do not return in step.
+    auto spread = backoff.count() / 5;
+    auto delay = backoff - std::chrono::milliseconds(
+                               spread > 0 ? static_cast<long>(jitter() % (spread + 1)) : 0);
+    reconnectTimer.expires_after(delay);
+    backoff = std::min(backoff * 2, options.reconnectMax);
+    reconnectTimer.async_wait([w = weak_from_this()](boost::system::error_code ec) {
+      auto s = w.lock();
+      if (ec || !s || s->stopping || s->connected || s->connecting) return;
+      try {
+        s->startConnect();
+      } catch (const std::exception& e) {
+        log(fmt::format("MQTT reconnect to {} failed: {}", s->where, e.what()));
+        s->connecting = false;
+        retire(s->conn, false);
+        s->scheduleReconnect();
+      }
+    });
+  }
+
+  // Hands publications to Paho while connected and the window has room.
+  void drain() {
+    if (!connected || !conn) return;
+    Conn& c = *conn;
+    for (std::size_t n = buf->inflight(c.gen); n < options.maxInflight; ++n) {
+      auto out = buf->takeNext(c.gen);
+      if (!out) break;
+      if (n == 0) lastProgress = std::chrono::steady_clock::now();  // the wait starts now
+      const Publication& p = out->pub;
+      try {
+        auto msg = mqtt::make_message(p.topic, p.payload, p.qos, p.retain);
+        if (!p.correlation.empty())
+          msg->set_properties(mqtt::properties{{mqtt::property::CORRELATION_DATA, p.correlation}});
+        c.cli->publish(msg, reinterpret_cast<void*>(static_cast<std::uintptr_t>(out->seq)),
+                       c.publishListener);
+      } catch (const mqtt::exception& e) {
+        int rc = e.get_return_code();
+        if (rc == MQTTASYNC_DISCONNECTED || rc == MQTTASYNC_MAX_BUFFERED_MESSAGES) {
+          buf->untake(out->seq, c.gen);
+          break;
+        }
+        buf->refused(out->seq);
+        log(fmt::format("MQTT publication to {} dropped: {}", p.topic, e.what()));
+      }
+    }
+  }
+
+  void finishConnectWait(std::optional<std::string> error) {
+    connectError = std::move(error);
+    connectEnded = true;
+    if (connectWaiter) connectWaiter->cancel();
+  }
+
+  bool current(std::uint64_t gen) const { return conn && conn->gen == gen; }
+
+  void onConnected(std::uint64_t gen, std::weak_ptr<Conn> which, bool sessionPresent, int rc,
+                   const std::string& props);
+  void onConnectFailed(std::uint64_t gen, const std::string& reason) {
+    if (!connecting || !current(gen)) return;  // an attempt given up before
+    connecting = false;
+    connectWatchdog.cancel();
+    retire(conn, false);
+    if (connectWaiter && !connectEnded) {
+      finishConnectWait(fmt::format("MQTT connect to {} failed: {}", where, reason));
+      return;
+    }
+    log(fmt::format("MQTT reconnect to {} failed: {}; next attempt in {} s", where, reason,
+                    fmt::format("{:.1f}", backoff.count() / 1000.0)));
+    scheduleReconnect();
+  }
+  void onConnectionLost(std::uint64_t gen, const std::string& why);
+  void onMessage(const std::string& topic, const Bytes& payload, int qos, const std::string& props,
+                 const MqttReplyProps& reply);
+  void onSubscribed(int mid, const std::vector<int>& granted, const std::string& props);
+  void onPublished(std::uint64_t gen, std::uint64_t seq, bool ok, const std::string& topic, int rc,
+                   int reason) {
+    if (ok) {
+      buf->delivered(seq);
+      lastProgress = std::chrono::steady_clock::now();
+    } else if (reason >= 0x80) {
+      // The broker refused it: sending it again would be refused again.
+      buf->refused(seq);
+      log(fmt::format("MQTT publication to {} refused: {}", topic, reasonText(reason)));
+    } else {
+      // Not sent; it goes out again on this connection, or is requeued when it ends.
+      buf->untake(seq, gen);
+      if (current(gen) && connected)
+        log(fmt::format("MQTT publication to {} failed: {}", topic,
+                        mqtt::exception::error_str(rc)));
+      return;
+    }
+    wakeRoomWaiters();
+    drain();
+  }
+};
+
+void Conn::Listener::on_success(const mqtt::token& tok) {
+  switch (kind) {
+    case CONNECT: {
       bool session = false;
       std::string props = "[]";
       try {
@@ -138,21 +436,13 @@ struct State : std::enable_shared_from_this<State> {
       } catch (...) {
       }
       int rc = static_cast<int>(tok.get_reason_code());
-      s->postToLoop([session, rc, props](State& st) { st.onConnected(session, rc, props); });
+      conn->post(
+          [which = conn->weak_from_this(), session, rc, props](State& st, std::uint64_t gen) {
+            st.onConnected(gen, which, session, rc, props);
+          });
+      break;
     }
-    void on_failure(const mqtt::token& tok) override {
-      int rc = tok.get_return_code();
-      int reason = static_cast<int>(tok.get_reason_code());
-      std::string text = reason != 0 ? reasonText(reason) : mqtt::exception::error_str(rc);
-      if (text.empty()) text = fmt::format("error {}", rc);
-      s->postToLoop([text](State& st) { st.onConnectFailed(text); });
-    }
-  } connectListener{this};
-
-  struct SubscribeListener : mqtt::iaction_listener {
-    State* s;
-    explicit SubscribeListener(State* st) : s(st) {}
-    void on_success(const mqtt::token& tok) override {
+    case SUBSCRIBE: {
       std::vector<int> granted;
       std::string props = "[]";
       try {
@@ -162,240 +452,79 @@ struct State : std::enable_shared_from_this<State> {
       } catch (...) {
       }
       int mid = tok.get_message_id();
-      s->postToLoop([mid, granted, props](State& st) { st.onSubscribed(mid, granted, props); });
+      conn->post([mid, granted, props](State& st, std::uint64_t) {
+        st.onSubscribed(mid, granted, props);
+      });
+      break;
     }
-    void on_failure(const mqtt::token& tok) override {
+    case PUBLISH:
+      done(tok, true);
+      break;
+  }
+}
+
+void Conn::Listener::on_failure(const mqtt::token& tok) {
+  switch (kind) {
+    case PUBLISH:
+      done(tok, false);
+      break;
+    case CONNECT: {
+      int rc = tok.get_return_code();
+      int reason = static_cast<int>(tok.get_reason_code());
+      std::string text = reason != 0 ? reasonText(reason) : mqtt::exception::error_str(rc);
+      if (text.empty()) text = fmt::format("error {}", rc);
+      conn->post([text](State& st, std::uint64_t gen) { st.onConnectFailed(gen, text); });
+      break;
+    }
+    case SUBSCRIBE: {
       int reason = static_cast<int>(tok.get_reason_code());
       if (reason == 0) reason = 0x80;  // refused, no reason given
       auto topics = tok.get_topics();
       std::vector<int> granted(topics ? topics->size() : 1, reason);
       int mid = tok.get_message_id();
-      s->postToLoop([mid, granted](State& st) { st.onSubscribed(mid, granted, "[]"); });
+      conn->post([mid, granted](State& st, std::uint64_t) { st.onSubscribed(mid, granted, "[]"); });
+      break;
     }
-  } subscribeListener{this};
-
-  struct PublishListener : mqtt::iaction_listener {
-    State* s;
-    explicit PublishListener(State* st) : s(st) {}
-    void on_success(const mqtt::token& tok) override { done(tok, true); }
-    void on_failure(const mqtt::token& tok) override { done(tok, false); }
-    void done(const mqtt::token& tok, bool ok) {
-      auto gen = reinterpret_cast<std::uintptr_t>(tok.get_user_context());
-      auto* dt = dynamic_cast<const mqtt::delivery_token*>(&tok);
-      auto msg = dt ? dt->get_message() : nullptr;
-      int qos = msg ? msg->get_qos() : 0;
-      std::string topic = msg ? msg->get_topic() : std::string("?");
-      int rc = tok.get_return_code();
-      int reason = static_cast<int>(tok.get_reason_code());
-      s->postToLoop([=](State& st) { st.onPublished(gen, ok, qos, topic, rc, reason); });
-    }
-  } publishListener{this};
-
-  struct DisconnectListener : mqtt::iaction_listener {
-    State* s;
-    explicit DisconnectListener(State* st) : s(st) {}
-    void on_success(const mqtt::token&) override { wake(); }
-    void on_failure(const mqtt::token&) override { wake(); }
-    void wake() {
-      s->postToLoop([](State& st) {
-        if (st.disconnectWaiter) st.disconnectWaiter->cancel();
-      });
-    }
-  } disconnectListener{this};
-
-  void installCallbacks() {
-    std::weak_ptr<State> w = weak_from_this();
-    auto lost = [w](const std::string& cause) {
-      if (auto s = w.lock()) {
-        std::string why = cause.empty() ? "connection lost" : cause;
-        s->postToLoop([why](State& st) { st.onConnectionLost(why); });
-      }
-    };
-    cli->set_connection_lost_handler(lost);
-    // The broker ended the session with a DISCONNECT packet.
-    cli->set_disconnected_handler([w](const mqtt::properties&, mqtt::ReasonCode rc) {
-      if (auto s = w.lock()) {
-        std::string why = "disconnected by broker: " + reasonText(static_cast<int>(rc));
-        s->postToLoop([why](State& st) { st.onConnectionLost(why); });
-      }
-    });
-    cli->set_message_callback([w](mqtt::const_message_ptr msg) {
-      auto s = w.lock();
-      if (!s || !msg) return;
-      const auto& p = msg->get_payload();
-      Bytes payload(p.begin(), p.end());
-      MqttReplyProps reply;
-      const auto& mp = msg->get_properties();
-      if (mp.contains(mqtt::property::RESPONSE_TOPIC))
-        reply.responseTopic = mqtt::get<std::string>(mp, mqtt::property::RESPONSE_TOPIC);
-      if (mp.contains(mqtt::property::CORRELATION_DATA))
-        reply.correlationData = mqtt::get<std::string>(mp, mqtt::property::CORRELATION_DATA);
-      s->postToLoop([topic = msg->get_topic(), payload = std::move(payload), qos = msg->get_qos(),
-                     props = propsText(mp), reply = std::move(reply)](State& st) {
-        st.onMessage(topic, payload, qos, props, reply);
-      });
-    });
   }
+}
 
-  // Paho's connect can block for good when it is called just after the broker went away and
-  // came back (seen with a broker restart): the call runs on a thread of its own so that it can
-  // never wedge the event loop, and an attempt that has not ended when the watchdog fires is
-  // abandoned together with its client; the next attempt starts with a new one.
-  void startConnect() {
-    connecting = true;
-    auto self = shared_from_this();
-    mqtt::async_client* c = cli.get();
-    // The options are used in place: a copy of connect_options loses its properties in Paho 1.2.
-    std::thread([self, c] {
-      try {
-        c->connect(self->connOpts, nullptr, self->connectListener);
-      } catch (const std::exception& e) {
-        std::string text = e.what();
-        self->postToLoop([text](State& st) { st.onConnectFailed(text); });
-      }
-    }).detach();
-    connectWatchdog.expires_after(options.connectTimeout + std::chrono::seconds(2));
-    connectWatchdog.async_wait([w = weak_from_this(), c](boost::system::error_code ec) {
-      auto s = w.lock();
-      if (ec || !s || s->closed || s->connected || !s->connecting || s->cli.get() != c) return;
-      log(fmt::format("MQTT connect to {} got no answer; starting again with a new client",
-                      s->where));
-      (void)s->cli.release();  // still in use by the blocked call: left to it, never freed
-      s->onConnectFailed("no answer to the connect attempt");
-    });
-  }
-
-  void createClient() {
-    mqtt::create_options co(MQTTVERSION_5);
-    // Paho buffers at most what we hand it: the in-flight window, plus what was handed just as a
-    // connection dropped. Our own buffer holds the rest.
-    co.set_max_buffered_messages(static_cast<int>(options.maxInflight) + 100);
-    co.set_send_while_disconnected(true, false);
-    cli = std::make_unique<mqtt::async_client>(serverUri, settings.clientId, co, nullptr);
-    installCallbacks();
-  }
-
-  void scheduleReconnect() {
-    if (stopping || closed || !everConnected || connecting) return;
-    reconnectTimer.expires_after(backoff);
-    backoff = std::min(backoff * 2, options.reconnectMax);
-    reconnectTimer.async_wait([w = weak_from_this()](boost::system::error_code ec) {
-      auto s = w.lock();
-      if (ec || !s || s->closed || s->stopping || s->connected || s->connecting) return;
-      try {
-        if (!s->cli) s->createClient();
-        s->startConnect();
-      } catch (const std::exception& e) {
-        log(fmt::format("MQTT reconnect to {} failed: {}", s->where, e.what()));
-        s->connecting = false;
-        s->scheduleReconnect();
-      }
-    });
-  }
-
-  // Hands publications to Paho while connected and the window has room.
-  void drain() {
-    std::vector<std::string> lines;
-    {
-      std::lock_guard lk(m);
-      while (connected && cli && !queue.empty() && inflight < options.maxInflight) {
-        Pending& p = queue.front();
-        auto msg = mqtt::make_message(p.topic, p.payload, p.qos, p.retain);
-        if (!p.correlation.empty())
-          msg->set_properties(mqtt::properties{{mqtt::property::CORRELATION_DATA, p.correlation}});
-        try {
-          cli->publish(msg, reinterpret_cast<void*>(generation), publishListener);
-        } catch (const mqtt::exception& e) {
-          int rc = e.get_return_code();
-          if (rc == MQTTASYNC_DISCONNECTED || rc == MQTTASYNC_MAX_BUFFERED_MESSAGES) break;
-          ++counters.dropped;
-          lines.push_back(fmt::format("MQTT publication to {} dropped: {}", p.topic, e.what()));
-          queue.pop_front();
-          continue;
-        }
-        queue.pop_front();
-        ++inflight;
-        ++counters.published;
-      }
-      counters.queued = queue.size();
-    }
-    for (auto& l : lines) log(l);
-  }
-
-  void finishConnectWait(std::optional<std::string> error) {
-    connectError = std::move(error);
-    connectEnded = true;
-    if (connectWaiter) connectWaiter->cancel();
-  }
-
-  void onConnected(bool sessionPresent, int rc, const std::string& props);
-  void onConnectFailed(const std::string& reason) {
-    connecting = false;
-    connectWatchdog.cancel();
-    if (connectWaiter && !connectEnded) {
-      finishConnectWait(fmt::format("MQTT connect to {} failed: {}", where, reason));
-      return;
-    }
-    log(fmt::format("MQTT reconnect to {} failed: {}; next attempt in {} s", where, reason,
-                    backoff.count()));
-    scheduleReconnect();
-  }
-  void onConnectionLost(const std::string& why);
-  void onMessage(const std::string& topic, const Bytes& payload, int qos, const std::string& props,
-                 const MqttReplyProps& reply);
-  void onSubscribed(int mid, const std::vector<int>& granted, const std::string& props);
-  void onPublished(std::uintptr_t gen, bool ok, int qos, const std::string& topic, int rc,
-                   int reason) {
-    std::string line;
-    {
-      std::lock_guard lk(m);
-      if (gen == generation && inflight > 0) --inflight;
-      if (ok && qos > 0) ++counters.acknowledged;
-      if (!ok) {
-        ++counters.dropped;
-        line = fmt::format("MQTT publication to {} failed: {}", topic,
-                           reason != 0 ? reasonText(reason) : mqtt::exception::error_str(rc));
-      }
-    }
-    if (!line.empty()) log(line);
-    drain();
-  }
-};
+void Conn::Listener::done(const mqtt::token& tok, bool ok) {
+  auto seq = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(tok.get_user_context()));
+  auto* dt = dynamic_cast<const mqtt::delivery_token*>(&tok);
+  auto msg = dt ? dt->get_message() : nullptr;
+  std::string topic = msg ? msg->get_topic() : std::string("?");
+  int rc = tok.get_return_code();
+  int reason = static_cast<int>(tok.get_reason_code());
+  conn->post(
+      [=](State& st, std::uint64_t gen) { st.onPublished(gen, seq, ok, topic, rc, reason); });
+}
 
 class PahoMqttClient final : public MqttClient {
  public:
   PahoMqttClient(Executor ex, MqttSettings settings, PahoOptions options)
-      : s_(std::make_shared<State>(ex, std::move(settings), options)) {
-    if (s_->options.maxInflight == 0) s_->options.maxInflight = 1;
-    s_->backoff = s_->options.reconnectMin;
+      : s_(std::make_shared<State>(ex, std::move(settings), std::move(options))) {
     s_->owner = this;
   }
 
+  // Never waits: the Paho client is disconnected and freed on the graveyard thread, and what it
+  // had in flight stays in the buffer for whoever uses the buffer next.
   ~PahoMqttClient() override {
     auto& s = *s_;
     s.owner = nullptr;
     s.stopping = true;
+    s.connected = false;
+    s.connecting = false;
     s.reconnectTimer.cancel();
     s.connectWatchdog.cancel();
+    s.dropLogTimer.cancel();
     if (s.connectWaiter) s.connectWaiter->cancel();
-    if (s.disconnectWaiter) s.disconnectWaiter->cancel();
-    if (s.cli) {
-      if (s.cli->is_connected()) {
-        try {
-          s.cli->disconnect(500)->wait_for(1500ms);
-        } catch (...) {
-        }
-      }
-      s.closed = true;
-      s.cli.reset();
+    for (auto& t : s.roomWaiters) t->cancel();
+    if (s.conn) {
+      s.buf->requeue(s.conn->gen);
+      retire(s.conn, true);
     }
-    s.closed = true;
-    std::size_t left;
-    {
-      std::lock_guard lk(s.m);
-      left = s.queue.size();
-    }
-    if (left) logf("MQTT client closed with {} publications unsent", left);
+    if (auto n = s.buf->takeRecentDrops())
+      logf("MQTT buffer full: {} readings dropped in the last second", n);
   }
 
   // The coroutines hold the shared state, never `this`: the client may go while they wait.
@@ -409,36 +538,17 @@ class PahoMqttClient final : public MqttClient {
     if (s->connecting) throw std::runtime_error("MQTT connect already in progress");
     s->stopping = false;
     s->where = fmt::format("{}:{}", host, port);
-    std::string uri = fmt::format("tcp://{}:{}", host, port);
+    s->serverUri = fmt::format("tcp://{}:{}", host, port);
+    s->keepAlive = keepAliveSeconds;
+    s->connectWaiter =
+        std::make_shared<asio::steady_timer>(s->ex, asio::steady_timer::time_point::max());
+    s->connectEnded = false;
+    s->connectError.reset();
     try {
-      if (!s->cli || s->serverUri != uri) {
-        s->cli.reset();
-        s->serverUri = uri;
-        s->createClient();
-      }
-      // Built in place: a copy of connect_options keeps pointers into the original's properties.
-      s->connOpts = mqtt::connect_options();
-      mqtt::connect_options& opts = s->connOpts;
-      opts.set_mqtt_version(MQTTVERSION_5);
-      opts.set_clean_start(s->settings.cleanStart);
-      opts.set_keep_alive_interval(keepAliveSeconds);
-      opts.set_connect_timeout(s->options.connectTimeout);
-      opts.set_automatic_reconnect(false);  // we reconnect ourselves, with our own back-off
-      if (!s->settings.username.empty()) opts.set_user_name(s->settings.username);
-      if (!s->settings.password.empty()) opts.set_password(s->settings.password);
-      // Set on the finished options: the builder's properties() crashes in Paho 1.2.0.
-      mqtt::properties props;
-      props.add(mqtt::property(mqtt::property::SESSION_EXPIRY_INTERVAL,
-                               static_cast<int32_t>(s->settings.sessionExpiry)));
-      opts.set_properties(props);
-
-      s->connectWaiter =
-          std::make_shared<asio::steady_timer>(s->ex, asio::steady_timer::time_point::max());
-      s->connectEnded = false;
-      s->connectError.reset();
       s->startConnect();
     } catch (const mqtt::exception& e) {
       s->connecting = false;
+      retire(s->conn, false);
       s->connectWaiter.reset();
       throw std::runtime_error(fmt::format("MQTT connect to {} failed: {}", s->where, e.what()));
     }
@@ -451,7 +561,7 @@ class PahoMqttClient final : public MqttClient {
 
   void subscribe(const Subscriptions& subs) override {
     auto& s = *s_;
-    if (!s.cli || !s.connected) throw std::runtime_error("MQTT subscribe while not connected");
+    if (!s.conn || !s.connected) throw std::runtime_error("MQTT subscribe while not connected");
     std::vector<std::string> filters;
     mqtt::iasync_client::qos_collection qos;
     for (const auto& [filter, q] : subs) {
@@ -460,42 +570,42 @@ class PahoMqttClient final : public MqttClient {
     }
     try {
       // No per-filter subscribe_options: that vector crashes Paho 1.2.0's subscribeMany.
-      s.cli->subscribe(mqtt::string_collection::create(filters), qos, nullptr, s.subscribeListener);
+      s.conn->cli->subscribe(mqtt::string_collection::create(filters), qos, nullptr,
+                             s.conn->subscribeListener);
     } catch (const mqtt::exception& e) {
       throw std::runtime_error(fmt::format("MQTT subscribe failed: {}", e.what()));
     }
   }
 
   void publish(const std::string& topic, std::string payload, int qos, bool retain) override {
-    enqueue(Pending{topic, std::move(payload), qos, retain, {}});
+    auto& s = *s_;
+    if (s.buf->push(Publication{topic, std::move(payload), qos, retain, {}})) s.noteDrops();
+    s.drain();
   }
 
   void publishReply(const std::string& topic, std::string payload, int qos,
                     const std::string& correlationData) override {
-    enqueue(Pending{topic, std::move(payload), qos, false, correlationData});
+    auto& s = *s_;
+    if (s.buf->push(Publication{topic, std::move(payload), qos, false, correlationData}))
+      s.noteDrops();
+    s.drain();
   }
 
-  void enqueue(Pending p) {
-    const std::string topic = p.topic;
-    auto& s = *s_;
-    bool full = false;
-    std::size_t waiting = 0;
-    {
-      std::lock_guard lk(s.m);
-      if (s.queue.size() >= s.options.maxBuffered) {
-        full = true;
-        ++s.counters.dropped;
-        waiting = s.queue.size();
-      } else {
-        s.queue.push_back(std::move(p));
-        s.counters.queued = s.queue.size();
-      }
+  awaitable<void> waitForRoom() override { return doWaitForRoom(s_); }
+
+  static awaitable<void> doWaitForRoom(std::shared_ptr<State> s) {
+    for (;;) {
+      if (!s->connected || s->buf->size() < s->options.highWater) co_return;
+      auto deadline = s->lastProgress + s->options.ackStall;
+      if (std::chrono::steady_clock::now() >= deadline) co_return;
+      auto t = std::make_shared<asio::steady_timer>(s->ex, deadline);
+      s->roomWaiters.push_back(t);
+      co_await t->async_wait(asio::as_tuple(use_awaitable));
+      std::erase(s->roomWaiters, t);
+      auto cs = co_await asio::this_coro::cancellation_state;
+      if (cs.cancelled() != asio::cancellation_type::none)
+        throw boost::system::system_error(asio::error::operation_aborted);
     }
-    if (full) {
-      logf("MQTT buffer full ({} waiting): dropped publication to {}", waiting, topic);
-      return;
-    }
-    s.drain();
   }
 
   awaitable<void> disconnect() override { return doDisconnect(s_); }
@@ -503,24 +613,27 @@ class PahoMqttClient final : public MqttClient {
   static awaitable<void> doDisconnect(std::shared_ptr<State> s) {
     s->stopping = true;
     s->reconnectTimer.cancel();
-    bool was = s->connected.exchange(false);
-    {
-      std::lock_guard lk(s->m);
-      ++s->generation;
-      s->inflight = 0;
-    }
-    if (s->cli && s->cli->is_connected()) {
-      auto waiter = std::make_shared<asio::steady_timer>(s->ex, 2s);
-      s->disconnectWaiter = waiter;
-      bool started = true;
-      try {
-        // Give publications already in flight up to a second to be acknowledged.
-        s->cli->disconnect(1000, nullptr, s->disconnectListener);
-      } catch (...) {
-        started = false;
+    s->connectWatchdog.cancel();
+    bool was = std::exchange(s->connected, false);
+    s->connecting = false;
+    s->wakeRoomWaiters();
+    // Taken out at once: whatever this connection reports from now on is stale.
+    std::shared_ptr<Conn> c = std::move(s->conn);
+    s->conn.reset();
+    if (s->connectWaiter && !s->connectEnded) s->finishConnectWait("MQTT connect abandoned");
+    if (c && was) {
+      // Give publications already in flight up to a second to be acknowledged; the DISCONNECT
+      // itself goes out on the graveyard thread.
+      auto deadline = std::chrono::steady_clock::now() + 1s;
+      asio::steady_timer tick(s->ex);
+      while (s->buf->inflight(c->gen) > 0 && std::chrono::steady_clock::now() < deadline) {
+        tick.expires_after(5ms);
+        co_await tick.async_wait(asio::as_tuple(use_awaitable));
       }
-      if (started) co_await waiter->async_wait(asio::as_tuple(use_awaitable));
-      if (s->disconnectWaiter == waiter) s->disconnectWaiter.reset();
+    }
+    if (c) {
+      s->buf->requeue(c->gen);  // what the broker did not acknowledge is owed again
+      retire(c, was);
     }
     if (was && s->owner) {
       auto* self = s->owner;
@@ -533,9 +646,11 @@ class PahoMqttClient final : public MqttClient {
   bool isConnected() const override { return s_->connected; }
 
   MqttStats stats() const override {
-    std::lock_guard lk(s_->m);
-    MqttStats st = s_->counters;
-    st.queued = s_->queue.size();
+    MqttStats st;
+    st.published = s_->buf->deliveredCount();
+    st.dropped = s_->buf->droppedCount();
+    st.buffered = s_->buf->size();
+    st.bufferedBytes = s_->buf->bytes();
     return st;
   }
 
@@ -543,21 +658,25 @@ class PahoMqttClient final : public MqttClient {
   std::shared_ptr<State> s_;
 };
 
-void State::onConnected(bool sessionPresent, int rc, const std::string& props) {
-  connecting = false;
-  connectWatchdog.cancel();
-  if (stopping) {
-    // disconnect() came while this attempt was under way.
-    try {
-      cli->disconnect(0);
-    } catch (...) {
+void State::onConnected(std::uint64_t gen, std::weak_ptr<Conn> which, bool sessionPresent, int rc,
+                        const std::string& props) {
+  if (!current(gen) || stopping) {
+    // An attempt given up before (watchdog, disconnect) got through after all: end it.
+    if (auto c = which.lock()) retire(c, true);
+    if (current(gen)) {
+      connecting = false;
+      connectWatchdog.cancel();
+      retire(conn, true);
+      if (connectWaiter && !connectEnded) finishConnectWait("MQTT connect abandoned");
     }
-    if (connectWaiter && !connectEnded) finishConnectWait("MQTT connect abandoned");
     return;
   }
+  connecting = false;
+  connectWatchdog.cancel();
   connected = true;
   everConnected = true;
   backoff = options.reconnectMin;
+  lastProgress = std::chrono::steady_clock::now();
   if (connectWaiter && !connectEnded) finishConnectWait(std::nullopt);
   if (auto* self = owner) {
     std::string flags = fmt::format("session present {}", sessionPresent ? 1 : 0);
@@ -569,13 +688,13 @@ void State::onConnected(bool sessionPresent, int rc, const std::string& props) {
   drain();
 }
 
-void State::onConnectionLost(const std::string& why) {
-  if (!connected.exchange(false)) return;  // both Paho callbacks may report the same loss
-  {
-    std::lock_guard lk(m);
-    ++generation;
-    inflight = 0;
-  }
+void State::onConnectionLost(std::uint64_t gen, const std::string& why) {
+  // Both Paho callbacks may report the same loss; an old connection's loss is no news.
+  if (!current(gen) || !connected) return;
+  connected = false;
+  if (buf->requeue(gen)) noteDrops();
+  retire(conn, false);
+  wakeRoomWaiters();
   if (auto* self = owner) {
     runHandler("on_disconnect", [&] {
       if (self->on_disconnect) self->on_disconnect(*self, why);

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <memory>
 
+#include "ostrel/io/MqttBuffer.hpp"
 #include "ostrel/io/MqttClient.hpp"
 
 namespace ostrel {
@@ -17,11 +18,19 @@ namespace ostrel {
 struct PahoOptions {
   std::size_t maxInflight = 10;  // handed to Paho and not yet completed (below the broker's
                                  // receive maximum, so Paho's sender never waits out its 1 s)
-  std::size_t maxBuffered =
-      10000;  // our own buffer: while the broker is away or the window is full
+  // Publications owed (sent or not) above which waitForRoom() holds the producer back while the
+  // broker acknowledges; a second without progress lets it go on.
+  std::size_t highWater = 1000;
+  std::chrono::milliseconds ackStall{1000};
   std::chrono::seconds connectTimeout{10};
-  std::chrono::seconds reconnectMin{1};  // back-off between reconnect attempts, doubling
-  std::chrono::seconds reconnectMax{30};
+  // An attempt Paho has not reported on by then is given up (0: connectTimeout + 2 s).
+  std::chrono::milliseconds connectWatchdog{0};
+  // Back-off between reconnect attempts, doubling, with up to a fifth taken off at random.
+  std::chrono::milliseconds reconnectMin{500};
+  std::chrono::milliseconds reconnectMax{5000};
+  // The publication buffer; handing the previous client's buffer to its successor keeps what it
+  // owed. Empty: the client makes its own, of MqttSettings::bufferSize bytes.
+  std::shared_ptr<MqttBuffer> buffer;
 };
 
 std::unique_ptr<MqttClient> makePahoMqttClient(Executor ex, MqttSettings settings,

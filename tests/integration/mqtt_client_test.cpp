@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <future>
@@ -15,6 +16,7 @@
 #include "ostrel/io/Log.hpp"
 #include "ostrel/io/PahoMqttClient.hpp"
 #include "tests/support/Broker.hpp"
+#include "tests/support/TcpProxy.hpp"
 
 namespace ostrel {
 namespace {
@@ -225,9 +227,9 @@ TEST_F(MqttClientTest, RetainedQos1PublicationReachesALaterSubscriber) {
   connect();
   publish("gw/7/firmware/revision", "42", 1, true);
   auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (stats().acknowledged < 1 && std::chrono::steady_clock::now() < deadline)
+  while (stats().published < 1 && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(stats().acknowledged, 1u);
+  EXPECT_EQ(stats().published, 1u);
   Subscriber sub(broker.port(), {"gw/+/firmware/revision"});
   ASSERT_TRUE(sub.waitForCount(1, 5s));
   auto got = sub.messages()[0];
@@ -253,13 +255,12 @@ TEST_F(MqttClientTest, BurstOfQos1PublicationsArrivesCompleteInOrderAndFast) {
   auto got = sub.messages();
   for (int i = 0; i < N; ++i) ASSERT_EQ(got[i].payload, std::to_string(i)) << "at " << i;
   auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (stats().acknowledged < N && std::chrono::steady_clock::now() < deadline)
+  while (stats().published < N && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(10ms);
   auto st = stats();
   EXPECT_EQ(st.published, static_cast<std::uint64_t>(N));
-  EXPECT_EQ(st.acknowledged, static_cast<std::uint64_t>(N));
   EXPECT_EQ(st.dropped, 0u);
-  EXPECT_EQ(st.queued, 0u);
+  EXPECT_EQ(st.buffered, 0u);
 }
 
 TEST_F(MqttClientTest, ReconnectsAfterBrokerRestartAndSendsWhatWasBuffered) {
@@ -273,7 +274,7 @@ TEST_F(MqttClientTest, ReconnectsAfterBrokerRestartAndSendsWhatWasBuffered) {
   EXPECT_FALSE(up);
   for (int i = 0; i < 3; ++i)
     publish("down/" + std::to_string(i), "v" + std::to_string(i), 1, true);
-  EXPECT_EQ(stats().queued, 3u);
+  EXPECT_EQ(stats().buffered, 3u);
 
   broker.start();
   ASSERT_TRUE(seen.waitUntil([&] { return seen.connects.size() >= 2; }, 10s));
@@ -286,23 +287,193 @@ TEST_F(MqttClientTest, ReconnectsAfterBrokerRestartAndSendsWhatWasBuffered) {
   EXPECT_EQ(stats().dropped, 0u);
 }
 
-TEST_F(MqttClientTest, FullBufferDropsAreCountedAndLoggedAndTheRestIsSentOnConnect) {
+TEST_F(MqttClientTest, FullBufferDropsTheOldestReadingsKeepsRetainedAndLogsOncePerSecond) {
   LogCapture logs;
+  auto reading = [](int i) { return fmt::format("r{:05}", i); };
+  const std::size_t each =
+      std::string("buf/r").size() + reading(0).size() + MqttBuffer::ENTRY_OVERHEAD;
+  const std::size_t fw = std::string("buf/fw").size() + 2 + MqttBuffer::ENTRY_OVERHEAD;
   PahoOptions opts;
-  opts.maxBuffered = 3;
+  opts.buffer = std::make_shared<MqttBuffer>(fw + 20 * each);
   makeClient(opts);
-  for (int i = 0; i < 5; ++i) publish("buf/" + std::to_string(i), "x", 1, true);
+  publish("buf/fw", "42", 1, true);
+  for (int i = 0; i < 100; ++i) publish("buf/r", reading(i), 1, false);
   auto st = stats();
-  EXPECT_EQ(st.dropped, 2u);
-  EXPECT_EQ(st.queued, 3u);
-  EXPECT_EQ(logs.countContaining("dropped publication to buf/"), 2u);
-  connect();
+  EXPECT_EQ(st.dropped, 80u);
+  EXPECT_EQ(st.buffered, 21u);
+  EXPECT_EQ(logs.countContaining("MQTT buffer full"), 0u);  // one summary, a second later
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_EQ(logs.countContaining("MQTT buffer full: 80 readings dropped in the last second"), 1u);
+  for (int i = 100; i < 110; ++i) publish("buf/r", reading(i), 1, false);
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_EQ(logs.countContaining("MQTT buffer full: 10 readings dropped in the last second"), 1u);
+  EXPECT_EQ(logs.countContaining("MQTT buffer full"), 2u);
+
   Subscriber sub(broker.port(), {"buf/#"});
-  ASSERT_TRUE(sub.waitForCount(3, 5s));
+  connect();
+  ASSERT_TRUE(sub.waitForCount(21, 5s)) << sub.messages().size();
+  auto got = sub.messages();
+  EXPECT_EQ(got[0].topic, "buf/fw");
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(got[1 + i].payload, reading(90 + i)) << "at " << i;
+  EXPECT_EQ(stats().dropped, 90u);
+}
+
+// A proxy keeps the broker's PUBACKs back: what the first client sent stays unacknowledged.
+TEST_F(MqttClientTest, ANewClientSendsWhatThePreviousOneLeftUnsentOrUnacknowledgedInOrder) {
+  test::TcpProxy proxy(broker.port(), [](int) { return test::TcpProxy::Mode::Forward; });
+  PahoOptions opts;
+  opts.buffer = std::make_shared<MqttBuffer>();
+  makeClient(opts);
+  connect(proxy.port());
+  Subscriber sub(broker.port(), {"hand/#"});
+  proxy.pauseReplies(true);
+  for (int i = 0; i < 50; ++i) publish("hand/r", std::to_string(i), 1, false);
+  ASSERT_TRUE(sub.waitForCount(10, 5s));  // the in-flight window reached the broker
+  EXPECT_EQ(stats().published, 0u);
+  EXPECT_EQ(stats().buffered, 50u);
+  loop.call([&] { client.reset(); });
+
+  makeClient(opts);
+  connect();
+  ASSERT_TRUE(sub.waitForCount(60, 10s)) << sub.messages().size();
   std::this_thread::sleep_for(200ms);
-  std::set<std::string> topics;
-  for (auto& m : sub.messages()) topics.insert(m.topic);
-  EXPECT_EQ(topics, (std::set<std::string>{"buf/0", "buf/1", "buf/2"}));
+  auto got = sub.messages();
+  ASSERT_EQ(got.size(), 60u);
+  // The first ten twice (at-least-once), then everything in publication order.
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(got[i].payload, std::to_string(i));
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(got[10 + i].payload, std::to_string(i)) << "at " << i;
+  auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (stats().buffered && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(stats().buffered, 0u);
+  EXPECT_EQ(stats().published, 50u);
+  EXPECT_EQ(stats().dropped, 0u);
+}
+
+TEST_F(MqttClientTest, WaitForRoomHoldsTheProducerOnlyWhileAcknowledgementsKeepComing) {
+  test::TcpProxy proxy(broker.port(), [](int) { return test::TcpProxy::Mode::Forward; });
+  PahoOptions opts;
+  opts.highWater = 5;
+  opts.maxInflight = 2;
+  makeClient(opts);
+  auto drained = [&] {
+    auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (stats().buffered && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(10ms);
+    return stats().buffered == 0;
+  };
+  auto timedWait = [&] {
+    auto t0 = std::chrono::steady_clock::now();
+    loop.await([&]() { return client->waitForRoom(); }, 5s);
+    return std::chrono::steady_clock::now() - t0;
+  };
+  for (int i = 0; i < 10; ++i) publish("room/r", std::to_string(i), 1, false);
+  EXPECT_LT(timedWait(), 100ms);  // not connected: the buffer's bound is all that applies
+
+  connect(proxy.port());
+  ASSERT_TRUE(drained());
+  // Acknowledgements resume after 300 ms: it goes on as soon as there is room.
+  proxy.pauseReplies(true);
+  for (int i = 0; i < 10; ++i) publish("room/r", std::to_string(i), 1, false);
+  std::thread resume([&] {
+    std::this_thread::sleep_for(300ms);
+    proxy.pauseReplies(false);
+  });
+  auto held = timedWait();
+  resume.join();
+  EXPECT_GE(held, 250ms);
+  EXPECT_LT(held, 800ms);
+  EXPECT_LT(stats().buffered, 5u);
+
+  // No acknowledgement for a second: the producer goes on.
+  ASSERT_TRUE(drained());
+  proxy.pauseReplies(true);
+  for (int i = 0; i < 10; ++i) publish("room/r", std::to_string(i), 1, false);
+  auto stalled = timedWait();
+  EXPECT_GE(stalled, 800ms);
+  EXPECT_LT(stalled, 2500ms);
+  EXPECT_LT(timedWait(), 100ms);  // and is not held again while nothing comes
+  proxy.pauseReplies(false);
+  EXPECT_TRUE(drained());
+}
+
+// Every reading's topic is unique, and the broker logs every PUBLISH it receives (its log file
+// survives the restart): at-least-once means every topic appears, duplicates allowed.
+TEST_F(MqttClientTest, BrokerRestartDuringAStreamLosesNothingAndReconnectsWithinSeconds) {
+  makeClient();
+  connect();
+  std::atomic<bool> streaming{true};
+  std::atomic<int> sent{0};
+  std::thread producer([&] {
+    auto next = std::chrono::steady_clock::now();
+    while (streaming) {
+      int i = sent++;
+      publish("restart/" + std::to_string(i), "x", 1, false);
+      next += 5ms;  // 200/s
+      std::this_thread::sleep_until(next);
+    }
+  });
+  std::this_thread::sleep_for(1s);
+  broker.stop();
+  std::this_thread::sleep_for(8s);  // the back-off would reach 8 s and more without a cap
+  auto before = seen.count(seen.connects);
+  broker.start();
+  auto restarted = std::chrono::steady_clock::now();
+  EXPECT_TRUE(seen.waitUntil([&] { return seen.connects.size() > before; }, 10s));
+  EXPECT_LT(std::chrono::steady_clock::now() - restarted, 5500ms);
+  std::this_thread::sleep_for(1s);
+  streaming = false;
+  producer.join();
+  auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (stats().buffered && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(stats().buffered, 0u);
+  EXPECT_EQ(stats().dropped, 0u);
+  auto log = broker.logText();
+  int missing = 0;
+  for (int i = 0; i < sent; ++i)
+    if (log.find("'restart/" + std::to_string(i) + "'") == std::string::npos) ++missing;
+  EXPECT_EQ(missing, 0) << "of " << sent;
+  EXPECT_GE(stats().published, static_cast<std::uint64_t>(sent.load()));
+}
+
+// A peer that accepts TCP and never answers makes the watchdog give the attempt up; the Paho
+// client of that attempt is freed on another thread while its connect is pending (the
+// sanitizer build checks that nothing touches it afterwards), and nothing it reports later
+// reaches the next connection.
+TEST_F(MqttClientTest, ConnectWatchdogGivesUpASilentPeerAndTheNextAttemptIsUnharmed) {
+  LogCapture logs;
+  test::TcpProxy proxy(broker.port(), [](int n) {
+    return n == 0 ? test::TcpProxy::Mode::Held : test::TcpProxy::Mode::Forward;
+  });
+  PahoOptions opts;
+  opts.connectTimeout = 2s;
+  opts.connectWatchdog = 800ms;  // every attempt, the good one too: room for a loaded machine
+  makeClient(opts);
+  auto t0 = std::chrono::steady_clock::now();
+  try {
+    connect(proxy.port());
+    FAIL() << "connect succeeded";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("no answer"), std::string::npos) << e.what();
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 1800ms);
+  EXPECT_EQ(logs.countContaining("got no answer"), 1u);
+
+  connect(proxy.port());
+  EXPECT_EQ(proxy.accepted(), 2);
+  Subscriber sub(broker.port(), {"wd/#"});
+  publish("wd/r", "after", 1, false);
+  ASSERT_TRUE(sub.waitForCount(1, 5s));
+  // Past the abandoned attempt's own time-out: whatever it reports must change nothing.
+  std::this_thread::sleep_for(2500ms);
+  bool up = false;
+  loop.call([&] { up = client->isConnected(); });
+  EXPECT_TRUE(up);
+  EXPECT_EQ(seen.count(seen.connects), 1u);
+  EXPECT_EQ(seen.count(seen.disconnects), 0u);
+  EXPECT_EQ(logs.countContaining("MQTT reconnect"), 0u);
+  loop.call([&] { client.reset(); });
 }
 
 TEST_F(MqttClientTest, ConnectToAClosedPortThrowsNamingHostAndPort) {

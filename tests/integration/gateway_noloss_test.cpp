@@ -1,0 +1,137 @@
+// Readings streaming through the real daemon while it restarts or loses its broker: every reading
+// the daemon took from the hat reaches the broker (at least once).
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <iterator>
+#include <optional>
+#include <set>
+#include <thread>
+
+#include "tests/support/Broker.hpp"
+#include "tests/support/GatewayProcess.hpp"
+#include "tests/support/TcpProxy.hpp"
+#include "tools/hatsim/HatSim.hpp"
+
+namespace ostrel::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The flood payload starts with the sequence number (u32 BE): its first 8 hex digits.
+std::optional<unsigned long> seqAfter(const std::string& text, const std::string& marker) {
+  auto at = text.find(marker);
+  if (at == std::string::npos || text.size() < at + marker.size() + 8) return std::nullopt;
+  try {
+    return std::stoul(text.substr(at + marker.size(), 8), nullptr, 16);
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+// What the daemon logged as received ("Sensor #987149 [Node 99]: <payload hex> ...").
+std::set<unsigned long> takenFromHat(const GatewayProcess& gw) {
+  std::set<unsigned long> taken;
+  for (const auto& line : gw.lines())
+    if (line.find("Sensor #987149 ") != std::string::npos)
+      if (auto seq = seqAfter(line, "]: ")) taken.insert(*seq);
+  return taken;
+}
+
+// The readings of `taken` that have not reached the subscriber within `limit`.
+std::vector<unsigned long> lostOf(const std::set<unsigned long>& taken, Subscriber& sub,
+                                  std::chrono::milliseconds limit) {
+  std::set<unsigned long> published;
+  sub.waitFor(
+      [&](const std::vector<Received>& v) {
+        published.clear();
+        for (const auto& m : v)
+          if (auto seq = seqAfter(m.payload, "\"payload\": \"")) published.insert(*seq);
+        return std::includes(published.begin(), published.end(), taken.begin(), taken.end());
+      },
+      limit);
+  std::vector<unsigned long> lost;
+  std::set_difference(taken.begin(), taken.end(), published.begin(), published.end(),
+                      std::back_inserter(lost));
+  return lost;
+}
+
+hatsim::Options hatOptions() {
+  hatsim::Options o;
+  o.promptIntervalMs = 300;
+  o.resetOnOpen = false;  // a restart finds the hat running
+  return o;
+}
+
+TEST(GatewayRestart, TwentyRestartsInTwoSecondsLoseNoReadingTheDaemonReceived) {
+  Broker broker;
+  hatsim::HatSim sim(hatOptions());
+  sim.start();
+  Subscriber sub(broker.port(), {"sensors/#"});
+  GatewayProcess gw(GatewayConfig{.device = sim.devicePath(), .mqttPort = broker.port()});
+  gw.start();
+  ASSERT_TRUE(sim.nextFrame("TC", 8s)) << gw.transcript();
+
+  sim.startFlood(1000, 200);
+  std::this_thread::sleep_for(1s);
+  for (int i = 0; i < 20; ++i) {
+    gw.signal(SIGHUP);
+    std::this_thread::sleep_for(100ms);
+  }
+  auto until = std::chrono::steady_clock::now() + 15s;
+  while (!sim.floodDone() && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(50ms);
+  std::this_thread::sleep_for(500ms);
+
+  auto taken = takenFromHat(gw);
+  ASSERT_GT(taken.size(), 500u) << gw.transcript();
+  // Signals that come while a restart is under way fold into it.
+  EXPECT_GE(gw.countLines("Received restart signal..."), 3);
+  auto lost = lostOf(taken, sub, 15s);
+  EXPECT_TRUE(lost.empty()) << lost.size() << " of " << taken.size() << " lost, first "
+                            << (lost.empty() ? 0 : lost.front());
+  gw.signal(SIGTERM);
+  EXPECT_EQ(gw.waitExit(5s), 0);
+}
+
+// The daemon's broker connection goes through a proxy that is down for the whole minute of the
+// stream; a subscriber connected to the broker directly stays subscribed throughout.
+TEST(GatewayOutage, AMinuteWithoutBrokerAt200PerSecondDeliversAllTwelveThousandAfterwards) {
+  Broker broker;
+  TcpProxy proxy(broker.port(), [](int) { return TcpProxy::Mode::Forward; });
+  hatsim::HatSim sim(hatOptions());
+  sim.start();
+  Subscriber sub(broker.port(), {"sensors/#"});
+  GatewayProcess gw(GatewayConfig{.device = sim.devicePath(), .mqttPort = proxy.port()});
+  gw.start();
+  ASSERT_TRUE(sim.nextFrame("TC", 8s)) << gw.transcript();
+  ASSERT_GE(gw.waitForLine("Subscribed mid", 5s), 0);
+
+  proxy.setDown(true);
+  ASSERT_GE(gw.waitForLine("Disconnected from MQTT broker", 5s), 0) << gw.transcript();
+  sim.startFlood(12000, 200);
+  auto until = std::chrono::steady_clock::now() + 90s;
+  while (!sim.floodDone() && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(100ms);
+  ASSERT_TRUE(sim.floodDone());
+  std::this_thread::sleep_for(200ms);
+  auto connects = gw.countLines("Connected to MQTT broker");
+  proxy.setDown(false);
+  auto back = std::chrono::steady_clock::now();
+
+  auto taken = takenFromHat(gw);
+  EXPECT_EQ(taken.size(), 12000u);
+  auto lost = lostOf(taken, sub, 40s);
+  EXPECT_TRUE(lost.empty()) << lost.size() << " of " << taken.size() << " lost, first "
+                            << (lost.empty() ? 0 : lost.front());
+  // Back within the capped back-off (5 s) and the time to send 12,000.
+  EXPECT_GT(gw.countLines("Connected to MQTT broker"), connects);
+  EXPECT_LT(std::chrono::steady_clock::now() - back, 40s);
+  EXPECT_EQ(gw.countLines("MQTT buffer full"), 0);
+  gw.signal(SIGTERM);
+  EXPECT_EQ(gw.waitExit(5s), 0);
+}
+
+}  // namespace
+}  // namespace ostrel::test
