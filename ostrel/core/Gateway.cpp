@@ -5,6 +5,7 @@
 
 #include "ostrel/io/Log.hpp"
 #include "ostrel/io/PahoMqttClient.hpp"
+#include "ostrel/io/SystemdNotify.hpp"
 
 namespace ostrel {
 
@@ -96,6 +97,7 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
         registry.spawn(eventLoop, "serial RX", processRxMsgs(client, config, args, gw().statusDir));
     log("Starting serial interface TX...");
     txTask = registry.spawn(eventLoop, "serial TX", processTxMsgs(client, args, eventLoop));
+    sdnotify::ready();
     co_await (stopTask->join() || restartTask->join());
   } catch (...) {
     log(describeException(std::current_exception(), "startRadioBridge"));
