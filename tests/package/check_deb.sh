@@ -65,6 +65,11 @@ grep -qx "SystemCallArchitectures=$want" "$work/root/lib/systemd/system/ostrel.s
   bad "unit's SystemCallArchitectures is not '$want'"
 grep -qx "ExecStart=/usr/bin/ostrel --config /etc/ostrel/ostrel.conf" \
   "$work/root/lib/systemd/system/ostrel.service" || bad "unit's ExecStart"
+# Confinement must not regress (2.8 when this was written; the bare unit rated 9.6).
+systemd-analyze security --offline=yes --threshold=30 \
+  "$work/root/lib/systemd/system/ostrel.service" >"$work/security.txt" 2>&1 ||
+  bad "unit's exposure above 3.0: $(tail -n 1 "$work/security.txt")"
+tail -n 1 "$work/security.txt"
 
 # lintian: errors fail; warnings are listed in the log.
 lint=$(lintian --allow-root "$deb" 2>&1 || true)
