@@ -11,6 +11,10 @@ if dpkg-query -W -f='${Status}' ostrel 2>/dev/null | grep -q "ok installed"; the
   echo "install_test: ostrel is already installed here; not touching it" >&2
   exit 1
 fi
+# A Raspberry Pi has a group gpio for /dev/gpiochip*; make one if this machine has none, so that
+# the membership is checked too.
+made_gpio=0
+if ! getent group gpio >/dev/null; then groupadd --system gpio; made_gpio=1; fi
 state=/var/quorind-gateway
 state_existed=0
 [ -e "$state" ] && state_existed=1
@@ -28,6 +32,7 @@ cleanup() {
   fi
   # What this test made and the package deliberately leaves behind.
   [ "$state_existed" = 1 ] || rm -rf "$state"
+  [ "$made_gpio" = 0 ] || groupdel gpio 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -45,6 +50,7 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$deb" >"$work/apt-install.
 check "account qrd exists" bash -c "getent passwd qrd >/dev/null"
 check "group qrd exists" bash -c "getent group qrd >/dev/null"
 check "qrd is in dialout" in_group qrd dialout
+check "qrd is in gpio" in_group qrd gpio
 check "$state is 0750 qrd:qrd" stat_is "$state" "750 qrd qrd"
 check "/etc/ostrel/ostrel.conf is 0640 root:qrd" stat_is /etc/ostrel/ostrel.conf "640 root qrd"
 check "/etc/sudoers.d/ostrel parses" visudo -c -q -f /etc/sudoers.d/ostrel
