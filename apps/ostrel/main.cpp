@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <optional>
@@ -13,6 +14,7 @@
 #include "ostrel/core/Gateway.hpp"
 #include "ostrel/io/Log.hpp"
 #include "ostrel/ops/Companion.hpp"
+#include "ostrel/io/SystemdNotify.hpp"
 
 using namespace ostrel;
 using namespace asio::experimental::awaitable_operators;
@@ -53,6 +55,47 @@ long long radioId(const Config& c, std::optional<long long> option, const char* 
     throw ConfigError(fmt::format("{} must lie between 0 and 255, got {}", optionName, v));
   return v;
 }
+
+// What `systemctl status` shows: the hat's protocol version, the broker connection and the
+// readings handed to the broker so far.
+std::string statusLine() {
+  auto& g = gw();
+  if (!g.myProtocol) return "Waiting for the hat's hello";
+  bool connected = g.client && g.client->isConnected();
+  auto published = g.client ? g.client->stats().published : 0;
+  return fmt::format("Hat protocol v{}, MQTT {}, {} publications", g.myProtocol->getVersion(),
+                     connected ? "connected" : "not connected", published);
+}
+
+// Under systemd: pings the watchdog (at half its interval) and refreshes the status line from a
+// timer on the event loop, so a loop that stops turning stops the pings and systemd restarts the
+// service. Not armed outside systemd.
+class Heartbeat {
+ public:
+  explicit Heartbeat(asio::io_context& ioc) : timer_(ioc) {
+    if (!sdnotify::active()) return;
+    period_ = std::chrono::seconds(5);
+    if (auto wd = sdnotify::watchdogInterval()) {
+      watchdog_ = true;
+      period_ = std::min<std::chrono::microseconds>(period_, *wd / 2);
+    }
+    tick();
+  }
+  void cancel() { timer_.cancel(); }
+
+ private:
+  void tick() {
+    if (watchdog_) sdnotify::watchdog();
+    sdnotify::status(statusLine());
+    timer_.expires_after(period_);
+    timer_.async_wait([this](const boost::system::error_code& ec) {
+      if (!ec) tick();
+    });
+  }
+  asio::steady_timer timer_;
+  std::chrono::microseconds period_{};
+  bool watchdog_ = false;
+};
 
 struct Launcher {
   Args args;
@@ -207,6 +250,7 @@ int main(int argc, char** argv) {
       if (sig == SIGHUP) {
         if (l.restart) l.restart->set();
       } else {
+        sdnotify::stopping();
         l.stopRequested = true;
         if (l.stop) l.stop->set();
       }
@@ -214,11 +258,13 @@ int main(int argc, char** argv) {
     });
   };
   waitSignal();
+  Heartbeat heartbeat(ioc);
   asio::co_spawn(ioc, l.run(), [&](std::exception_ptr e) {
     if (e) {
       log(describeException(e, "launcher"));
       l.exitCode = 1;
     }
+    heartbeat.cancel();
     signals.cancel();
     ioc.stop();
   });

@@ -5,6 +5,7 @@
 
 #include "ostrel/io/Log.hpp"
 #include "ostrel/io/PahoMqttClient.hpp"
+#include "ostrel/io/SystemdNotify.hpp"
 
 namespace ostrel {
 
@@ -122,6 +123,7 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
         registry.spawn(eventLoop, "serial RX", processRxMsgs(client, config, args, gw().statusDir));
     log("Starting serial interface TX...");
     txTask = registry.spawn(eventLoop, "serial TX", processTxMsgs(client, args, eventLoop));
+    sdnotify::ready();
     // The receive loop ends by itself only when the serial device is lost.
     co_await (stopTask->join() || restartTask->join() || rxTask->join());
   } catch (...) {

@@ -133,5 +133,48 @@ TEST(GatewayOutage, AMinuteWithoutBrokerAt200PerSecondDeliversAllTwelveThousandA
   EXPECT_EQ(gw.waitExit(5s), 0);
 }
 
+TEST(GatewayCommands, HundredCommandsInOneBurstDoNotHoldUpTheReadings) {
+  Broker broker;
+  auto opt = hatOptions();
+  opt.version = 3;
+  opt.uniqueId = 777;
+  hatsim::HatSim sim(opt);
+  sim.start();
+  Subscriber sub(broker.port(), {"sensors/#"});
+  GatewayProcess gw(GatewayConfig{.device = sim.devicePath(), .mqttPort = broker.port()});
+  gw.start();
+  ASSERT_TRUE(sim.nextFrame("TC", 8s)) << gw.transcript();
+  ASSERT_GE(gw.waitForLine("Subscribed mid", 5s), 0) << gw.transcript();
+
+  sim.startFlood(800, 200);
+  std::this_thread::sleep_for(1s);
+  int burstAt = static_cast<int>(gw.lines().size());
+  // One client, 100 messages back to back: each one a clock trim the hat must get.
+  std::string lines;
+  for (int i = 0; i < 100; ++i) lines += "0.5\n";
+  publishLines(broker.port(), "gw/777/setRTCOffset", lines);
+  ASSERT_TRUE(sub.waitForCount(800, 20s)) << sub.messages().size();
+
+  // The receive loop went on reading while the transmit queue was full.
+  std::optional<std::chrono::steady_clock::time_point> prev;
+  std::chrono::steady_clock::duration largest{};
+  int readings = 0;
+  auto all = gw.lines();
+  for (int i = burstAt; i < static_cast<int>(all.size()); ++i) {
+    if (all[i].find("Sensor #987149 ") == std::string::npos) continue;
+    auto t = gw.lineTime(i);
+    if (prev && t) largest = std::max(largest, *t - *prev);
+    prev = t;
+    ++readings;
+  }
+  EXPECT_GE(readings, 500);
+  // 200 readings/s leave 5 ms between two; a blocked loop showed gaps of seconds.
+  EXPECT_LT(largest, 500ms) << std::chrono::duration_cast<std::chrono::milliseconds>(largest).count()
+                            << " ms";
+  // Every command reached the hat, in time (50 ms apart).
+  for (int i = 0; i < 100; ++i) ASSERT_TRUE(sim.nextFrame("SR", 15s)) << "command " << i;
+  EXPECT_EQ(gw.countLines("job refused"), 0);
+}
+
 }  // namespace
 }  // namespace ostrel::test

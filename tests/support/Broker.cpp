@@ -253,3 +253,24 @@ void publishTo(int port, const std::string& topic, const std::string& payload, i
 }
 
 }  // namespace ostrel::test
+
+namespace ostrel::test {
+
+void publishLines(int port, const std::string& topic, const std::string& lines) {
+  char path[] = "/tmp/ostrel-lines.XXXXXX";
+  int fd = ::mkstemp(path);
+  if (fd < 0) throw std::runtime_error("mkstemp failed");
+  bool written = ::write(fd, lines.data(), lines.size()) == static_cast<ssize_t>(lines.size());
+  ::close(fd);
+  if (!written) throw std::runtime_error("cannot write the lines to publish");
+  // -l: one message per line of standard input, all in one connection.
+  std::string cmd = "exec mosquitto_pub -h 127.0.0.1 -p " + std::to_string(port) +
+                    " -V 5 -q 1 -t '" + topic + "' -l < " + path;
+  pid_t pid = spawn({"sh", "-c", cmd}, -1);
+  int status = 0;
+  bool ok = waitExit(pid, std::chrono::seconds(10), status) && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  ::unlink(path);
+  if (!ok) throw std::runtime_error("mosquitto_pub -l failed for topic " + topic);
+}
+
+}  // namespace ostrel::test

@@ -76,6 +76,10 @@ class Subscriber {
 void publishTo(int port, const std::string& topic, const std::string& payload, int qos = 1,
                bool retain = false);
 
+// Runs one mosquitto_pub that sends each line of `lines` as a message to `topic` (QoS 1), in one
+// connection; waits for it to finish (throws when it fails).
+void publishLines(int port, const std::string& topic, const std::string& lines);
+
 // A TCP port on 127.0.0.1 where nothing listens right now.
 int freeLoopbackPort();
 

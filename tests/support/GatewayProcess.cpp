@@ -126,8 +126,12 @@ void GatewayProcess::writeConfigText(const std::string& text) {
 void GatewayProcess::start(std::vector<std::string> extraArgs,
                            std::map<std::string, std::string> env) {
   if (pid_ > 0) throw std::logic_error("GatewayProcess started twice");
-  std::vector<std::string> args = {OSTREL_BIN_DIR "/ostrel", "--config", configPath(),
-                                   "--state-dir", stateDir()};
+  std::vector<std::string> args;
+  // A cross build's daemon runs under the emulator: there is no binfmt_misc to pick it.
+  if (std::string emulator = OSTREL_EMULATOR; !emulator.empty()) args.push_back(emulator);
+  for (std::string a : {std::string(OSTREL_BIN_DIR "/ostrel"), std::string("--config"),
+                        configPath(), std::string("--state-dir"), stateDir()})
+    args.push_back(a);
   if (::geteuid() == 0) {
     args.push_back("--user");
     args.push_back("daemon");

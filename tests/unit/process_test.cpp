@@ -70,13 +70,15 @@ TEST(RunCommand, ChattyChildDoesNotBlock) {
 }
 
 TEST(RunCommand, UnknownCommandRaises) {
+  EXPECT_THROW(run("   "), CommandError);
+  if (std::string(OSTREL_EMULATOR) != "")
+    GTEST_SKIP() << "qemu-user does not report a failed exec from posix_spawnp";
   try {
     run("/nonexistent/ostrel-no-such-command arg");
     FAIL() << "no error";
   } catch (const CommandError& e) {
     EXPECT_NE(std::string(e.what()).find("ostrel-no-such-command"), std::string::npos);
   }
-  EXPECT_THROW(run("   "), CommandError);
 }
 
 TEST(RunCommand, TimeoutKillsWholeGroupAndLoopKeepsRunning) {
