@@ -287,7 +287,8 @@ TEST_F(MqttHandlersTest, HugeTopicsAreMatchedWithoutRecursionAndRefusedInOneLine
   message("gw/1234/setSensorRadioKey/" + digits + "/x", "x");
   EXPECT_EQ(queued(), 0u);
 
-  auto m = matchCommandTopic("gw/" + digits + "/removeSensorRadioKey/17");
+  const std::string topic = "gw/" + digits + "/removeSensorRadioKey/17";  // the UID views into it
+  auto m = matchCommandTopic(topic);
   EXPECT_EQ(m.kind, CommandTopic::RemoveSensorRadioKey);
   EXPECT_EQ(m.sensorUid, "17");
   EXPECT_EQ(matchCommandTopic("gw/1/setRTCOffset").kind, CommandTopic::SetRTCOffset);
