@@ -66,8 +66,11 @@ struct Rig {
            gw->waitForLine("Sensor #1001 [Node 7]", 10s) >= 0;
   }
   Run node(const std::string& args) {
-    std::string cmd = fmt::format("{}/ostrel-node --broker 127.0.0.1:{} --gateway {} {} 2>&1",
-                                  OSTREL_BIN_DIR, broker.port(), GW, args);
+    // A cross build runs the client through its emulator, as it does the daemon.
+    std::string emulator = OSTREL_EMULATOR;
+    std::string cmd = fmt::format("{}{}/ostrel-node --broker 127.0.0.1:{} --gateway {} {} 2>&1",
+                                  emulator.empty() ? "" : emulator + " ", OSTREL_BIN_DIR,
+                                  broker.port(), GW, args);
     Run r{-1, {}};
     std::FILE* p = ::popen(cmd.c_str(), "r");
     if (!p) return r;
