@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "ostrel/io/Log.hpp"
+#include "ostrel/io/Observer.hpp"
 #include "ostrel/io/PahoMqttClient.hpp"
 
 namespace ostrel {
@@ -25,6 +26,17 @@ void shutdownRadio() {
     log("Putting Gateway Hat in standby mode");
     proto->shutdown();
   }
+}
+
+void readTlsSettings(const Config& config, MqttSettings& settings) {
+  if (!config.has("MQTT", "tls") || !config.getBool("MQTT", "tls")) return;
+  settings.tls = true;
+  auto optional = [&](const char* key) {
+    return config.has("MQTT", key) ? config.getString("MQTT", key) : std::string();
+  };
+  settings.caFile = optional("ca-file");
+  settings.certFile = optional("cert-file");
+  settings.keyFile = optional("key-file");
 }
 
 static std::string hostName() {
@@ -91,6 +103,7 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
   settings.sessionExpiry = 1209600;
   settings.username = config.getString("MQTT", "username");
   settings.password = config.getString("MQTT", "password");
+  readTlsSettings(config, settings);
   std::shared_ptr<MqttClient> client =
       hooks().makeClient ? hooks().makeClient(eventLoop, settings)
                          : std::shared_ptr<MqttClient>(makePahoMqttClient(eventLoop, settings));
@@ -139,6 +152,9 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
   if (txTask) txTask->cancel();
   ser->close();
   co_await registry.cancelAll(hooks().graceEach);
+  // "offline" goes out before the DISCONNECT, which discards the will; a restart comes back
+  // online within moments and says nothing.
+  runHandler("observer", [&] { observer().beforeDisconnect(*client, !restartSignal.isSet()); });
   log("Disconnecting MQTT client...");
   try {
     co_await client->disconnect();

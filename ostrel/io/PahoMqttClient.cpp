@@ -108,6 +108,13 @@ struct State : std::enable_shared_from_this<State> {
   std::shared_ptr<asio::steady_timer> disconnectWaiter;
 
   std::atomic<bool> connected{false};
+  // Why the last TLS handshake failed, as OpenSSL said it (Paho's thread writes, the loop reads).
+  std::mutex tlsErrorMutex;
+  std::string tlsError;
+  std::string takeTlsError() {
+    std::lock_guard lk(tlsErrorMutex);
+    return std::exchange(tlsError, {});
+  }
 
   // Publication buffer and flow control; publish() may come from any thread.
   mutable std::mutex m;
@@ -145,6 +152,7 @@ struct State : std::enable_shared_from_this<State> {
       int reason = static_cast<int>(tok.get_reason_code());
       std::string text = reason != 0 ? reasonText(reason) : mqtt::exception::error_str(rc);
       if (text.empty()) text = fmt::format("error {}", rc);
+      if (std::string tls = s->takeTlsError(); !tls.empty()) text += " (TLS: " + tls + ")";
       s->postToLoop([text](State& st) { st.onConnectFailed(text); });
     }
   } connectListener{this};
@@ -409,7 +417,8 @@ class PahoMqttClient final : public MqttClient {
     if (s->connecting) throw std::runtime_error("MQTT connect already in progress");
     s->stopping = false;
     s->where = fmt::format("{}:{}", host, port);
-    std::string uri = fmt::format("tcp://{}:{}", host, port);
+    // Never a fall-back to plain TCP when TLS is asked for.
+    std::string uri = fmt::format("{}://{}:{}", s->settings.tls ? "ssl" : "tcp", host, port);
     try {
       if (!s->cli || s->serverUri != uri) {
         s->cli.reset();
@@ -431,6 +440,26 @@ class PahoMqttClient final : public MqttClient {
       props.add(mqtt::property(mqtt::property::SESSION_EXPIRY_INTERVAL,
                                static_cast<int32_t>(s->settings.sessionExpiry)));
       opts.set_properties(props);
+      if (s->settings.will) {
+        const auto& w = *s->settings.will;
+        opts.set_will(mqtt::will_options(w.topic, w.payload, w.qos, w.retain));
+      }
+      if (s->settings.tls) {
+        mqtt::ssl_options ssl;
+        if (!s->settings.caFile.empty()) ssl.set_trust_store(s->settings.caFile);
+        if (!s->settings.certFile.empty()) ssl.set_key_store(s->settings.certFile);
+        if (!s->settings.keyFile.empty()) ssl.set_private_key(s->settings.keyFile);
+        ssl.set_enable_server_cert_auth(true);
+        ssl.set_verify(true);  // the certificate must name the host we connect to
+        std::weak_ptr<State> w = s;
+        ssl.set_error_handler([w](const std::string& msg) {
+          if (auto st = w.lock()) {
+            std::lock_guard lk(st->tlsErrorMutex);
+            st->tlsError = msg.substr(0, msg.find_last_not_of(" \r\n") + 1);
+          }
+        });
+        opts.set_ssl(std::move(ssl));
+      }
 
       s->connectWaiter =
           std::make_shared<asio::steady_timer>(s->ex, asio::steady_timer::time_point::max());
@@ -531,6 +560,8 @@ class PahoMqttClient final : public MqttClient {
   }
 
   bool isConnected() const override { return s_->connected; }
+
+  void setWill(MqttSettings::Will will) override { s_->settings.will = std::move(will); }
 
   MqttStats stats() const override {
     std::lock_guard lk(s_->m);
