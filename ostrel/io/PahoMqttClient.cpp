@@ -108,13 +108,9 @@ struct State : std::enable_shared_from_this<State> {
   std::shared_ptr<asio::steady_timer> disconnectWaiter;
 
   std::atomic<bool> connected{false};
-  // Why the last TLS handshake failed, as OpenSSL said it (Paho's thread writes, the loop reads).
-  std::mutex tlsErrorMutex;
-  std::string tlsError;
-  std::string takeTlsError() {
-    std::lock_guard lk(tlsErrorMutex);
-    return std::exchange(tlsError, {});
-  }
+  // Added to a failed TLS connect's reason, which Paho gives only as "Failure". Written on the
+  // loop before the first attempt's thread starts; read by the failure callbacks.
+  std::string tlsHint;
 
   // Publication buffer and flow control; publish() may come from any thread.
   mutable std::mutex m;
@@ -152,7 +148,7 @@ struct State : std::enable_shared_from_this<State> {
       int reason = static_cast<int>(tok.get_reason_code());
       std::string text = reason != 0 ? reasonText(reason) : mqtt::exception::error_str(rc);
       if (text.empty()) text = fmt::format("error {}", rc);
-      if (std::string tls = s->takeTlsError(); !tls.empty()) text += " (TLS: " + tls + ")";
+      if (rc == MQTTASYNC_FAILURE) text += s->tlsHint;
       s->postToLoop([text](State& st) { st.onConnectFailed(text); });
     }
   } connectListener{this};
@@ -451,13 +447,13 @@ class PahoMqttClient final : public MqttClient {
         if (!s->settings.keyFile.empty()) ssl.set_private_key(s->settings.keyFile);
         ssl.set_enable_server_cert_auth(true);
         ssl.set_verify(true);  // the certificate must name the host we connect to
-        std::weak_ptr<State> w = s;
-        ssl.set_error_handler([w](const std::string& msg) {
-          if (auto st = w.lock()) {
-            std::lock_guard lk(st->tlsErrorMutex);
-            st->tlsError = msg.substr(0, msg.find_last_not_of(" \r\n") + 1);
-          }
-        });
+        // OpenSSL's own reason is out of reach: Paho 1.2's ssl error handler crashes the process.
+        // Set once: an abandoned attempt's callback may still read it.
+        if (s->tlsHint.empty())
+          s->tlsHint = fmt::format(
+              " (TLS: the broker's certificate does not verify against {}, has expired or does not "
+              "name {}; or the broker refused the client certificate; or nothing listens there)",
+              s->settings.caFile.empty() ? "the system's CAs" : s->settings.caFile, host);
         opts.set_ssl(std::move(ssl));
       }
 
