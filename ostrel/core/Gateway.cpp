@@ -133,6 +133,12 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
 
   // No more MQTT commands: the transmit loop is about to stop and would refuse them.
   client->on_message = nullptr;
+  // "offline" goes out before the DISCONNECT, which discards the will; a restart comes back
+  // online within moments and says nothing.
+  std::uint64_t ackedBefore = client->stats().acknowledged;
+  bool awaitAck = false;
+  runHandler("observer",
+             [&] { awaitAck = observer().beforeDisconnect(*client, !restartSignal.isSet()); });
   if (serialLost) {
     // The standby command cannot reach a hat that is gone.
     ser->close();
@@ -152,9 +158,12 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
   if (txTask) txTask->cancel();
   ser->close();
   co_await registry.cancelAll(hooks().graceEach);
-  // "offline" goes out before the DISCONNECT, which discards the will; a restart comes back
-  // online within moments and says nothing.
-  runHandler("observer", [&] { observer().beforeDisconnect(*client, !restartSignal.isSet()); });
+  // Paho's disconnect waits out its whole time-out, and more, when a publication has only just
+  // been handed to it: let the last one be acknowledged first (bounded).
+  for (int i = 0;
+       awaitAck && i < 100 && client->isConnected() && client->stats().acknowledged == ackedBefore;
+       ++i)
+    co_await sleepFor(std::chrono::milliseconds(10));
   log("Disconnecting MQTT client...");
   try {
     co_await client->disconnect();
