@@ -135,10 +135,7 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
   client->on_message = nullptr;
   // "offline" goes out before the DISCONNECT, which discards the will; a restart comes back
   // online within moments and says nothing.
-  std::uint64_t ackedBefore = client->stats().acknowledged;
-  bool awaitAck = false;
-  runHandler("observer",
-             [&] { awaitAck = observer().beforeDisconnect(*client, !restartSignal.isSet()); });
+  runHandler("observer", [&] { observer().beforeDisconnect(*client, !restartSignal.isSet()); });
   if (serialLost) {
     // The standby command cannot reach a hat that is gone.
     ser->close();
@@ -159,11 +156,12 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
   ser->close();
   co_await registry.cancelAll(hooks().graceEach);
   // Paho's disconnect waits out its whole time-out, and more, when a publication has only just
-  // been handed to it: let the last one be acknowledged first (bounded).
-  for (int i = 0;
-       awaitAck && i < 100 && client->isConnected() && client->stats().acknowledged == ackedBefore;
-       ++i)
+  // been handed to it (the "offline" above, a last reading): let them complete first (bounded).
+  for (int i = 0; i < 100 && client->isConnected(); ++i) {
+    MqttStats st = client->stats();
+    if (st.inflight == 0 && st.queued == 0) break;
     co_await sleepFor(std::chrono::milliseconds(10));
+  }
   log("Disconnecting MQTT client...");
   try {
     co_await client->disconnect();

@@ -40,6 +40,7 @@ struct MqttStats {
   std::uint64_t acknowledged = 0;  // QoS 1 publications acknowledged by the broker
   std::uint64_t dropped = 0;       // could not be buffered: logged, never silent
   std::size_t queued = 0;          // waiting in our own buffer right now
+  std::size_t inflight = 0;        // handed to the library and not yet completed
 };
 
 // The two MQTT 5 request/response properties of a publication; empty when absent.

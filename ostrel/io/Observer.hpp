@@ -26,11 +26,7 @@ class Observer {
   // After every connect, the gateway's own connect handling done.
   virtual void onConnected(MqttClient& client) { (void)client; }
   // The client is about to disconnect; `stopping` is false for a restart in the same process.
-  // True when it published something at QoS 1 that should be acknowledged first.
-  virtual bool beforeDisconnect(MqttClient& client, bool stopping) {
-    (void)client, (void)stopping;
-    return false;
-  }
+  virtual void beforeDisconnect(MqttClient& client, bool stopping) { (void)client, (void)stopping; }
   // A valid sensor message from the hat, duplicates included.
   virtual void onReading(std::uint32_t sensorUid, int node, int rssi, bool duplicate) {
     (void)sensorUid, (void)node, (void)rssi, (void)duplicate;

@@ -563,6 +563,7 @@ class PahoMqttClient final : public MqttClient {
     std::lock_guard lk(s_->m);
     MqttStats st = s_->counters;
     st.queued = s_->queue.size();
+    st.inflight = s_->inflight;
     return st;
   }
 

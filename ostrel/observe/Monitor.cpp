@@ -213,13 +213,12 @@ void Monitor::onConnected(MqttClient& client) {
   publishDueSensors(client);
 }
 
-bool Monitor::beforeDisconnect(MqttClient& client, bool stopping) {
+void Monitor::beforeDisconnect(MqttClient& client, bool stopping) {
   sampleCounters(client);
   // Only while connected: a buffered "offline" would reach the broker after the next "online".
-  if (!stopping || !gatewayUid_ || !client.isConnected()) return false;
+  if (!stopping || !gatewayUid_ || !client.isConnected()) return;
   client.publish(statusTopic(), "offline", 1, true);
   ++ownQos1_;
-  return true;
 }
 
 void Monitor::onReading(std::uint32_t sensorUid, int node, int rssi, bool duplicate) {

@@ -81,7 +81,7 @@ class Monitor : public Observer, public std::enable_shared_from_this<Monitor> {
                std::uint32_t gatewayUid) override;
   void beforeConnect(MqttClient& client, std::uint32_t gatewayUid) override;
   void onConnected(MqttClient& client) override;
-  bool beforeDisconnect(MqttClient& client, bool stopping) override;
+  void beforeDisconnect(MqttClient& client, bool stopping) override;
   void onReading(std::uint32_t sensorUid, int node, int rssi, bool duplicate) override;
   void onDecryptFailure() override { ++decryptFailures_; }
   void onClockSync(std::chrono::system_clock::time_point when) override { lastClockSync_ = when; }

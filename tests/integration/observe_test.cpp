@@ -168,6 +168,40 @@ TEST(Observe, HealthCountsWhatTheHatSentAndTheBrokerOutage) {
   EXPECT_EQ(gw.waitExit(5s), 0);
 }
 
+TEST(Observe, DroppedCountIsWhatTheSubscriberMissedAfterAnOutageLongerThanTheBuffer) {
+  // More readings than the gateway's buffer holds (10000 publications) arrive while the broker
+  // is away.
+  constexpr int kSent = 10600;
+  Broker broker;
+  HatSim sim(simOptions());
+  sim.start();
+  GatewayProcess gw(config(sim, broker.port(), {{"health-interval", "1"}}));
+  gw.start();
+  ASSERT_TRUE(sim.nextFrame("TC", 10s)) << gw.transcript();
+  broker.stop();
+  ASSERT_GE(gw.waitForLine("Disconnected from MQTT broker", 10s), 0) << gw.transcript();
+  sim.startFlood(kSent, 0);
+  ASSERT_TRUE(waitForLines(gw, "Sensor #987149", kSent, 120s)) << gw.countLines("Sensor #");
+  broker.start();
+  Subscriber sub(broker.port(), {"sensors/#", kGw + "/health"});
+  auto h = waitForHealth(
+      sub,
+      [](const json& j) {
+        return j["readings_received"] == kSent && j["readings_buffered"] == 0 &&
+               j["readings_published"].get<int>() + j["readings_dropped"].get<int>() == kSent;
+      },
+      90s);
+  ASSERT_TRUE(h) << gw.countLines("Sensor #");
+  std::this_thread::sleep_for(500ms);
+  int got = 0;
+  for (auto& m : sub.messages()) got += m.topic == "sensors/987149/raw";
+  EXPECT_GT((*h)["readings_dropped"].get<int>(), 0) << h->dump();
+  EXPECT_EQ((*h)["readings_dropped"].get<int>(), kSent - got) << h->dump();
+  EXPECT_EQ((*h)["readings_published"].get<int>(), got) << h->dump();
+  gw.signal(SIGTERM);
+  EXPECT_EQ(gw.waitExit(5s), 0);
+}
+
 TEST(Observe, EachSensorGetsItsStatusWithItsRssiNotOncePerReading) {
   Broker broker;
   HatSim sim(simOptions(
