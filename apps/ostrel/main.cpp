@@ -13,6 +13,7 @@
 
 #include "ostrel/core/Gateway.hpp"
 #include "ostrel/io/Log.hpp"
+#include "ostrel/observe/Monitor.hpp"
 #include "ostrel/ops/Companion.hpp"
 #include "ostrel/io/SystemdNotify.hpp"
 
@@ -39,6 +40,8 @@ void validateConfig(const Config& c) {
     c.getInt(s, k);
   for (auto [s, k] : {std::pair{"LOG", "sensor-rtc-offset"}, {"LOG", "failed-decrypt"}})
     c.getBool(s, k);
+  if (c.has("MQTT", "tls")) c.getBool("MQTT", "tls");
+  observe::monitorSettings(c);
 }
 
 long long radioId(const Config& c, std::optional<long long> option, const char* key,
@@ -165,8 +168,26 @@ struct Launcher {
     nodeOps->start();
   }
 
+  // Availability, health and sensor status: one monitor for the whole run, so that its counters
+  // carry on across restarts.
+  std::shared_ptr<observe::Monitor> monitor;
+  void startMonitor(Executor ex) {
+    observe::Sources sources;
+    sources.client = [] { return gw().client; };
+    sources.serialRecoveries = [] { return gw().serialRecoveries; };
+    sources.txQueueJobs = []() -> std::size_t {
+      auto p = gw().myProtocol;
+      return p ? p->txQueue().size() : 0;
+    };
+    sources.rssKb = [] { return observe::readRssKb(); };
+    monitor = std::make_shared<observe::Monitor>(ex, observe::monitorSettings(config), sources);
+    installObserver(monitor);
+    monitor->start();
+  }
+
   awaitable<void> run() {
     auto ex = co_await asio::this_coro::executor;
+    startMonitor(ex);
     startNodeOps(ex);
     bool restarting = false;
     for (;;) {
@@ -208,6 +229,7 @@ struct Launcher {
       restarting = true;
     }
     if (nodeOps) co_await nodeOps->stop();
+    if (monitor) monitor->stop();
   }
 };
 
@@ -271,6 +293,8 @@ int main(int argc, char** argv) {
   ioc.run();
   // Everything bound to the event loop goes before it does.
   l.nodeOps.reset();
+  installObserver(nullptr);
+  l.monitor.reset();
   gw().myProtocol.reset();
   gw().client.reset();
   gw().ser.reset();

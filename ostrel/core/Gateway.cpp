@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "ostrel/io/Log.hpp"
+#include "ostrel/io/Observer.hpp"
 #include "ostrel/io/PahoMqttClient.hpp"
 #include "ostrel/io/SystemdNotify.hpp"
 
@@ -26,6 +27,17 @@ void shutdownRadio() {
     log("Putting Gateway Hat in standby mode");
     proto->shutdown();
   }
+}
+
+void readTlsSettings(const Config& config, MqttSettings& settings) {
+  if (!config.has("MQTT", "tls") || !config.getBool("MQTT", "tls")) return;
+  settings.tls = true;
+  auto optional = [&](const char* key) {
+    return config.has("MQTT", key) ? config.getString("MQTT", key) : std::string();
+  };
+  settings.caFile = optional("ca-file");
+  settings.certFile = optional("cert-file");
+  settings.keyFile = optional("key-file");
 }
 
 static std::string hostName() {
@@ -103,6 +115,7 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
     gw().mqttBuffer = std::make_shared<MqttBuffer>(settings.bufferSize);
   PahoOptions pahoOptions;
   pahoOptions.buffer = gw().mqttBuffer;
+  readTlsSettings(config, settings);
   std::shared_ptr<MqttClient> client =
       hooks().makeClient
           ? hooks().makeClient(eventLoop, settings)
@@ -134,6 +147,9 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
 
   // No more MQTT commands: the transmit loop is about to stop and would refuse them.
   client->on_message = nullptr;
+  // "offline" goes out before the DISCONNECT, which discards the will; a restart comes back
+  // online within moments and says nothing.
+  runHandler("observer", [&] { observer().beforeDisconnect(*client, !restartSignal.isSet()); });
   if (serialLost) {
     // The standby command cannot reach a hat that is gone.
     ser->close();

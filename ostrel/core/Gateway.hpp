@@ -60,6 +60,8 @@ GatewayHooks& hooks();
 awaitable<void> startRadioBridge(const Args& args, const Config& config, Executor eventLoop,
                                  Event& stopSignal, Event& restartSignal, bool isRestarting);
 void shutdownRadio();
+// The optional TLS keys of [MQTT] (tls, ca-file, cert-file, key-file).
+void readTlsSettings(const Config& config, MqttSettings& settings);
 
 // Hat bring-up.
 bool isRaspi(const std::string& cpuinfo = "/proc/cpuinfo");

@@ -5,6 +5,7 @@
 
 #include "ostrel/core/Gateway.hpp"
 #include "ostrel/io/Log.hpp"
+#include "ostrel/io/Observer.hpp"
 #include "ostrel/protocol/HatProtocolV2.hpp"
 
 namespace ostrel {
@@ -32,6 +33,7 @@ void on_connect(MqttClient& client, const std::string& flags, const std::string&
   } else {
     client.subscribe({{txSub, 1}});
   }
+  observer().onConnected(client);
 }
 
 void on_disconnect(MqttClient&, const std::string&) {

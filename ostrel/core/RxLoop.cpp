@@ -9,6 +9,7 @@
 #include "ostrel/core/Gateway.hpp"
 #include "ostrel/io/Log.hpp"
 #include "ostrel/io/LogThrottle.hpp"
+#include "ostrel/io/Observer.hpp"
 #include "ostrel/protocol/HatProtocolV3.hpp"
 
 namespace ostrel {
@@ -116,6 +117,8 @@ awaitable<void> handleHello(std::shared_ptr<MqttClient> client, const Config& co
   std::string host = config.getString("MQTT", "host");
   int port = static_cast<int>(config.getInt("MQTT", "port"));
   int keepalive = static_cast<int>(config.getInt("MQTT", "keepalive"));
+  observer().onHello(version[0], fwRevision, serialNum, uniqueId);
+  observer().beforeConnect(*client, uniqueId);
   co_await connectWithRetry(*client, host, port, keepalive);
 
   client->publish(fmt::format("gw/{}/firmware/revision", uniqueId), std::to_string(fwRevision), 1,
@@ -143,6 +146,7 @@ awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, const Config& 
     std::string host = config.getString("MQTT", "host");
     int port = static_cast<int>(config.getInt("MQTT", "port"));
     int keepalive = static_cast<int>(config.getInt("MQTT", "keepalive"));
+    observer().beforeConnect(*client, gw().myProtocol->getGWUID());
     TaskRegistry::instance().spawn(
         ex, "MQTT connect",
         [](std::shared_ptr<MqttClient> c, std::string h, int p, int k) -> awaitable<void> {

@@ -3,6 +3,7 @@
 // exception thrown by a handler is logged and goes no further.
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,6 +20,20 @@ struct MqttSettings {
   std::string username;
   std::string password;
   std::size_t bufferSize = 8 * 1024 * 1024;  // bytes of publications kept while the broker lags
+  // Published by the broker when the connection ends without a DISCONNECT.
+  struct Will {
+    std::string topic;
+    std::string payload;
+    int qos = 1;
+    bool retain = true;
+  };
+  std::optional<Will> will;
+  // TLS: the broker's certificate is checked against caFile (the system's CAs when empty) and
+  // its host name; certFile and keyFile (PEM) give a client certificate.
+  bool tls = false;
+  std::string caFile;
+  std::string certFile;
+  std::string keyFile;
 };
 
 // Counters of the publication buffer; they never go backwards within a process, also across a
@@ -77,6 +92,8 @@ class MqttClient {
   // Never fails, also when the client never connected.
   virtual awaitable<void> disconnect() = 0;
   virtual bool isConnected() const = 0;
+  // Takes effect at the next connect attempt.
+  virtual void setWill(MqttSettings::Will will) { (void)will; }
   virtual MqttStats stats() const = 0;
 };
 

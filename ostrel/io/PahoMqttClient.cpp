@@ -83,6 +83,8 @@ struct Conn : std::enable_shared_from_this<Conn> {
   const std::weak_ptr<State> state;
   const std::uint64_t gen;
   mqtt::connect_options opts;  // used in place: a copy loses its properties in Paho 1.2
+  // Added to a failed TLS connect's reason, which Paho gives only as "Failure".
+  std::string tlsHint;
 
   // Runs `f(state, gen)` on the loop if the client still exists (once it is gone, the loop may be
   // gone too). Called on Paho's threads; holds the state only weakly, so that it is never
@@ -286,6 +288,25 @@ struct State : std::enable_shared_from_this<State> {
     props.add(mqtt::property(mqtt::property::SESSION_EXPIRY_INTERVAL,
                              static_cast<int32_t>(settings.sessionExpiry)));
     opts.set_properties(props);
+    if (settings.will) {
+      const auto& w = *settings.will;
+      opts.set_will(mqtt::will_options(w.topic, w.payload, w.qos, w.retain));
+    }
+    if (settings.tls) {
+      mqtt::ssl_options ssl;
+      if (!settings.caFile.empty()) ssl.set_trust_store(settings.caFile);
+      if (!settings.certFile.empty()) ssl.set_key_store(settings.certFile);
+      if (!settings.keyFile.empty()) ssl.set_private_key(settings.keyFile);
+      ssl.set_enable_server_cert_auth(true);
+      ssl.set_verify(true);  // the certificate must name the host we connect to
+      // OpenSSL's own reason is out of reach: Paho 1.2's ssl error handler crashes the process.
+      c.tlsHint = fmt::format(
+          " (TLS: the broker's certificate does not verify against {}, has expired or does not "
+          "name the host of {}; or the broker refused the client certificate; or nothing "
+          "listens there)",
+          settings.caFile.empty() ? "the system's CAs" : settings.caFile, where);
+      opts.set_ssl(std::move(ssl));
+    }
   }
 
   // Every attempt gets a Paho client of its own. Paho's connect can block for good when it is
@@ -473,6 +494,7 @@ void Conn::Listener::on_failure(const mqtt::token& tok) {
       int reason = static_cast<int>(tok.get_reason_code());
       std::string text = reason != 0 ? reasonText(reason) : mqtt::exception::error_str(rc);
       if (text.empty()) text = fmt::format("error {}", rc);
+      if (rc == MQTTASYNC_FAILURE) text += conn->tlsHint;
       conn->post([text](State& st, std::uint64_t gen) { st.onConnectFailed(gen, text); });
       break;
     }
@@ -538,7 +560,8 @@ class PahoMqttClient final : public MqttClient {
     if (s->connecting) throw std::runtime_error("MQTT connect already in progress");
     s->stopping = false;
     s->where = fmt::format("{}:{}", host, port);
-    s->serverUri = fmt::format("tcp://{}:{}", host, port);
+    // Never a fall-back to plain TCP when TLS is asked for.
+    s->serverUri = fmt::format("{}://{}:{}", s->settings.tls ? "ssl" : "tcp", host, port);
     s->keepAlive = keepAliveSeconds;
     s->connectWaiter =
         std::make_shared<asio::steady_timer>(s->ex, asio::steady_timer::time_point::max());
@@ -644,6 +667,8 @@ class PahoMqttClient final : public MqttClient {
   }
 
   bool isConnected() const override { return s_->connected; }
+
+  void setWill(MqttSettings::Will will) override { s_->settings.will = std::move(will); }
 
   MqttStats stats() const override {
     MqttStats st;

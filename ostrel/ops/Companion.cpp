@@ -61,6 +61,7 @@ std::optional<CompanionSettings> companionSettings(const Config& config, std::st
   s.mqtt.sessionExpiry = 0;
   s.mqtt.username = config.getString("MQTT", "username");
   s.mqtt.password = config.getString("MQTT", "password");
+  readTlsSettings(config, s.mqtt);
   s.stateDir = std::move(stateDir);
   return s;
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "ostrel/io/Log.hpp"
+#include "ostrel/io/Observer.hpp"
 
 namespace ostrel {
 
@@ -70,6 +71,7 @@ awaitable<Bytes> HatProtocolV1::readExactly(std::size_t n, const char* what) {
 
 void HatProtocolV1::publishMsg(long long tsMillis, const Bytes& payload, int msgsender,
                                std::uint32_t senderUID, int rssi, bool isDuplicate) {
+  observer().onReading(senderUID, msgsender, rssi, isDuplicate);
   MsgDecoder* specificMsgParser = msgParser_->getParser(payload);
   if (!specificMsgParser) {
     logf("Sensor #{} [Node {}]: Could not parse msg. RSSI: {}", senderUID, msgsender, rssi);
@@ -107,6 +109,7 @@ awaitable<void> HatProtocolV1::handleValidRx(bool isDuplicate) {
 
 awaitable<void> HatProtocolV1::handleInvalidRx() {
   Bytes block = co_await readBlock(4, "failed message");
+  observer().onDecryptFailure();
   logf("TX {} -> RX {}: Decrypt Failed. {} Connection index: {} \t RSSI: {}", block[0], block[1],
        byteList(ByteView(block).subspan(4)), block[3], -int(block[2]));
 }

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "ostrel/io/Log.hpp"
+#include "ostrel/io/Observer.hpp"
 
 namespace ostrel {
 
@@ -62,6 +63,7 @@ awaitable<void> HatProtocolV2::handleInvalidRx() {
       std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
   // Consumed whole even when it is not logged.
   Bytes block = co_await readBlock(0, "failed message");
+  observer().onDecryptFailure();
   if (!logFailedDecrypt) co_return;
   if (block.size() < 12)
     throw DecodeError(fmt::format("failed message block of {} bytes is too short", block.size()));

@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "ostrel/io/Log.hpp"
+#include "ostrel/io/Observer.hpp"
 
 namespace ostrel {
 
@@ -117,6 +118,7 @@ awaitable<void> ClockBeacon::syncBody(bool runAsync, bool checkNtpStatus) {
       protocol_.scheduleTx([&p = protocol_] { p.txDate(); });
     else
       protocol_.txDate();
+    observer().onClockSync(std::chrono::system_clock::now());
   } else {
     ++numRxSyncs;
     if (runAsync)

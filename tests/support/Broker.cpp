@@ -89,7 +89,9 @@ int freeLoopbackPort() {
   return ntohs(a.sin_port);
 }
 
-Broker::Broker() {
+Broker::Broker() : Broker(std::nullopt) {}
+
+Broker::Broker(std::optional<BrokerTls> tls) {
   char tmpl[] = "/tmp/ostrel-broker-XXXXXX";
   if (!::mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
   dir_ = tmpl;
@@ -100,6 +102,12 @@ Broker::Broker() {
        << "persistence false\n"
        << "log_dest file " << dir_ << "/mosquitto.log\n"
        << "log_type all\n";
+  if (tls) {
+    conf << "cafile " << tls->caFile << "\n"
+         << "certfile " << tls->certFile << "\n"
+         << "keyfile " << tls->keyFile << "\n"
+         << "require_certificate " << (tls->requireClientCert ? "true" : "false") << "\n";
+  }
   if (::geteuid() == 0) conf << "user root\n";  // else mosquitto cannot write the log here
   conf.close();
   start();

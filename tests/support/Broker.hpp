@@ -7,16 +7,26 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace ostrel::test {
 
+// A TLS listener instead of plain TCP: PEM files of the CA, the broker's certificate and key.
+struct BrokerTls {
+  std::string caFile;
+  std::string certFile;
+  std::string keyFile;
+  bool requireClientCert = false;
+};
+
 class Broker {
  public:
   // Starts mosquitto at once; throws when it does not accept connections within 5 s.
   Broker();
+  explicit Broker(std::optional<BrokerTls> tls);
   ~Broker();
   Broker(const Broker&) = delete;
   Broker& operator=(const Broker&) = delete;

@@ -61,6 +61,8 @@ class FakeMqttClient : public MqttClient {
   }
   bool isConnected() const override { return connected; }
   MqttStats stats() const override { return counters; }
+  std::optional<MqttSettings::Will> will;
+  void setWill(MqttSettings::Will w) override { will = std::move(w); }
 
   // Handler triggers, with the texts the real client would give.
   void fireConnect(const std::string& flags = "session present 0",

@@ -1,0 +1,316 @@
+#include "ostrel/observe/Monitor.hpp"
+
+#include <ctime>
+#include <fstream>
+
+#include "ostrel/io/Log.hpp"
+
+namespace ostrel::observe {
+
+using json = nlohmann::json;
+using namespace std::chrono_literals;
+
+MonitorSettings monitorSettings(const Config& config) {
+  MonitorSettings s;
+  if (config.has("MQTT", "health-interval")) {
+    long long v = config.getInt("MQTT", "health-interval");
+    // Up to a day: a longer period would only hide a gateway that stopped reporting.
+    if (v < 0 || v > 86400)
+      throw ConfigError(
+          fmt::format("[MQTT] health-interval must lie between 0 and 86400 seconds, got {}", v));
+    s.healthInterval = std::chrono::seconds(v);
+  }
+  if (config.has("MQTT", "discovery-prefix")) {
+    s.discoveryPrefix = config.getString("MQTT", "discovery-prefix");
+    if (s.discoveryPrefix.find_first_of("+#") != std::string::npos)
+      throw ConfigError("[MQTT] discovery-prefix must not contain MQTT wildcards");
+  }
+  return s;
+}
+
+std::string isoUtc(std::chrono::system_clock::time_point t) {
+  std::time_t secs = std::chrono::system_clock::to_time_t(t);
+  std::tm tm{};
+  ::gmtime_r(&secs, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return buf;
+}
+
+long long readRssKb(const std::string& statusFile) {
+  std::ifstream in(statusFile);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("VmRSS:", 0) != 0) continue;
+    try {
+      return std::stoll(line.substr(6));
+    } catch (...) {
+      return -1;
+    }
+  }
+  return -1;
+}
+
+namespace {
+
+std::string gatewayId(std::uint32_t uid) {
+  return fmt::format("ostrel_{}", uid);
+}
+
+json gatewayDevice(std::uint32_t uid) {
+  return {{"identifiers", json::array({gatewayId(uid)})},
+          {"name", fmt::format("ostrel gateway {}", uid)},
+          {"manufacturer", "ostrel"}};
+}
+
+// The fields every entity shares: its identity, its device and the availability topic.
+json entity(const std::string& uniqueId, const std::string& name, json device,
+            std::uint32_t gatewayUid) {
+  return {{"unique_id", uniqueId},
+          {"object_id", uniqueId},
+          {"name", name},
+          {"device", std::move(device)},
+          {"availability_topic", fmt::format("gw/{}/status", gatewayUid)},
+          {"payload_available", "online"},
+          {"payload_not_available", "offline"}};
+}
+
+}  // namespace
+
+Publications gatewayDiscovery(const std::string& prefix, std::uint32_t uid) {
+  Publications out;
+  std::string node = gatewayId(uid);
+  std::string health = fmt::format("gw/{}/health", uid);
+
+  json status = entity(node + "_status", "Status", gatewayDevice(uid), uid);
+  status["state_topic"] = fmt::format("gw/{}/status", uid);
+  status["payload_on"] = "online";
+  status["payload_off"] = "offline";
+  status["device_class"] = "connectivity";
+  status["entity_category"] = "diagnostic";
+  out.emplace_back(fmt::format("{}/binary_sensor/{}/status/config", prefix, node), status.dump());
+
+  struct Counter {
+    const char* field;
+    const char* name;
+    const char* stateClass;
+  };
+  for (auto c : {Counter{"readings_received", "Readings received", "total_increasing"},
+                 Counter{"readings_dropped", "Readings dropped", "total_increasing"},
+                 Counter{"readings_buffered", "Readings buffered", "measurement"}}) {
+    json e = entity(fmt::format("{}_{}", node, c.field), c.name, gatewayDevice(uid), uid);
+    e["state_topic"] = health;
+    e["value_template"] = fmt::format("{{{{ value_json.{} }}}}", c.field);
+    e["state_class"] = c.stateClass;
+    e["entity_category"] = "diagnostic";
+    out.emplace_back(fmt::format("{}/sensor/{}/{}/config", prefix, node, c.field), e.dump());
+  }
+  return out;
+}
+
+Publications sensorDiscovery(const std::string& prefix, std::uint32_t uid,
+                             std::uint32_t sensorUid) {
+  Publications out;
+  std::string node = fmt::format("ostrel_{}_{}", uid, sensorUid);
+  json device = {{"identifiers", json::array({node})},
+                 {"name", fmt::format("Sensor {}", sensorUid)},
+                 {"via_device", gatewayId(uid)}};
+  std::string state = fmt::format("gw/{}/sensor/{}", uid, sensorUid);
+
+  json rssi = entity(node + "_rssi", "RSSI", device, uid);
+  rssi["state_topic"] = state;
+  rssi["value_template"] = "{{ value_json.rssi }}";
+  rssi["device_class"] = "signal_strength";
+  rssi["unit_of_measurement"] = "dBm";
+  rssi["state_class"] = "measurement";
+  rssi["entity_category"] = "diagnostic";
+  out.emplace_back(fmt::format("{}/sensor/{}/rssi/config", prefix, node), rssi.dump());
+
+  json seen = entity(node + "_last_seen", "Last seen", device, uid);
+  seen["state_topic"] = state;
+  seen["value_template"] = "{{ value_json.last_seen }}";
+  seen["device_class"] = "timestamp";
+  seen["entity_category"] = "diagnostic";
+  out.emplace_back(fmt::format("{}/sensor/{}/last_seen/config", prefix, node), seen.dump());
+  return out;
+}
+
+Monitor::Monitor(Executor ex, MonitorSettings settings, Sources sources)
+    : ex_(ex),
+      settings_(std::move(settings)),
+      sources_(std::move(sources)),
+      timer_(ex),
+      started_(sources_.steadyNow()) {}
+
+void Monitor::start() {
+  asio::co_spawn(ex_, run(), asio::detached);
+}
+
+void Monitor::stop() {
+  stopped_ = true;
+  timer_.cancel();
+}
+
+awaitable<void> Monitor::run() {
+  auto self = shared_from_this();
+  while (!stopped_) {
+    timer_.expires_after(sensorInterval());
+    co_await timer_.async_wait(asio::as_tuple(use_awaitable));
+    if (stopped_) break;
+    tick();
+  }
+}
+
+std::chrono::seconds Monitor::sensorInterval() const {
+  return settings_.healthInterval.count() > 0 ? settings_.healthInterval : 60s;
+}
+
+std::string Monitor::statusTopic() const {
+  return fmt::format("gw/{}/status", gatewayUid_.value_or(0));
+}
+
+std::shared_ptr<MqttClient> Monitor::connectedClient() {
+  auto c = sources_.client ? sources_.client() : nullptr;
+  return c && c->isConnected() ? c : nullptr;
+}
+
+void Monitor::sampleCounters(MqttClient& client) {
+  MqttStats st = client.stats();
+  acknowledged_.sample(st.published);
+  dropped_.sample(st.dropped);
+  queued_ = st.buffered;
+}
+
+void Monitor::onHello(int version, std::uint32_t fwRevision, const std::string& hatSerial,
+                      std::uint32_t gatewayUid) {
+  protocolVersion_ = version;
+  fwRevision_ = fwRevision;
+  hatSerial_ = hatSerial;
+  gatewayUid_ = gatewayUid;
+  ++ownQos1_;  // the firmware revision, published after the connect
+}
+
+void Monitor::beforeConnect(MqttClient& client, std::uint32_t gatewayUid) {
+  gatewayUid_ = gatewayUid;
+  // A new client's counters may start at zero: read them before it counts anything.
+  sampleCounters(client);
+  client.setWill({statusTopic(), "offline", 1, true});
+}
+
+void Monitor::onConnected(MqttClient& client) {
+  if (!gatewayUid_) return;
+  ++connects_;
+  client.publish(statusTopic(), "online", 1, true);
+  ++ownQos1_;
+  if (!settings_.discoveryPrefix.empty()) {
+    for (auto& [topic, payload] : gatewayDiscovery(settings_.discoveryPrefix, *gatewayUid_))
+      client.publish(topic, std::move(payload), 0, true);
+    for (auto& [uid, s] : sensors_) s.announced = false;
+  }
+  sampleCounters(client);
+  if (settings_.healthInterval.count() > 0)
+    client.publish(fmt::format("gw/{}/health", *gatewayUid_), health().dump(), 0, true);
+  publishDueSensors(client);
+}
+
+void Monitor::beforeDisconnect(MqttClient& client, bool stopping) {
+  sampleCounters(client);
+  // Only while connected: a buffered "offline" would reach the broker after the next "online".
+  if (!stopping || !gatewayUid_ || !client.isConnected()) return;
+  client.publish(statusTopic(), "offline", 1, true);
+  ++ownQos1_;
+}
+
+void Monitor::onReading(std::uint32_t sensorUid, int node, int rssi, bool duplicate) {
+  if (duplicate)
+    ++duplicates_;
+  else
+    ++received_;
+  auto it = sensors_.find(sensorUid);
+  if (it == sensors_.end()) {
+    if (sensors_.size() >= MAX_SENSORS) {
+      if (!overflowLogged_)
+        logf("More than {} sensors heard: no status topic for the rest", MAX_SENSORS);
+      overflowLogged_ = true;
+      return;
+    }
+    it = sensors_.emplace(sensorUid, Sensor{}).first;
+  }
+  Sensor& s = it->second;
+  s.node = node;
+  s.rssi = rssi;
+  s.lastSeen = sources_.wallNow();
+  if (duplicate)
+    ++s.duplicates;
+  else
+    ++s.readings;
+  s.changed = true;
+  auto now = sources_.steadyNow();
+  if (s.lastPublished && now - *s.lastPublished < sensorInterval()) return;
+  if (auto c = connectedClient()) publishSensor(*c, sensorUid, s);
+}
+
+void Monitor::publishSensor(MqttClient& client, std::uint32_t uid, Sensor& s) {
+  if (!gatewayUid_) return;
+  if (!s.announced) announceSensor(client, uid, s);
+  json j = {{"node", s.node},
+            {"rssi", s.rssi},
+            {"last_seen", isoUtc(s.lastSeen)},
+            {"readings", s.readings},
+            {"duplicates", s.duplicates}};
+  client.publish(fmt::format("gw/{}/sensor/{}", *gatewayUid_, uid), j.dump(), 0, true);
+  s.lastPublished = sources_.steadyNow();
+  s.changed = false;
+}
+
+void Monitor::announceSensor(MqttClient& client, std::uint32_t uid, Sensor& s) {
+  if (!settings_.discoveryPrefix.empty())
+    for (auto& [topic, payload] : sensorDiscovery(settings_.discoveryPrefix, *gatewayUid_, uid))
+      client.publish(topic, std::move(payload), 0, true);
+  s.announced = true;
+}
+
+void Monitor::publishDueSensors(MqttClient& client) {
+  auto now = sources_.steadyNow();
+  for (auto& [uid, s] : sensors_) {
+    if (!s.announced && s.lastPublished) announceSensor(client, uid, s);
+    if (!s.changed) continue;
+    if (s.lastPublished && now - *s.lastPublished < sensorInterval()) continue;
+    publishSensor(client, uid, s);
+  }
+}
+
+json Monitor::health() {
+  auto client = sources_.client ? sources_.client() : nullptr;
+  if (client) sampleCounters(*client);
+  auto uptime = std::chrono::duration_cast<std::chrono::seconds>(sources_.steadyNow() - started_);
+  std::uint64_t acked = acknowledged_.total();
+  auto orNull = [](const auto& v) { return v ? json(*v) : json(nullptr); };
+  return {
+      {"uptime_s", uptime.count()},
+      {"protocol_version", orNull(protocolVersion_)},
+      {"firmware_revision", orNull(fwRevision_)},
+      {"hat_serial", orNull(hatSerial_)},
+      {"readings_received", received_},
+      {"readings_published", acked > ownQos1_ ? acked - ownQos1_ : 0},
+      {"readings_dropped", dropped_.total()},
+      {"readings_buffered", queued_},
+      {"duplicates", duplicates_},
+      {"decrypt_failures", decryptFailures_},
+      {"mqtt_reconnects", connects_ > 0 ? connects_ - 1 : 0},
+      {"serial_recoveries", sources_.serialRecoveries ? sources_.serialRecoveries() : 0},
+      {"tx_queue_jobs", sources_.txQueueJobs ? sources_.txQueueJobs() : 0},
+      {"last_clock_sync", lastClockSync_ ? json(isoUtc(*lastClockSync_)) : json(nullptr)},
+      {"rss_kb", sources_.rssKb ? sources_.rssKb() : -1},
+  };
+}
+
+void Monitor::tick() {
+  auto client = connectedClient();
+  if (!client || !gatewayUid_) return;
+  if (settings_.healthInterval.count() > 0)
+    client->publish(fmt::format("gw/{}/health", *gatewayUid_), health().dump(), 0, true);
+  publishDueSensors(*client);
+}
+
+}  // namespace ostrel::observe

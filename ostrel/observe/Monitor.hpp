@@ -1,0 +1,145 @@
+#pragma once
+// The gateway seen from the broker: availability on "gw/{uid}/status" (with the will), a health
+// report on "gw/{uid}/health", one status topic per sensor heard, and optional Home Assistant
+// discovery. Owned by the launcher, so its counters outlive restarts in the same process.
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ostrel/io/Asio.hpp"
+#include "ostrel/io/Config.hpp"
+#include "ostrel/io/MqttClient.hpp"
+#include "ostrel/io/Observer.hpp"
+
+namespace ostrel::observe {
+
+struct MonitorSettings {
+  // Health report period; zero switches the report off. Also the least time between two status
+  // publications of one sensor.
+  std::chrono::seconds healthInterval{60};
+  std::string discoveryPrefix;  // empty: no discovery
+};
+// From [MQTT] health-interval and discovery-prefix, both optional; throws ConfigError.
+MonitorSettings monitorSettings(const Config& config);
+
+// What the monitor reads from the rest of the process.
+struct Sources {
+  std::function<std::shared_ptr<MqttClient>()> client;
+  std::function<std::uint64_t()> serialRecoveries;
+  std::function<std::size_t()> txQueueJobs;
+  std::function<long long()> rssKb;
+  std::function<std::chrono::steady_clock::time_point()> steadyNow = [] {
+    return std::chrono::steady_clock::now();
+  };
+  std::function<std::chrono::system_clock::time_point()> wallNow = [] {
+    return std::chrono::system_clock::now();
+  };
+};
+
+// A counter read from one client after another. A new client's counter either starts at zero
+// or carries on from its predecessor's; the total never goes backwards either way.
+class CarriedCounter {
+ public:
+  void sample(std::uint64_t value) {
+    if (value < last_) base_ += last_;
+    last_ = value;
+  }
+  std::uint64_t total() const { return base_ + last_; }
+
+ private:
+  std::uint64_t base_ = 0;
+  std::uint64_t last_ = 0;
+};
+
+// "2026-12-08T20:15:03Z"
+std::string isoUtc(std::chrono::system_clock::time_point t);
+// VmRSS of /proc/self/status in kB, -1 when it cannot be read.
+long long readRssKb(const std::string& statusFile = "/proc/self/status");
+
+// Retained discovery configurations: (topic, JSON payload).
+using Publications = std::vector<std::pair<std::string, std::string>>;
+Publications gatewayDiscovery(const std::string& prefix, std::uint32_t gatewayUid);
+Publications sensorDiscovery(const std::string& prefix, std::uint32_t gatewayUid,
+                             std::uint32_t sensorUid);
+
+class Monitor : public Observer, public std::enable_shared_from_this<Monitor> {
+ public:
+  Monitor(Executor ex, MonitorSettings settings, Sources sources);
+
+  // The periodic report; stop() ends it.
+  void start();
+  void stop();
+
+  void onHello(int version, std::uint32_t fwRevision, const std::string& hatSerial,
+               std::uint32_t gatewayUid) override;
+  void beforeConnect(MqttClient& client, std::uint32_t gatewayUid) override;
+  void onConnected(MqttClient& client) override;
+  void beforeDisconnect(MqttClient& client, bool stopping) override;
+  void onReading(std::uint32_t sensorUid, int node, int rssi, bool duplicate) override;
+  void onDecryptFailure() override { ++decryptFailures_; }
+  void onClockSync(std::chrono::system_clock::time_point when) override { lastClockSync_ = when; }
+
+  // The health report as it would be published now.
+  nlohmann::json health();
+  // One period's work: health report and the sensors whose status is due.
+  void tick();
+
+  std::string statusTopic() const;
+  // Sensors kept at most; readings from further ones are counted but get no topic.
+  static constexpr std::size_t MAX_SENSORS = 10000;
+
+ private:
+  struct Sensor {
+    int node = 0;
+    int rssi = 0;
+    std::chrono::system_clock::time_point lastSeen;
+    std::uint64_t readings = 0;
+    std::uint64_t duplicates = 0;
+    std::optional<std::chrono::steady_clock::time_point> lastPublished;
+    bool changed = false;
+    bool announced = false;  // discovery configuration sent
+  };
+
+  std::chrono::seconds sensorInterval() const;
+  std::shared_ptr<MqttClient> connectedClient();
+  void sampleCounters(MqttClient& client);
+  void publishSensor(MqttClient& client, std::uint32_t uid, Sensor& s);
+  void announceSensor(MqttClient& client, std::uint32_t uid, Sensor& s);
+  void publishDueSensors(MqttClient& client);
+  awaitable<void> run();
+
+  Executor ex_;
+  MonitorSettings settings_;
+  Sources sources_;
+  asio::steady_timer timer_;
+  bool stopped_ = false;
+  std::chrono::steady_clock::time_point started_;
+
+  std::optional<std::uint32_t> gatewayUid_;
+  std::optional<int> protocolVersion_;
+  std::optional<std::uint32_t> fwRevision_;
+  std::optional<std::string> hatSerial_;
+  std::optional<std::chrono::system_clock::time_point> lastClockSync_;
+
+  std::uint64_t received_ = 0;
+  std::uint64_t duplicates_ = 0;
+  std::uint64_t decryptFailures_ = 0;
+  std::uint64_t connects_ = 0;
+  // QoS 1 publications of our own (status, firmware revision): not readings.
+  std::uint64_t ownQos1_ = 0;
+  CarriedCounter acknowledged_;
+  CarriedCounter dropped_;
+  std::size_t queued_ = 0;
+  bool overflowLogged_ = false;
+
+  std::map<std::uint32_t, Sensor> sensors_;
+};
+
+}  // namespace ostrel::observe

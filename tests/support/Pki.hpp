@@ -1,0 +1,28 @@
+#pragma once
+// Certificates for TLS tests, made with the openssl command in a temporary directory: a CA, a
+// broker certificate for 127.0.0.1 and localhost, a client certificate, and an unrelated CA.
+#include <string>
+
+namespace ostrel::test {
+
+class Pki {
+ public:
+  // Throws when openssl fails.
+  Pki();
+  ~Pki();
+  Pki(const Pki&) = delete;
+  Pki& operator=(const Pki&) = delete;
+
+  std::string caCert() const { return dir_ + "/ca.crt"; }
+  std::string serverCert() const { return dir_ + "/server.crt"; }
+  std::string serverKey() const { return dir_ + "/server.key"; }
+  std::string clientCert() const { return dir_ + "/client.crt"; }
+  std::string clientKey() const { return dir_ + "/client.key"; }
+  // A CA that signed none of the above.
+  std::string otherCaCert() const { return dir_ + "/other-ca.crt"; }
+
+ private:
+  std::string dir_;
+};
+
+}  // namespace ostrel::test
