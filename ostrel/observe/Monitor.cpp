@@ -187,7 +187,7 @@ void Monitor::onHello(int version, std::uint32_t fwRevision, const std::string& 
   fwRevision_ = fwRevision;
   hatSerial_ = hatSerial;
   gatewayUid_ = gatewayUid;
-  ++ownQos1_;  // the firmware revision, published after the connect
+  ++ownPublished_;  // the firmware revision, published after the connect
 }
 
 void Monitor::beforeConnect(MqttClient& client, std::uint32_t gatewayUid) {
@@ -197,19 +197,26 @@ void Monitor::beforeConnect(MqttClient& client, std::uint32_t gatewayUid) {
   client.setWill({statusTopic(), "offline", 1, true});
 }
 
+// The client's count of publications includes the monitor's own (retained, QoS 0 written or
+// QoS 1 acknowledged): they are counted here to be left out of readings_published.
+void Monitor::publishOwn(MqttClient& client, const std::string& topic, std::string payload,
+                         int qos) {
+  client.publish(topic, std::move(payload), qos, true);
+  ++ownPublished_;
+}
+
 void Monitor::onConnected(MqttClient& client) {
   if (!gatewayUid_) return;
   ++connects_;
-  client.publish(statusTopic(), "online", 1, true);
-  ++ownQos1_;
+  publishOwn(client, statusTopic(), "online", 1);
   if (!settings_.discoveryPrefix.empty()) {
     for (auto& [topic, payload] : gatewayDiscovery(settings_.discoveryPrefix, *gatewayUid_))
-      client.publish(topic, std::move(payload), 0, true);
+      publishOwn(client, topic, std::move(payload), 0);
     for (auto& [uid, s] : sensors_) s.announced = false;
   }
   sampleCounters(client);
   if (settings_.healthInterval.count() > 0)
-    client.publish(fmt::format("gw/{}/health", *gatewayUid_), health().dump(), 0, true);
+    publishOwn(client, fmt::format("gw/{}/health", *gatewayUid_), health().dump(), 0);
   publishDueSensors(client);
 }
 
@@ -217,8 +224,7 @@ void Monitor::beforeDisconnect(MqttClient& client, bool stopping) {
   sampleCounters(client);
   // Only while connected: a buffered "offline" would reach the broker after the next "online".
   if (!stopping || !gatewayUid_ || !client.isConnected()) return;
-  client.publish(statusTopic(), "offline", 1, true);
-  ++ownQos1_;
+  publishOwn(client, statusTopic(), "offline", 1);
 }
 
 void Monitor::onReading(std::uint32_t sensorUid, int node, int rssi, bool duplicate) {
@@ -258,7 +264,7 @@ void Monitor::publishSensor(MqttClient& client, std::uint32_t uid, Sensor& s) {
             {"last_seen", isoUtc(s.lastSeen)},
             {"readings", s.readings},
             {"duplicates", s.duplicates}};
-  client.publish(fmt::format("gw/{}/sensor/{}", *gatewayUid_, uid), j.dump(), 0, true);
+  publishOwn(client, fmt::format("gw/{}/sensor/{}", *gatewayUid_, uid), j.dump(), 0);
   s.lastPublished = sources_.steadyNow();
   s.changed = false;
 }
@@ -266,7 +272,7 @@ void Monitor::publishSensor(MqttClient& client, std::uint32_t uid, Sensor& s) {
 void Monitor::announceSensor(MqttClient& client, std::uint32_t uid, Sensor& s) {
   if (!settings_.discoveryPrefix.empty())
     for (auto& [topic, payload] : sensorDiscovery(settings_.discoveryPrefix, *gatewayUid_, uid))
-      client.publish(topic, std::move(payload), 0, true);
+      publishOwn(client, topic, std::move(payload), 0);
   s.announced = true;
 }
 
@@ -292,7 +298,7 @@ json Monitor::health() {
       {"firmware_revision", orNull(fwRevision_)},
       {"hat_serial", orNull(hatSerial_)},
       {"readings_received", received_},
-      {"readings_published", acked > ownQos1_ ? acked - ownQos1_ : 0},
+      {"readings_published", acked > ownPublished_ ? acked - ownPublished_ : 0},
       {"readings_dropped", dropped_.total()},
       {"readings_buffered", queued_},
       {"duplicates", duplicates_},
@@ -309,7 +315,7 @@ void Monitor::tick() {
   auto client = connectedClient();
   if (!client || !gatewayUid_) return;
   if (settings_.healthInterval.count() > 0)
-    client->publish(fmt::format("gw/{}/health", *gatewayUid_), health().dump(), 0, true);
+    publishOwn(*client, fmt::format("gw/{}/health", *gatewayUid_), health().dump(), 0);
   publishDueSensors(*client);
 }
 

@@ -110,6 +110,7 @@ class Monitor : public Observer, public std::enable_shared_from_this<Monitor> {
   std::chrono::seconds sensorInterval() const;
   std::shared_ptr<MqttClient> connectedClient();
   void sampleCounters(MqttClient& client);
+  void publishOwn(MqttClient& client, const std::string& topic, std::string payload, int qos);
   void publishSensor(MqttClient& client, std::uint32_t uid, Sensor& s);
   void announceSensor(MqttClient& client, std::uint32_t uid, Sensor& s);
   void publishDueSensors(MqttClient& client);
@@ -133,7 +134,7 @@ class Monitor : public Observer, public std::enable_shared_from_this<Monitor> {
   std::uint64_t decryptFailures_ = 0;
   std::uint64_t connects_ = 0;
   // QoS 1 publications of our own (status, firmware revision): not readings.
-  std::uint64_t ownQos1_ = 0;
+  std::uint64_t ownPublished_ = 0;
   CarriedCounter acknowledged_;
   CarriedCounter dropped_;
   std::size_t queued_ = 0;

@@ -170,13 +170,14 @@ TEST(Observe, HealthCountsWhatTheHatSentAndTheBrokerOutage) {
 }
 
 TEST(Observe, DroppedCountIsWhatTheSubscriberMissedAfterAnOutageLongerThanTheBuffer) {
-  // More readings than the gateway's buffer holds (10000 publications) arrive while the broker
-  // is away.
+  // More readings than the gateway's buffer holds arrive while the broker is away.
   constexpr int kSent = 10600;
   Broker broker;
   HatSim sim(simOptions());
   sim.start();
-  GatewayProcess gw(config(sim, broker.port(), {{"health-interval", "1"}}));
+  // About 4,000 readings' worth of buffer.
+  GatewayProcess gw(
+      config(sim, broker.port(), {{"health-interval", "1"}, {"buffer-size", "1000000"}}));
   gw.start();
   ASSERT_TRUE(sim.nextFrame("TC", 10s)) << gw.transcript();
   broker.stop();

@@ -102,8 +102,9 @@ TEST_F(MonitorTest, HealthCountsAcrossClientsAndLeavesOutItsOwnPublications) {
   monitor->onReading(100, 7, -60, true);
   monitor->onDecryptFailure();
   monitor->onClockSync(std::chrono::system_clock::from_time_t(1796760903));
-  // Acknowledged: firmware revision, "online" and the four readings.
-  client->counters.published = 6;
+  // Counted by the client: firmware revision, "online", the health report and the sensor's
+  // status sent at the connect and at its first reading, and the four readings.
+  client->counters.published = 8;
   client->counters.dropped = 2;
   client->counters.buffered = 5;
   recoveries = 1;
@@ -129,7 +130,7 @@ TEST_F(MonitorTest, HealthCountsAcrossClientsAndLeavesOutItsOwnPublications) {
   monitor->beforeDisconnect(*client, false);
   client = std::make_shared<FakeMqttClient>();
   connect();
-  client->counters.published = 3;  // "online" and two readings
+  client->counters.published = 4;  // "online", the health report and two readings
   client->counters.dropped = 1;
   h = monitor->health();
   EXPECT_EQ(h["readings_published"], 6);
