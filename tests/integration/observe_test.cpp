@@ -282,7 +282,7 @@ TEST(Observe, TlsBrokerReachedWithItsCaAndRefusedWithAnother) {
     EXPECT_FALSE(gw.waitExit(0ms).has_value());
     EXPECT_FALSE(sim.nextFrame("LS", 0ms));
     gw.signal(SIGTERM);
-    EXPECT_EQ(gw.waitExit(5s), 0);
+    EXPECT_EQ(gw.waitExit(5s), 0) << gw.transcript();
   }
   {
     // A broker without TLS: no falling back to plain TCP.
@@ -295,7 +295,7 @@ TEST(Observe, TlsBrokerReachedWithItsCaAndRefusedWithAnother) {
     ASSERT_GE(gw.waitForLine("not reachable; retrying", 15s), 0) << gw.transcript();
     EXPECT_LT(gw.findLine("Connected to MQTT broker"), 0) << gw.transcript();
     gw.signal(SIGTERM);
-    EXPECT_EQ(gw.waitExit(5s), 0);
+    EXPECT_EQ(gw.waitExit(5s), 0) << gw.transcript();
   }
 }
 
