@@ -13,8 +13,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 namespace ostrel::test {
@@ -100,6 +102,9 @@ Broker::Broker(std::optional<BrokerTls> tls) {
   conf << "listener " << port_ << " 127.0.0.1\n"
        << "allow_anonymous true\n"
        << "persistence false\n"
+       // Tests judge the gateway's delivery, not a slow test subscriber: the default of 1000
+       // queued messages per client would let the broker drop for a subscriber that lags.
+       << "max_queued_messages 0\n"
        << "log_dest file " << dir_ << "/mosquitto.log\n"
        << "log_type all\n";
   if (tls) {
@@ -199,28 +204,38 @@ void Subscriber::readLoop() {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
     buf.append(chunk, static_cast<std::size_t>(n));
-    std::size_t nl;
-    while ((nl = buf.find('\n')) != std::string::npos) {
-      std::string line = buf.substr(0, nl);
-      buf.erase(0, nl + 1);
-      std::lock_guard lk(m_);
-      if (line.rfind("Client ", 0) == 0) {  // debug line
-        if (line.find("received SUBACK") != std::string::npos) subscribed_ = true;
-      } else {
-        // "<retain> <qos> <topic> <payload>"
-        std::istringstream in(line);
-        Received r;
-        int retain = 0;
-        in >> retain >> r.qos >> r.topic;
-        if (!in) continue;
-        r.retain = retain != 0;
-        std::string rest;
-        std::getline(in, rest);
-        r.payload = rest.empty() ? rest : rest.substr(1);
-        got_.push_back(std::move(r));
+    // Parse every complete line first, then take the lock once: a waiter's predicate runs under
+    // it, and a reader held up by it lets the pipe, and then the broker's queue, fill.
+    std::vector<Received> parsed;
+    bool suback = false;
+    std::size_t from = 0, nl;
+    while ((nl = buf.find('\n', from)) != std::string::npos) {
+      std::string_view line(buf.data() + from, nl - from);
+      from = nl + 1;
+      if (line.starts_with("Client ")) {  // debug line
+        if (line.find("received SUBACK") != std::string_view::npos) suback = true;
+        continue;
       }
-      cv_.notify_all();
+      // "<retain> <qos> <topic> <payload>"
+      std::istringstream in{std::string(line)};
+      Received r;
+      int retain = 0;
+      in >> retain >> r.qos >> r.topic;
+      if (!in) continue;
+      r.retain = retain != 0;
+      std::string rest;
+      std::getline(in, rest);
+      r.payload = rest.empty() ? rest : rest.substr(1);
+      parsed.push_back(std::move(r));
     }
+    buf.erase(0, from);
+    if (parsed.empty() && !suback) continue;
+    {
+      std::lock_guard lk(m_);
+      subscribed_ = subscribed_ || suback;
+      std::move(parsed.begin(), parsed.end(), std::back_inserter(got_));
+    }
+    cv_.notify_all();
   }
 }
 
@@ -276,7 +291,8 @@ void publishLines(int port, const std::string& topic, const std::string& lines) 
                     " -V 5 -q 1 -t '" + topic + "' -l < " + path;
   pid_t pid = spawn({"sh", "-c", cmd}, -1);
   int status = 0;
-  bool ok = waitExit(pid, std::chrono::seconds(10), status) && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  bool ok = waitExit(pid, std::chrono::seconds(10), status) && WIFEXITED(status) &&
+            WEXITSTATUS(status) == 0;
   ::unlink(path);
   if (!ok) throw std::runtime_error("mosquitto_pub -l failed for topic " + topic);
 }
