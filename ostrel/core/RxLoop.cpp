@@ -52,20 +52,24 @@ awaitable<void> connectWithRetry(MqttClient& client, const std::string& host, in
   std::chrono::milliseconds backoff{1000};
   std::minstd_rand jitter(std::random_device{}());
   for (;;) {
+    // One line per attempt, with the reason (a refused TLS handshake names the CA file there).
+    std::string why;
     try {
       co_await client.connect(host, port, keepalive);
       co_return;
     } catch (const boost::system::system_error& e) {
       if (e.code() == asio::error::operation_aborted) throw;
-      log(describeException(std::current_exception(), "MQTT connect"));
+      why = e.what();
+    } catch (const std::exception& e) {
+      why = e.what();
     } catch (...) {
-      log(describeException(std::current_exception(), "MQTT connect"));
+      why = describeException(std::current_exception(), "MQTT connect");
     }
     // Capped at a few seconds, so that a broker that comes back is used within seconds; a
     // little jitter keeps a fleet of gateways from reconnecting in step.
     auto wait = backoff + std::chrono::milliseconds(jitter() % 250);
-    logf("MQTT broker {}:{} not reachable; retrying in {:.1f} s", host, port,
-         std::chrono::duration<double>(wait).count());
+    logf("MQTT broker {}:{} not reachable; retrying in {:.1f} s ({})", host, port,
+         std::chrono::duration<double>(wait).count(), escapeControl(why));
     co_await sleepFor(wait);
     backoff = std::min(backoff * 2, std::chrono::milliseconds(5000));
   }

@@ -272,7 +272,10 @@ TEST(Observe, TlsBrokerReachedWithItsCaAndRefusedWithAnother) {
     int first = gw.waitForLine(
         "TLS: the broker's certificate does not verify against " + pki.otherCaCert(), 15s);
     ASSERT_GE(first, 0) << gw.transcript();
-    // It keeps trying, one clear line per attempt, and never connects.
+    // It keeps trying, one clear line per attempt (the reason and the retry together), and never
+    // connects.
+    EXPECT_NE(gw.lines()[first].find("not reachable; retrying in"), std::string::npos)
+        << gw.lines()[first];
     ASSERT_GE(
         gw.waitForLine("TLS: the broker's certificate does not verify against " + pki.otherCaCert(),
                        15s, false, first + 1),
