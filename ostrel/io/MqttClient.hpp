@@ -43,6 +43,7 @@ struct MqttStats {
   std::uint64_t dropped = 0;    // pushed out of a full buffer or refused by the broker
   std::size_t buffered = 0;     // owed right now: not yet sent, or sent and not acknowledged
   std::size_t bufferedBytes = 0;
+  std::uint64_t clientsMade = 0;  // library clients made for connect attempts, reused ones not
 };
 
 // The two MQTT 5 request/response properties of a publication; empty when absent.
