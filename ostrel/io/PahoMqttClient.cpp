@@ -319,17 +319,16 @@ struct State : std::enable_shared_from_this<State> {
 
   // An attempt gets a Paho client of its own unless the previous attempt's client was refused
   // cleanly over plain TCP: each new Paho client takes a slot in OpenSSL's table of ex-data
-  // indexes that is never given back, so a broker that stays away for weeks would grow the
-  // process with every attempt (measured: ~250 bytes each). Over TLS a reused client kept more
-  // per attempt than a new one (~460 against ~70 bytes), so TLS attempts still get new ones. Paho's
-  // connect can block for good when it is called just after the broker went away and came back
-  // (seen with a broker restart): the call runs on a thread of its own so that it can never wedge
-  // the event loop, an attempt that has not ended when the watchdog fires is given up, and its
-  // client, never used again, is freed once the call has returned.
+  // indexes that is never given back (~250 bytes an attempt against a broker that stays away).
+  // Over TLS a reused client kept more per attempt than new ones do (~430 against ~70 bytes), so
+  // TLS attempts still get new clients. Paho's connect can block for good when it is called just
+  // after the broker went away and came back (seen with a broker restart): the call runs on a
+  // thread of its own so that it can never wedge the event loop, an attempt that has not ended
+  // when the watchdog fires is given up, and its client, never used again, is freed once the
+  // call has returned.
   void startConnect() {
     retire(conn, true);
-    std::shared_ptr<Conn> c = std::move(spare);
-    spare.reset();
+    std::shared_ptr<Conn> c = std::exchange(spare, nullptr);
     if (c && (!c->callReturned || c->uri != serverUri || c->keepAlive != keepAlive))
       retire(c, false);
     if (c) {
