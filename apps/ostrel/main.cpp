@@ -3,9 +3,10 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 
@@ -13,9 +14,10 @@
 
 #include "ostrel/core/Gateway.hpp"
 #include "ostrel/io/Log.hpp"
+#include "ostrel/io/PahoMqttClient.hpp"
+#include "ostrel/io/SystemdNotify.hpp"
 #include "ostrel/observe/Monitor.hpp"
 #include "ostrel/ops/Companion.hpp"
-#include "ostrel/io/SystemdNotify.hpp"
 
 using namespace ostrel;
 using namespace asio::experimental::awaitable_operators;
@@ -298,5 +300,9 @@ int main(int argc, char** argv) {
   gw().myProtocol.reset();
   gw().client.reset();
   gw().ser.reset();
+  if (!finishMqttClients(std::chrono::seconds(5))) {
+    log("MQTT clients did not finish within 5 s; leaving without cleaning up");
+    std::_Exit(l.exitCode);
+  }
   return l.exitCode;
 }

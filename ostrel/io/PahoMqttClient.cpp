@@ -120,6 +120,8 @@ struct Conn : std::enable_shared_from_this<Conn> {
 
 // A client that goes during static destruction, after the graveyard, is freed in place.
 std::atomic<bool> graveyardGone{false};
+// Connect calls still running on their own threads (see startConnect).
+std::atomic<int> connectCallsRunning{0};
 
 // Paho clients that are no longer used are disconnected and freed here, off the event loop:
 // a disconnect waits for the broker, and a client whose connect call is still blocked stays
@@ -135,15 +137,30 @@ class Graveyard {
     std::lock_guard lk(m_);
     if (stop_) return;  // at exit, after the graveyard: freed right here
     dead_.push_back({std::move(c), disconnect});
-    cv_.notify_one();
+    cv_.notify_all();
+  }
+  // Waits until every retired client has been freed and no connect call is running, then ends
+  // the thread. False when that did not happen within `limit`.
+  bool finish(std::chrono::milliseconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    std::unique_lock lk(m_);
+    while (!dead_.empty() || busy_ || connectCallsRunning.load() != 0) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      cv_.wait_for(lk, 10ms);  // a connect thread that returns does not notify
+    }
+    stop_ = true;
+    cv_.notify_all();
+    lk.unlock();
+    if (thread_.joinable()) thread_.join();
+    return true;
   }
   ~Graveyard() {
     {
       std::lock_guard lk(m_);
       stop_ = true;
-      cv_.notify_one();
+      cv_.notify_all();
     }
-    thread_.join();
+    if (thread_.joinable()) thread_.join();
     graveyardGone = true;
   }
 
@@ -160,6 +177,7 @@ class Graveyard {
       if (dead_.empty()) return;
       Item item = std::move(dead_.front());
       dead_.pop_front();
+      busy_ = true;
       lk.unlock();
       if (item.disconnect && item.conn->cli) {
         try {
@@ -169,12 +187,15 @@ class Graveyard {
       }
       item.conn.reset();
       lk.lock();
+      busy_ = false;
+      cv_.notify_all();
     }
   }
   std::mutex m_;
   std::condition_variable cv_;
   std::deque<Item> dead_;
   bool stop_ = false;
+  bool busy_ = false;
   std::thread thread_;
 };
 
@@ -347,6 +368,7 @@ struct State : std::enable_shared_from_this<State> {
     }
     conn = c;
     connecting = true;
+    ++connectCallsRunning;
     std::thread([c]() mutable {
       try {
         c->cli->connect(c->opts, nullptr, c->connectListener);
@@ -356,6 +378,7 @@ struct State : std::enable_shared_from_this<State> {
       }
       c->callReturned = true;
       c.reset();  // possibly the last owner: frees the client here, never on the loop
+      --connectCallsRunning;
     }).detach();
     auto limit = options.connectWatchdog.count() > 0
                      ? options.connectWatchdog
@@ -787,6 +810,11 @@ void State::onSubscribed(int mid, const std::vector<int>& granted, const std::st
 }
 
 }  // namespace
+
+bool finishMqttClients(std::chrono::milliseconds limit) {
+  if (graveyardGone) return true;
+  return Graveyard::instance().finish(limit);
+}
 
 std::unique_ptr<MqttClient> makePahoMqttClient(Executor ex, MqttSettings settings,
                                                PahoOptions options) {

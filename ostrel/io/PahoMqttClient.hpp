@@ -36,4 +36,10 @@ struct PahoOptions {
 std::unique_ptr<MqttClient> makePahoMqttClient(Executor ex, MqttSettings settings,
                                                PahoOptions options = {});
 
+// Call once before the process exits, after every client is gone: waits until the clients'
+// disconnects have gone out and their Paho clients are freed. Returning from main while that
+// still runs on its own thread tears the TLS library down under it (a crash at exit). False
+// when it did not end within `limit`: then leave with _exit rather than run the exit handlers.
+bool finishMqttClients(std::chrono::milliseconds limit);
+
 }  // namespace ostrel
