@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "tests/support/Wait.hpp"
 #include "tools/hatsim/HatSim.hpp"
 
 using namespace ostrel;
@@ -180,9 +181,10 @@ TEST(HatSimBoot, QuickOpenAndCloseCountsOnceAndLeavesTheSimulatorResponsive) {
     ASSERT_GE(fd, 0);
     ::close(fd);
   }
-  std::this_thread::sleep_for(200ms);
+  EXPECT_TRUE(ostrel::test::waitUntil(
+      [&] { return s.sim.stats().opens >= 3 && !s.sim.slaveOpen(); }, 10s, "three opens, closed",
+      [&] { return std::to_string(s.sim.stats().opens) + " opens"; }));
   EXPECT_EQ(s.sim.stats().opens, 3u);
-  EXPECT_FALSE(s.sim.slaveOpen());
   Port p(s.sim.slavePath());
   EXPECT_NE(p.readUntil("Press", 1000ms).find("Quorind bootloader"), std::string::npos);
   EXPECT_EQ(s.sim.stats().opens, 4u);
@@ -425,7 +427,8 @@ TEST(HatSimParsing, SkipsUnknownBytesAndDropsStalledFrames) {
     EXPECT_NE(std::find(lines.begin(), lines.end(), "unknown code 0x00 0x99"), lines.end());
   }
   p.write(Bytes{'P', 'K', 1, 2, 3});  // stalls: 33 bytes missing
-  std::this_thread::sleep_for(400ms);
+  EXPECT_TRUE(ostrel::test::waitUntil([&] { return s.sim.stats().droppedFrames >= 1; }, 10s,
+                                      "the stalled frame to be dropped"));
   p.write("SC");
   EXPECT_TRUE(s.sim.nextFrame("SC", 1000ms));
   EXPECT_EQ(s.sim.stats().droppedFrames, 1u);
