@@ -425,9 +425,9 @@ TEST_F(MqttClientTest, BrokerRestartDuringAStreamLosesNothingAndReconnectsWithin
   });
   ASSERT_TRUE(statsReach([](auto st) { return st.published >= 100; }, "the stream to flow"));
   broker.stop();
-  // The back-off doubles from half a second: by now it would be 8 s without its cap.
-  ASSERT_TRUE(waitUntil([&] { return logs.countContaining("next attempt in 5.0 s") >= 2; }, 60s,
-                        "two attempts at the capped back-off"));
+  // The back-off doubles from half a second: it would be 8 s now without its cap.
+  ASSERT_TRUE(waitUntil([&] { return logs.countContaining("next attempt in 5.0 s") >= 1; }, 60s,
+                        "an attempt at the capped back-off"));
   EXPECT_EQ(logs.countContaining("next attempt in 8.0 s"), 0u);
   auto before = seen.count(seen.connects);
   broker.start();
