@@ -13,6 +13,7 @@
 #include "ostrel/io/PahoMqttClient.hpp"
 #include "tests/support/Broker.hpp"
 #include "tests/support/GatewayProcess.hpp"
+#include "tests/support/Wait.hpp"
 #include "tools/hatsim/HatSim.hpp"
 
 namespace ostrel {
@@ -37,7 +38,7 @@ struct Rig {
   }
   ~Rig() {
     gw->signal(SIGTERM);
-    gw->waitExit(3s);
+    gw->waitExit(20s);
   }
   static hatsim::Options options() {
     hatsim::Options o;
@@ -47,20 +48,21 @@ struct Rig {
     return o;
   }
   // Up once the command subscriptions are acknowledged.
-  bool waitReady() { return gw->waitForLine("Subscribed mid", 8s) >= 0; }
+  bool waitReady() { return gw->waitForLine("Subscribed mid", 20s) >= 0; }
   void publish(const std::string& topic, const std::string& payload) {
     test::publishTo(broker.port(), topic, payload, 0);
   }
   bool running() { return !gw->waitExit(0ms); }
 };
 
-bool waitUntilCount(test::GatewayProcess& gw, const std::string& text, std::size_t n) {
-  const auto end = std::chrono::steady_clock::now() + 3s;
-  while (static_cast<std::size_t>(gw.countLines(text)) < n) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return static_cast<std::size_t>(gw.countLines(text)) == n;
+// Waits until exactly `n` lines contain `text` (more fail at once).
+::testing::AssertionResult waitUntilCount(test::GatewayProcess& gw, const std::string& text,
+                                          int n) {
+  auto count = [&] { return gw.countLines(text); };
+  auto got = test::waitUntil([&] { return count() >= n; }, 20s, std::to_string(n) + " x " + text,
+                             [&] { return std::to_string(count()); });
+  if (got && count() != n) return ::testing::AssertionFailure() << count() << " x " << text;
+  return got;
 }
 
 Bytes peerKeyFrame(std::uint32_t uid, const Bytes& key) {
@@ -77,20 +79,20 @@ TEST(GatewayCommands, RadioKeyCommandsReachTheHat) {
   for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(0x80 + i * 3);
 
   rig.publish("gw/" + GW + "/setSensorRadioKey/5000", toString(key));
-  auto pk = rig.sim.nextFrame("PK", 3s);
+  auto pk = rig.sim.nextFrame("PK", 20s);
   ASSERT_TRUE(pk) << rig.gw->transcript();
   EXPECT_EQ(pk->bytes, peerKeyFrame(5000, key));
-  EXPECT_GE(rig.gw->waitForLine("Transmitting peer key for UID 5000", 2s), 0);
+  EXPECT_GE(rig.gw->waitForLine("Transmitting peer key for UID 5000", 20s), 0);
 
   // Keys of the wrong length go nowhere: the next frame on the line is the removal.
   rig.publish("gw/" + GW + "/setSensorRadioKey/5001", toString(key).substr(0, 31));
   rig.publish("gw/" + GW + "/setSensorRadioKey/5002", toString(key) + "x");
   rig.publish("gw/" + GW + "/setSensorRadioKey/5003", "");
   rig.publish("gw/" + GW + "/removeSensorRadioKey/42", "whatever");
-  pk = rig.sim.nextFrame("PK", 3s);
+  pk = rig.sim.nextFrame("PK", 20s);
   ASSERT_TRUE(pk) << rig.gw->transcript();
   EXPECT_EQ(pk->bytes, peerKeyFrame(42, Bytes(32, 0)));
-  ASSERT_GE(rig.gw->waitForLine("Sending remove command for peer UID 42", 2s), 0);
+  ASSERT_GE(rig.gw->waitForLine("Sending remove command for peer UID 42", 20s), 0);
   EXPECT_EQ(rig.gw->countLines("Transmitting peer key"), 1) << rig.gw->transcript();
   EXPECT_EQ(rig.gw->countLines("RECV MSG on topic gw/" + GW + "/setSensorRadioKey/"), 4);
   EXPECT_EQ(rig.sim.peerKeys().count(5000), 1u);
@@ -103,20 +105,20 @@ TEST(GatewayCommands, ClockTrimIsSentOnlyForUsableOffsets) {
   const std::string topic = "gw/" + GW + "/setRTCOffset";
 
   rig.publish(topic, "-1.5");
-  auto sr = rig.sim.nextFrame("SR", 3s);
+  auto sr = rig.sim.nextFrame("SR", 20s);
   ASSERT_TRUE(sr) << rig.gw->transcript();
   EXPECT_EQ(sr->bytes, (Bytes{'S', 'R', 0xFE, 0x2B}));
-  EXPECT_GE(rig.gw->waitForLine("Sending RTC offset adjustment command: -1.5 ppm", 2s), 0);
+  EXPECT_GE(rig.gw->waitForLine("Sending RTC offset adjustment command: -1.5 ppm", 20s), 0);
 
   // Nothing of these reaches the hat; the marker afterwards is the next trim it sees.
   for (const std::string bad : {"1e3", "abc", "nan", "inf", "\xff\xfe", ""})
     rig.publish(topic, bad);
   rig.publish(topic, " 2.5 ");
-  sr = rig.sim.nextFrame("SR", 3s);
+  sr = rig.sim.nextFrame("SR", 20s);
   ASSERT_TRUE(sr) << rig.gw->transcript();
   EXPECT_EQ(sr->bytes, (Bytes{'S', 'R', 0x03, 0x0D})) << "781 steps";
   EXPECT_FALSE(rig.sim.nextFrame("SR", 200ms));
-  ASSERT_GE(rig.gw->waitForLine("Sending RTC offset adjustment command: 2.5 ppm", 2s), 0);
+  ASSERT_GE(rig.gw->waitForLine("Sending RTC offset adjustment command: 2.5 ppm", 20s), 0);
 
   EXPECT_EQ(rig.gw->countLines("RTC offset too big: 1000.0 ppm"), 1) << rig.gw->transcript();
   EXPECT_EQ(rig.gw->countLines("RECV MSG on topic " + topic), 8);
@@ -193,7 +195,7 @@ TEST(GatewayCommands, BurstOfCommandsIsPacedInArrivalOrder) {
   EXPECT_GE(ms(gaps.front()), 25.0);
   EXPECT_GE(ms(gaps[gaps.size() / 2]), 48.0);
   EXPECT_GE(ms(frames.back().at - frames.front().at) / (N - 1), 49.5);
-  EXPECT_TRUE(waitUntilCount(*rig.gw, "Sending remove command for peer UID", N))
+  EXPECT_TRUE(waitUntilCount(*rig.gw, "Sending remove command for peer UID", static_cast<int>(N)))
       << rig.gw->countLines("Sending remove command for peer UID");
   EXPECT_TRUE(rig.running());
 }

@@ -13,6 +13,7 @@
 #include "tests/support/Broker.hpp"
 #include "tests/support/GatewayProcess.hpp"
 #include "tests/support/TcpProxy.hpp"
+#include "tests/support/Wait.hpp"
 #include "tools/hatsim/HatSim.hpp"
 
 namespace ostrel::test {
@@ -56,6 +57,25 @@ std::vector<unsigned long> lostOf(const std::set<unsigned long>& taken, Subscrib
   return {missing.begin(), missing.end()};
 }
 
+// Waits until the daemon has logged `n` flood readings.
+::testing::AssertionResult readingsTaken(const GatewayProcess& gw, int n) {
+  return waitUntil([&] { return gw.countLines("Sensor #987149 ") >= n; }, 30s,
+                   std::to_string(n) + " flood readings taken",
+                   [&] { return std::to_string(gw.countLines("Sensor #987149 ")); });
+}
+
+// Waits until the flood is over and the daemon has read everything before a log line sent
+// after it: the line is read in order.
+::testing::AssertionResult floodReadToTheEnd(hatsim::HatSim& sim, const GatewayProcess& gw,
+                                             std::chrono::milliseconds limit) {
+  if (auto done = waitUntil([&] { return sim.floodDone(); }, limit, "the end of the flood"); !done)
+    return done;
+  sim.sendLog("flood over");
+  if (gw.waitForLine("[GW Log] flood over", 30s, true) < 0)
+    return ::testing::AssertionFailure() << "the daemon did not read up to the end of the flood";
+  return ::testing::AssertionSuccess();
+}
+
 // What the broker said about messages it dropped for a client (a subscriber that lagged).
 std::string brokerDrops(const Broker& broker) {
   std::string out;
@@ -79,18 +99,16 @@ TEST(GatewayRestart, TwentyRestartsInTwoSecondsLoseNoReadingTheDaemonReceived) {
   Subscriber sub(broker.port(), {"sensors/#"});
   GatewayProcess gw(GatewayConfig{.device = sim.devicePath(), .mqttPort = broker.port()});
   gw.start();
-  ASSERT_TRUE(sim.nextFrame("TC", 8s)) << gw.transcript();
+  ASSERT_TRUE(sim.nextFrame("TC", 20s)) << gw.transcript();
 
   sim.startFlood(1000, 200);
-  std::this_thread::sleep_for(1s);
+  ASSERT_TRUE(readingsTaken(gw, 100)) << gw.transcript();
   for (int i = 0; i < 20; ++i) {
     gw.signal(SIGHUP);
+    // The load itself, not a wait: signals come faster than a restart completes.
     std::this_thread::sleep_for(100ms);
   }
-  auto until = std::chrono::steady_clock::now() + 15s;
-  while (!sim.floodDone() && std::chrono::steady_clock::now() < until)
-    std::this_thread::sleep_for(50ms);
-  std::this_thread::sleep_for(500ms);
+  ASSERT_TRUE(floodReadToTheEnd(sim, gw, 60s)) << gw.transcript();
 
   auto taken = takenFromHat(gw);
   ASSERT_GT(taken.size(), 500u) << gw.transcript();
@@ -100,7 +118,7 @@ TEST(GatewayRestart, TwentyRestartsInTwoSecondsLoseNoReadingTheDaemonReceived) {
   EXPECT_TRUE(lost.empty()) << lost.size() << " of " << taken.size() << " lost, first "
                             << (lost.empty() ? 0 : lost.front()) << brokerDrops(broker);
   gw.signal(SIGTERM);
-  EXPECT_EQ(gw.waitExit(5s), 0);
+  EXPECT_EQ(gw.waitExit(20s), 0);
 }
 
 // The daemon's broker connection goes through a proxy that is down for the whole minute of the
@@ -113,17 +131,13 @@ TEST(GatewayOutage, AMinuteWithoutBrokerAt200PerSecondDeliversAllTwelveThousandA
   Subscriber sub(broker.port(), {"sensors/#"});
   GatewayProcess gw(GatewayConfig{.device = sim.devicePath(), .mqttPort = proxy.port()});
   gw.start();
-  ASSERT_TRUE(sim.nextFrame("TC", 8s)) << gw.transcript();
-  ASSERT_GE(gw.waitForLine("Subscribed mid", 5s), 0);
+  ASSERT_TRUE(sim.nextFrame("TC", 20s)) << gw.transcript();
+  ASSERT_GE(gw.waitForLine("Subscribed mid", 20s), 0);
 
   proxy.setDown(true);
-  ASSERT_GE(gw.waitForLine("Disconnected from MQTT broker", 5s), 0) << gw.transcript();
+  ASSERT_GE(gw.waitForLine("Disconnected from MQTT broker", 20s), 0) << gw.transcript();
   sim.startFlood(12000, 200);
-  auto until = std::chrono::steady_clock::now() + 90s;
-  while (!sim.floodDone() && std::chrono::steady_clock::now() < until)
-    std::this_thread::sleep_for(100ms);
-  ASSERT_TRUE(sim.floodDone());
-  std::this_thread::sleep_for(200ms);
+  ASSERT_TRUE(floodReadToTheEnd(sim, gw, 150s));
   auto connects = gw.countLines("Connected to MQTT broker");
   proxy.setDown(false);
   auto back = std::chrono::steady_clock::now();
@@ -138,7 +152,7 @@ TEST(GatewayOutage, AMinuteWithoutBrokerAt200PerSecondDeliversAllTwelveThousandA
   EXPECT_LT(std::chrono::steady_clock::now() - back, 40s);
   EXPECT_EQ(gw.countLines("MQTT buffer full"), 0);
   gw.signal(SIGTERM);
-  EXPECT_EQ(gw.waitExit(5s), 0);
+  EXPECT_EQ(gw.waitExit(20s), 0);
 }
 
 TEST(GatewayCommands, HundredCommandsInOneBurstDoNotHoldUpTheReadings) {
@@ -151,11 +165,11 @@ TEST(GatewayCommands, HundredCommandsInOneBurstDoNotHoldUpTheReadings) {
   Subscriber sub(broker.port(), {"sensors/#"});
   GatewayProcess gw(GatewayConfig{.device = sim.devicePath(), .mqttPort = broker.port()});
   gw.start();
-  ASSERT_TRUE(sim.nextFrame("TC", 8s)) << gw.transcript();
-  ASSERT_GE(gw.waitForLine("Subscribed mid", 5s), 0) << gw.transcript();
+  ASSERT_TRUE(sim.nextFrame("TC", 20s)) << gw.transcript();
+  ASSERT_GE(gw.waitForLine("Subscribed mid", 20s), 0) << gw.transcript();
 
   sim.startFlood(800, 200);
-  std::this_thread::sleep_for(1s);
+  ASSERT_TRUE(readingsTaken(gw, 100)) << gw.transcript();
   int burstAt = static_cast<int>(gw.lines().size());
   // One client, 100 messages back to back: each one a clock trim the hat must get.
   std::string lines;
@@ -176,11 +190,12 @@ TEST(GatewayCommands, HundredCommandsInOneBurstDoNotHoldUpTheReadings) {
     ++readings;
   }
   EXPECT_GE(readings, 500);
-  // 200 readings/s leave 5 ms between two; a blocked loop showed gaps of seconds.
-  EXPECT_LT(largest, 500ms)
+  // 200 readings/s leave 5 ms between two; a loop blocked by the queue showed gaps of seconds
+  // (100 commands 50 ms apart), a loaded machine gaps of a few hundred milliseconds.
+  EXPECT_LT(largest, 1500ms)
       << std::chrono::duration_cast<std::chrono::milliseconds>(largest).count() << " ms";
   // Every command reached the hat, in time (50 ms apart).
-  for (int i = 0; i < 100; ++i) ASSERT_TRUE(sim.nextFrame("SR", 15s)) << "command " << i;
+  for (int i = 0; i < 100; ++i) ASSERT_TRUE(sim.nextFrame("SR", 20s)) << "command " << i;
   EXPECT_EQ(gw.countLines("job refused"), 0);
 }
 

@@ -1,12 +1,17 @@
 // Start-up, supervision and wind-down of the real daemon against the hat simulator and mosquitto.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 
 #include "tests/support/Broker.hpp"
 #include "tests/support/GatewayProcess.hpp"
+#include "tests/support/Wait.hpp"
 #include "tools/hatsim/HatSim.hpp"
 
 namespace ostrel::test {
@@ -29,6 +34,23 @@ std::size_t countFrames(const HatSim& sim, const std::string& code) {
       std::count_if(f.begin(), f.end(), [&](const hatsim::Frame& x) { return x.code == code; }));
 }
 
+// Whether the daemon has put the line into raw mode. The simulator's master end lives in this
+// process; a master reports its slave's settings.
+bool lineIsRaw(const HatSim& sim) {
+  namespace fs = std::filesystem;
+  for (const auto& e : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    if (fs::read_symlink(e.path(), ec).filename() != "ptmx") continue;
+    int fd = std::stoi(e.path().filename().string());
+    unsigned n = 0;
+    if (::ioctl(fd, TIOCGPTN, &n) != 0 || "/dev/pts/" + std::to_string(n) != sim.slavePath())
+      continue;
+    termios tio{};
+    return ::tcgetattr(fd, &tio) == 0 && !(tio.c_lflag & (ICANON | ECHO));
+  }
+  return false;
+}
+
 // Bytes "r" the gateway wrote before anything else.
 std::size_t leadingRunCommands(const HatSim& sim) {
   Bytes raw = sim.rawReceived();
@@ -45,15 +67,15 @@ TEST(GatewayStartup, AnswersEachBootloaderPromptOnceAndStartsTheLoops) {
   sim.start();
   GatewayProcess gw({.device = sim.devicePath(), .mqttPort = broker.port()});
   gw.start();
-  auto until = Clock::now() + 3s;
-  while (!sim.slaveOpen() && Clock::now() < until) std::this_thread::sleep_for(10ms);
-  ASSERT_TRUE(sim.slaveOpen()) << gw.transcript();
-  std::this_thread::sleep_for(100ms);
+  // Text sent before the line is raw would be echoed and its line ends translated.
+  ASSERT_TRUE(waitUntil([&] { return sim.slaveOpen() && lineIsRaw(sim); }, 20s,
+                        "the daemon to open the line in raw mode"))
+      << gw.transcript();
   sim.sendRaw(toBytes("Quorind bootloader v1.3\r\nPress r to run app\r\nPress r to run app\r\n"));
 
-  int rx = gw.waitForLine("Starting serial interface RX...", 3s, true);
+  int rx = gw.waitForLine("Starting serial interface RX...", 20s, true);
   ASSERT_GE(rx, 0) << gw.transcript();
-  int tx = gw.waitForLine("Starting serial interface TX...", 1s, true, rx);
+  int tx = gw.waitForLine("Starting serial interface TX...", 20s, true, rx);
   EXPECT_EQ(tx, rx + 1);
   // The bootloader's lines keep their line ends in the log: leave out the empty lines.
   std::vector<std::string> lines;
@@ -78,7 +100,7 @@ TEST(GatewayStartup, AnswersEachBootloaderPromptOnceAndStartsTheLoops) {
   EXPECT_EQ(countFrames(sim, "r"), 1u);  // the second one reaches the running firmware
 
   gw.signal(SIGTERM);
-  EXPECT_EQ(gw.waitExit(2s), 0);
+  EXPECT_EQ(gw.waitExit(20s), 0);
 }
 
 TEST(GatewayStartup, SilentHatEndsWithStatusThreeAfterSixSeconds) {
@@ -88,12 +110,12 @@ TEST(GatewayStartup, SilentHatEndsWithStatusThreeAfterSixSeconds) {
   GatewayProcess gw({.device = sim.devicePath()});
   auto t0 = Clock::now();
   gw.start();
-  auto rc = gw.waitExit(10s);
+  auto rc = gw.waitExit(20s);
   auto took = Clock::now() - t0;
   ASSERT_TRUE(rc.has_value()) << gw.transcript();
   EXPECT_EQ(*rc, 3) << gw.transcript();
   EXPECT_GE(took, 5800ms);
-  EXPECT_LE(took, 8s);
+  EXPECT_LE(took, 12s);  // not a hang: room for a loaded machine
   EXPECT_EQ(gw.countLines(
                 "Timed out waiting for Radio Hat to start up. Is Radio Hat connected? Exiting."),
             1)
@@ -108,15 +130,15 @@ TEST(GatewayStartup, StopPutsTheHatInStandbyBeforeTheLoopsStop) {
   sim.start();
   GatewayProcess gw({.device = sim.devicePath(), .mqttPort = broker.port()});
   gw.start();
-  ASSERT_TRUE(sim.nextFrame("TC", 8s)) << gw.transcript();
+  ASSERT_TRUE(sim.nextFrame("TC", 20s)) << gw.transcript();
   EXPECT_EQ(countFrames(sim, "r"), 1u);
   EXPECT_EQ(gw.countLines("Sent command 'r' (run app) to bootloader."), 1);
 
   gw.signal(SIGTERM);
   auto t0 = Clock::now();
-  auto rc = gw.waitExit(3s);
+  auto rc = gw.waitExit(20s);
   ASSERT_TRUE(rc.has_value()) << gw.transcript();
-  EXPECT_LE(Clock::now() - t0, 1s);
+  EXPECT_LE(Clock::now() - t0, 3s);
   EXPECT_EQ(*rc, 0) << gw.transcript();
 
   int standby = gw.findLine("Putting Gateway Hat in standby mode");
@@ -129,7 +151,7 @@ TEST(GatewayStartup, StopPutsTheHatInStandbyBeforeTheLoopsStop) {
   EXPECT_GT(disconnect, stopTx);
   EXPECT_EQ(gw.countLines("Received restart signal..."), 0);
 
-  auto sc = sim.nextFrame("SC", 500ms);
+  auto sc = sim.nextFrame("SC", 10s);
   ASSERT_TRUE(sc) << "no standby command reached the hat";
   auto stopRxAt = gw.lineTime(stopRx);
   ASSERT_TRUE(stopRxAt);
@@ -145,17 +167,17 @@ TEST(GatewayStartup, RestartKeepsTheHatRunningAndReadingsFlowing) {
   Subscriber sub(broker.port(), {"sensors/#"});
   GatewayProcess gw({.device = sim.devicePath(), .mqttPort = broker.port()});
   gw.start();
-  ASSERT_TRUE(sub.waitForCount(2, 8s)) << gw.transcript();
+  ASSERT_TRUE(sub.waitForCount(2, 20s)) << gw.transcript();
   auto resetsBefore = sim.stats().resets;
 
   sim.configure([](hatsim::Options& o) { o.resetOnOpen = false; });
   gw.signal(SIGHUP);
-  int restart = gw.waitForLine("Received restart signal...", 2s, true);
+  int restart = gw.waitForLine("Received restart signal...", 20s, true);
   ASSERT_GE(restart, 0) << gw.transcript();
-  int again = gw.waitForLine("Starting serial interface TX...", 3s, true, restart);
+  int again = gw.waitForLine("Starting serial interface TX...", 20s, true, restart);
   ASSERT_GT(again, restart) << gw.transcript();
   std::size_t before = sub.messages().size();
-  EXPECT_TRUE(sub.waitForCount(before + 3, 5s)) << gw.transcript();
+  EXPECT_TRUE(sub.waitForCount(before + 3, 20s)) << gw.transcript();
 
   EXPECT_EQ(gw.countLines("Putting Gateway Hat in standby mode"), 0);
   EXPECT_EQ(countFrames(sim, "SC"), 0u);
@@ -168,8 +190,8 @@ TEST(GatewayStartup, RestartKeepsTheHatRunningAndReadingsFlowing) {
     EXPECT_GT(gw.waitForLine(line, 0ms, true, restart), restart) << line;
 
   gw.signal(SIGTERM);
-  EXPECT_EQ(gw.waitExit(2s), 0) << gw.transcript();
-  EXPECT_TRUE(sim.nextFrame("SC", 500ms));
+  EXPECT_EQ(gw.waitExit(20s), 0) << gw.transcript();
+  EXPECT_TRUE(sim.nextFrame("SC", 10s));
 }
 
 // Exit status and the one line that names the problem.
@@ -180,7 +202,7 @@ struct FailedStart {
 
 FailedStart runBroken(GatewayProcess& gw) {
   gw.start();
-  auto rc = gw.waitExit(5s);
+  auto rc = gw.waitExit(20s);
   return {rc.value_or(-1), gw.lines()};
 }
 

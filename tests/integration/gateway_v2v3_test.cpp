@@ -18,6 +18,7 @@
 #include "ostrel/io/Bytes.hpp"
 #include "tests/support/Broker.hpp"
 #include "tests/support/GatewayProcess.hpp"
+#include "tests/support/Wait.hpp"
 #include "tools/hatsim/HatSim.hpp"
 
 namespace ostrel {
@@ -26,19 +27,10 @@ namespace {
 using namespace std::chrono;
 using namespace std::chrono_literals;
 using nlohmann::json;
+using test::waitUntil;
 namespace fs = std::filesystem;
 
 constexpr std::uint32_t FLOOD_UID = 0xF100D;
-
-template <typename P>
-bool waitUntil(P pred, milliseconds limit) {
-  const auto end = steady_clock::now() + limit;
-  while (!pred()) {
-    if (steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
 
 // Broker, hat simulator and daemon; the daemon goes first at the end.
 struct Rig {
@@ -57,7 +49,7 @@ struct Rig {
   }
   ~Rig() {
     gw->signal(SIGTERM);
-    gw->waitExit(3s);
+    gw->waitExit(20s);
   }
   static hatsim::Options quick(hatsim::Options o) {
     o.bootDelayMs = 0;
@@ -85,7 +77,7 @@ struct Rig {
   std::string sudoLog() const { return gw->stateDir() + "/sudo.log"; }
 
   bool waitRadio() {
-    return waitUntil([&] { return sim.radioOn(); }, 8s);
+    return waitUntil([&] { return sim.radioOn(); }, 30s, "the radio to be switched on");
   }
 
   // Codes of the frames the hat received, the bootloader's run command left out.
@@ -149,7 +141,7 @@ TEST(GatewayV2V3, ReadingsCarryTheHatsReceptionTime) {
   const auto stamped = sys_days{2030y / 1 / 2} + 3h + 4min + 5s + 678ms;
   rig.sim.sendRaw(sensorFrame(5001, 3, 60, hatsim::encodeStamp(stamped), {0xAB}));
   rig.sim.sendRaw(sensorFrame(5002, 4, 61, Bytes(8, 0), {0xCD}));
-  ASSERT_TRUE(sub.waitForCount(2, 5s)) << rig.gw->transcript();
+  ASSERT_TRUE(sub.waitForCount(2, 20s)) << rig.gw->transcript();
   const long long receivedAt = nowMs();
 
   auto hatStamped = readingOf(sub, 5001);
@@ -161,7 +153,7 @@ TEST(GatewayV2V3, ReadingsCarryTheHatsReceptionTime) {
   auto unstamped = readingOf(sub, 5002);
   ASSERT_TRUE(unstamped);
   EXPECT_NEAR((*unstamped)["ts"].get<long long>(), receivedAt, 1000);
-  EXPECT_GE(rig.gw->waitForLine("Sensor #5001 [Node 3]", 2s), 0) << rig.gw->transcript();
+  EXPECT_GE(rig.gw->waitForLine("Sensor #5001 [Node 3]", 20s), 0) << rig.gw->transcript();
 }
 
 TEST(GatewayV2V3, SynchronisedHostSetsTheHatClockBeforeRadioConfigAndWakeUp) {
@@ -214,8 +206,8 @@ TEST(GatewayV2V3, SynchronisedHostSetsTheHatClockBeforeRadioConfigAndWakeUp) {
   EXPECT_NE(rig.sim.hatStamp(), Bytes(8, 0)) << "the hat's clock was set";
 
   EXPECT_EQ(rig.sim.rssiThreshold(), std::optional<std::uint8_t>(90));
-  EXPECT_GE(rig.gw->waitForLine("NTP synchronized: True", 2s), 0) << rig.gw->transcript();
-  EXPECT_GE(rig.gw->waitForLine("Setting RSSI threshold -90", 2s), 0);
+  EXPECT_GE(rig.gw->waitForLine("NTP synchronized: True", 20s), 0) << rig.gw->transcript();
+  EXPECT_GE(rig.gw->waitForLine("Setting RSSI threshold -90", 20s), 0);
   EXPECT_EQ(rig.gw->countLines("Setting RSSI threshold"), 1);
   EXPECT_EQ(rig.gw->countLines("Requesting Date/Time from Radio Hat"), 0);
 }
@@ -264,13 +256,13 @@ TEST(GatewayV2V3, UnsynchronisedHostTakesTheHatTimeWithoutLosingReadings) {
   test::Subscriber sub(rig.broker.port(), {"sensors/#"});
   const std::string path = rig.fakeCommands("NTP=yes\\nNTPSynchronized=no\\n", 2);
   rig.gw->start({}, {{"PATH", path}});
-  ASSERT_TRUE(rig.sim.nextFrame("RT", 8s)) << rig.gw->transcript();
+  ASSERT_TRUE(rig.sim.nextFrame("RT", 20s)) << rig.gw->transcript();
   constexpr std::size_t N = 160;  // 8 s at 20/s, longer than the whole clock change
   rig.sim.startFlood(N, 20);
 
-  const int hatLine = rig.gw->waitForLine("HAT Time: ", 5s);
+  const int hatLine = rig.gw->waitForLine("HAT Time: ", 20s);
   ASSERT_GE(hatLine, 0) << rig.gw->transcript();
-  ASSERT_GE(rig.gw->waitForLine("Enabling OS: automatic time synchronization.", 12s), 0)
+  ASSERT_GE(rig.gw->waitForLine("Enabling OS: automatic time synchronization.", 20s), 0)
       << rig.gw->transcript();
   EXPECT_GE(rig.gw->countLines("NTP synchronized: False"), 1);
   EXPECT_EQ(rig.gw->countLines("Requesting Date/Time from Radio Hat"), 1);
@@ -283,7 +275,7 @@ TEST(GatewayV2V3, UnsynchronisedHostTakesTheHatTimeWithoutLosingReadings) {
         std::ifstream in(rig.sudoLog());
         return std::count(std::istreambuf_iterator<char>(in), {}, '\n') >= 3;
       },
-      4s));
+      20s, "three commands in " + rig.sudoLog()));
   std::ifstream in(rig.sudoLog());
   std::vector<std::pair<double, std::string>> calls;
   for (std::string line; std::getline(in, line);) {
@@ -304,7 +296,7 @@ TEST(GatewayV2V3, UnsynchronisedHostTakesTheHatTimeWithoutLosingReadings) {
   EXPECT_NEAR(hatTime, nowMs() / 1000.0, 15) << "the hat's clock runs at host time";
 
   // No reading was lost while the host clock was being changed.
-  ASSERT_TRUE(waitUntil([&] { return rig.sim.floodDone(); }, 10s));
+  ASSERT_TRUE(waitUntil([&] { return rig.sim.floodDone(); }, 30s, "the end of the flood"));
   const std::string topic = "sensors/" + std::to_string(FLOOD_UID) + "/raw";
   auto floodSeqs = [&] {
     std::set<std::uint32_t> seqs;
@@ -314,7 +306,7 @@ TEST(GatewayV2V3, UnsynchronisedHostTakesTheHatTimeWithoutLosingReadings) {
             json::parse(m.payload)["payload"].get<std::string>().substr(0, 8), nullptr, 16)));
     return seqs;
   };
-  EXPECT_TRUE(waitUntil([&] { return floodSeqs().size() >= N; }, 5s))
+  EXPECT_TRUE(waitUntil([&] { return floodSeqs().size() >= N; }, 20s, "every reading"))
       << floodSeqs().size() << " of " << N << "\n"
       << rig.gw->transcript();
   const auto seqs = floodSeqs();

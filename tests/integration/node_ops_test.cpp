@@ -47,7 +47,7 @@ struct Rig {
   }
   ~Rig() {
     gw->signal(SIGTERM);
-    gw->waitExit(3s);
+    gw->waitExit(20s);
   }
   static hatsim::Options options() {
     hatsim::Options o;
@@ -62,8 +62,8 @@ struct Rig {
   }
   // Ready once the companion serves and sensor 1001 has been heard.
   bool waitReady() {
-    return gw->waitForLine("Node operations: taking requests on gw/" + GW, 15s) >= 0 &&
-           gw->waitForLine("Sensor #1001 [Node 7]", 10s) >= 0;
+    return gw->waitForLine("Node operations: taking requests on gw/" + GW, 20s) >= 0 &&
+           gw->waitForLine("Sensor #1001 [Node 7]", 20s) >= 0;
   }
   Run node(const std::string& args) {
     // A cross build runs the client through its emulator, as it does the daemon.
@@ -78,6 +78,8 @@ struct Rig {
     for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) r.output.append(buf, n);
     int st = ::pclose(p);
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    if (std::string problem = test::abnormalEnd("ostrel-node", st, r.output); !problem.empty())
+      ADD_FAILURE() << problem;
     return r;
   }
   std::vector<hatsim::Frame> frames(const std::string& code) {
@@ -115,7 +117,7 @@ TEST(NodeOps, RequestsReachTheLineAndAreAnswered) {
   auto r = rig.node("message 1001 --key 7 --msgtype 11 --output-level 300");
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_EQ(r.output, "{\"ok\":true}\n");
-  auto tx = rig.sim.nextFrame("TX", 3s);
+  auto tx = rig.sim.nextFrame("TX", 20s);
   ASSERT_TRUE(tx);
   EXPECT_EQ(tx->bytes, (Bytes{'T', 'X', 9, 0, 7, 0, 0, 0x03, 0xE9, 11, 0x01, 0x2C}));
 
@@ -123,7 +125,7 @@ TEST(NodeOps, RequestsReachTheLineAndAreAnswered) {
       "config 1001 --key 70000 --set sensorType=5 --set sleepCycles=3 --set useLed=1 "
       "--set txPower=2 --set preBatteryMeasurementDelayMin=600");
   EXPECT_EQ(r.status, 0) << r.output;
-  auto pp = rig.sim.nextFrame("PP", 3s);
+  auto pp = rig.sim.nextFrame("PP", 20s);
   ASSERT_TRUE(pp);
   EXPECT_EQ(pp->bytes, (Bytes{'P', 'P', 7, 0x00, 0x01, 0x11, 0x70, 0xA3, 0x02, 0x58}));
 
@@ -131,7 +133,7 @@ TEST(NodeOps, RequestsReachTheLineAndAreAnswered) {
   r = rig.node("peer-mode 1001 on");
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_EQ(json::parse(r.output), (json{{"ok", true}, {"confirmed", true}}));
-  auto pm = rig.sim.nextFrame("PM", 3s);
+  auto pm = rig.sim.nextFrame("PM", 20s);
   ASSERT_TRUE(pm);
   EXPECT_EQ(pm->bytes, (Bytes{'P', 'M', 7, 1}));
 
@@ -140,7 +142,7 @@ TEST(NodeOps, RequestsReachTheLineAndAreAnswered) {
   json a = json::parse(r.output);
   EXPECT_EQ(a["ok"], false);
   EXPECT_EQ(a["errorCode"], "504d46");  // "PMF"
-  pm = rig.sim.nextFrame("PM", 3s);
+  pm = rig.sim.nextFrame("PM", 20s);
   ASSERT_TRUE(pm);
   EXPECT_EQ(pm->bytes, (Bytes{'P', 'M', 255, 0}));
 }
@@ -183,7 +185,7 @@ TEST(NodeOps, BadRequestsAreRefusedWithoutTouchingTheLine) {
     test::publishTo(rig.broker.port(), "gw/" + GW + "/node/1001/firmware/step",
                     R"({"startAddr": 0})");
     test::publishTo(rig.broker.port(), "gw/" + GW + "/node/1001/message", "not json");
-    ASSERT_TRUE(sub.waitForCount(2, 5s));
+    ASSERT_TRUE(sub.waitForCount(2, 20s));
     auto got = sub.messages();
     // Without a response topic the answer goes to the request topic + "/response".
     EXPECT_EQ(got[0].topic, "gw/" + GW + "/node/1001/firmware/step/response");
@@ -192,7 +194,9 @@ TEST(NodeOps, BadRequestsAreRefusedWithoutTouchingTheLine) {
     EXPECT_EQ(got[1].topic, "gw/" + GW + "/node/1001/message/response");
     EXPECT_EQ(json::parse(got[1].payload)["ok"], false);
   }
-  std::this_thread::sleep_for(200ms);
+  // Answered, so handled: a frame of theirs would be on the line before this clock trim's.
+  test::publishTo(rig.broker.port(), "gw/" + GW + "/setRTCOffset", "1.5");
+  ASSERT_TRUE(rig.sim.nextFrame("SR", 20s)) << rig.gw->transcript();
   for (const char* code : {"TX", "PP", "TB", "PM"}) EXPECT_TRUE(rig.frames(code).empty()) << code;
   fs::remove_all(dir);
 }

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -25,6 +26,7 @@
 #include "ostrel/core/NodeOps.hpp"
 #include "ostrel/io/Log.hpp"
 #include "tests/support/FakeMqttClient.hpp"
+#include "tests/support/Wait.hpp"
 #include "tools/hatsim/HatSim.hpp"
 
 namespace ostrel {
@@ -32,19 +34,10 @@ namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
+using test::waitUntil;
 namespace fs = std::filesystem;
 
 constexpr std::uint32_t FLOOD_UID = 0xF100D;
-
-template <typename P>
-bool waitUntil(P pred, std::chrono::milliseconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
 
 // Runs `body` in a child process and fails when the child reports a failure, crashes or hangs.
 void inChild(const std::function<void()>& body, unsigned limitSeconds = 40) {
@@ -61,8 +54,9 @@ void inChild(const std::function<void()>& body, unsigned limitSeconds = 40) {
   int status = 0;
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   if (WIFSIGNALED(status))
-    ADD_FAILURE() << "child ended by signal " << WTERMSIG(status)
-                  << (WTERMSIG(status) == SIGALRM ? " (time limit)" : "");
+    ADD_FAILURE() << "child ended by signal " << WTERMSIG(status) << " ("
+                  << ::strsignal(WTERMSIG(status)) << ")"
+                  << (WTERMSIG(status) == SIGALRM ? ", the time limit" : "");
   else
     EXPECT_EQ(WEXITSTATUS(status), 0) << "the child's failures are printed above";
 }
@@ -184,7 +178,7 @@ class Bridge {
 
   // Up when the hat's radio has been woken, which needs both the set-up and MQTT.
   bool waitUp() {
-    return waitUntil([&] { return sim_.radioOn(); }, 8s);
+    return waitUntil([&] { return sim_.radioOn(); }, 30s, "the radio to be switched on");
   }
 
  private:
@@ -221,14 +215,14 @@ TEST(NodeOpsPty, PeerModeAnswersReachTheCallerWhileReadingsKeepFlowing) {
     b.sim().startFlood(N, 50);
 
     b.await(setPeerMode(json(1001), json(1)));
-    auto pm = b.sim().nextFrame("PM", 1s);
+    auto pm = b.sim().nextFrame("PM", 20s);
     ASSERT_TRUE(pm);
     EXPECT_EQ(pm->bytes, (Bytes{'P', 'M', 7, 1}));
     EXPECT_EQ(b.countLines("Set keep-peer-in-rx mode for node ID 7 to 1"), 1) << b.transcript();
 
     // An unknown UID goes out as node 255 and the hat's refusal is shown as it came.
     b.await(setPeerMode(json("4242"), json(true)));
-    pm = b.sim().nextFrame("PM", 1s);
+    pm = b.sim().nextFrame("PM", 20s);
     ASSERT_TRUE(pm);
     EXPECT_EQ(pm->bytes, (Bytes{'P', 'M', 255, 1}));
     EXPECT_EQ(b.countLines("Failed to set keep-peer-in-rx mode for node ID 255 to 1 - node not "
@@ -242,15 +236,15 @@ TEST(NodeOpsPty, PeerModeAnswersReachTheCallerWhileReadingsKeepFlowing) {
     b.await(setPeerMode(json(4242), json(0)));
     const auto waited = std::chrono::steady_clock::now() - t0;
     EXPECT_GE(waited, 900ms);
-    EXPECT_LT(waited, 2500ms);
+    EXPECT_LT(waited, 5s);  // not a hang: room for a loaded machine
     EXPECT_EQ(b.countLines("Failed to set keep-peer-in-rx mode for node ID 255 to 0 - node not "
                            "registered. Error code: bytearray(b'')"),
               1)
         << b.transcript();
 
     // Every reading sent around the exchanges was published exactly once.
-    ASSERT_TRUE(waitUntil([&] { return b.sim().floodDone(); }, 6s));
-    ASSERT_TRUE(waitUntil([&] { return b.floodSequences().size() >= N; }, 3s))
+    ASSERT_TRUE(waitUntil([&] { return b.sim().floodDone(); }, 30s, "the end of the flood"));
+    ASSERT_TRUE(waitUntil([&] { return b.floodSequences().size() >= N; }, 20s, "every reading"))
         << b.floodSequences().size() << " of " << N << " readings published\n"
         << b.transcript();
     const auto seqs = b.floodSequences();
@@ -324,7 +318,7 @@ TEST(NodeOpsPty, FirmwareTransferWritesChunksTheHatAccepts) {
                                             {4, dataChunk(92, 8)},
                                             {4, {202, 0x0a, 0x0b, 0x0c, 0x0d}}};
     for (std::size_t i = 0; i < expected.size(); ++i) {
-      auto f = b.sim().nextFrame("TB", 2s);
+      auto f = b.sim().nextFrame("TB", 20s);
       ASSERT_TRUE(f) << "chunk " << i << " missing\n" << b.transcript();
       EXPECT_TRUE(f->checksumOk) << "chunk " << i;
       const auto& e = expected[i];

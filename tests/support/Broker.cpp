@@ -19,6 +19,8 @@
 #include <string_view>
 #include <thread>
 
+#include "tests/support/Wait.hpp"
+
 namespace ostrel::test {
 
 namespace fs = std::filesystem;
@@ -60,16 +62,11 @@ pid_t spawn(const std::vector<std::string>& args, int out) {
 
 // Waits for the child to end; false (and the child killed) after `limit`.
 bool waitExit(pid_t pid, std::chrono::milliseconds limit, int& status) {
-  auto until = std::chrono::steady_clock::now() + limit;
-  while (::waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > until) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      return false;
-    }
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
+  if (waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) != 0; }, limit, "the exit"))
+    return true;
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, &status, 0);
+  return false;
 }
 
 }  // namespace
@@ -127,18 +124,19 @@ Broker::~Broker() {
 void Broker::start() {
   if (pid_ > 0) return;
   pid_ = spawn({kMosquitto, "-c", dir_ + "/mosquitto.conf"}, -1);
-  auto until = std::chrono::steady_clock::now() + 5s;
-  while (std::chrono::steady_clock::now() < until) {
-    if (accepts(port_)) return;
+  bool exited = false;
+  auto up = [&] {
     int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      throw std::runtime_error("mosquitto exited at start-up: " + logText());
-    }
-    std::this_thread::sleep_for(20ms);
+    exited = ::waitpid(pid_, &status, WNOHANG) == pid_;
+    return exited || accepts(port_);
+  };
+  if (waitUntil(up, 20s, "mosquitto to accept connections")) {
+    if (!exited) return;
+    pid_ = -1;
+    throw std::runtime_error("mosquitto exited at start-up: " + logText());
   }
   stop();
-  throw std::runtime_error("mosquitto did not accept connections within 5 s");
+  throw std::runtime_error("mosquitto did not accept connections within 20 s");
 }
 
 void Broker::stop() {
@@ -173,10 +171,10 @@ Subscriber::Subscriber(int port, std::vector<std::string> filters, int qos) {
   out_ = fds[0];
   reader_ = std::thread([this] { readLoop(); });
   std::unique_lock lk(m_);
-  if (!cv_.wait_for(lk, 5s, [&] { return subscribed_; })) {
+  if (!cv_.wait_for(lk, 20s, [&] { return subscribed_; })) {
     lk.unlock();
     shutdown();
-    throw std::runtime_error("mosquitto_sub got no SUBACK within 5 s");
+    throw std::runtime_error("mosquitto_sub got no SUBACK within 20 s");
   }
 }
 
@@ -271,7 +269,7 @@ void publishTo(int port, const std::string& topic, const std::string& payload, i
   if (retain) args.push_back("-r");
   pid_t pid = spawn(args, -1);
   int status = 0;
-  if (!waitExit(pid, 5s, status) || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+  if (!waitExit(pid, 20s, status) || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
     throw std::runtime_error("mosquitto_pub failed for topic " + topic);
 }
 
@@ -291,7 +289,7 @@ void publishLines(int port, const std::string& topic, const std::string& lines) 
                     " -V 5 -q 1 -t '" + topic + "' -l < " + path;
   pid_t pid = spawn({"sh", "-c", cmd}, -1);
   int status = 0;
-  bool ok = waitExit(pid, std::chrono::seconds(10), status) && WIFEXITED(status) &&
+  bool ok = waitExit(pid, std::chrono::seconds(30), status) && WIFEXITED(status) &&
             WEXITSTATUS(status) == 0;
   ::unlink(path);
   if (!ok) throw std::runtime_error("mosquitto_pub -l failed for topic " + topic);

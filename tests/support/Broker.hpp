@@ -24,7 +24,7 @@ struct BrokerTls {
 
 class Broker {
  public:
-  // Starts mosquitto at once; throws when it does not accept connections within 5 s.
+  // Starts mosquitto at once; throws when it does not accept connections within 20 s.
   Broker();
   explicit Broker(std::optional<BrokerTls> tls);
   ~Broker();

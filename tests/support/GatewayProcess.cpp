@@ -1,6 +1,7 @@
 #include "tests/support/GatewayProcess.hpp"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -13,6 +14,8 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+
+#include "tests/support/Wait.hpp"
 
 extern char** environ;
 
@@ -42,6 +45,34 @@ void setKey(Sections& s, const std::string& section, const std::string& key,
 }
 
 }  // namespace
+
+std::string abnormalEnd(const std::string& who, int waitStatus, const std::string& output,
+                        const std::set<int>& sentSignals) {
+  std::string problem;
+  if (WIFSIGNALED(waitStatus) && !sentSignals.contains(WTERMSIG(waitStatus))) {
+    int sig = WTERMSIG(waitStatus);
+    problem = who + " ended by signal " + std::to_string(sig) + " (" + ::strsignal(sig) + ")";
+  }
+  for (const char* marker : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"})
+    if (output.find(marker) != std::string::npos) {
+      if (!problem.empty()) problem += "; ";
+      problem += who + " printed a sanitizer report (\"" + std::string(marker) + "\")";
+      break;
+    }
+  if (problem.empty()) return problem;
+  // The last lines are where a crash or a report shows; the whole of a long run would drown it.
+  constexpr int kTail = 30;
+  std::size_t start = output.size();
+  for (int n = 0; n <= kTail && start > 0; ++n) {
+    start = output.rfind('\n', start - 1);
+    if (start == std::string::npos) {
+      start = 0;
+      break;
+    }
+  }
+  if (start > 0) ++start;
+  return problem + "; its last lines:\n" + output.substr(start);
+}
 
 std::string renderConfig(const GatewayConfig& c) {
   auto yesNo = [](bool b) { return std::string(b ? "yes" : "no"); };
@@ -92,9 +123,15 @@ GatewayProcess::GatewayProcess(GatewayConfig cfg) : cfg_(std::move(cfg)) {
 
 GatewayProcess::~GatewayProcess() {
   if (pid_ > 0 && !status_) {
-    ::kill(pid_, SIGKILL);
     int st = 0;
-    ::waitpid(pid_, &st, 0);
+    if (::waitpid(pid_, &st, WNOHANG) == pid_) {
+      reaped(st);
+    } else {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &st, 0);
+      sent_.insert(SIGKILL);
+      reaped(st);
+    }
   }
   stopReading_ = true;
   if (reader_.joinable()) reader_.join();
@@ -125,7 +162,6 @@ void GatewayProcess::writeConfigText(const std::string& text) {
 
 void GatewayProcess::start(std::vector<std::string> extraArgs,
                            std::map<std::string, std::string> env) {
-  if (pid_ > 0) throw std::logic_error("GatewayProcess started twice");
   std::vector<std::string> args;
   // A cross build's daemon runs under the emulator: there is no binfmt_misc to pick it.
   if (std::string emulator = OSTREL_EMULATOR; !emulator.empty()) args.push_back(emulator);
@@ -137,7 +173,12 @@ void GatewayProcess::start(std::vector<std::string> extraArgs,
     args.push_back("daemon");
   }
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+  startProgram(std::move(args), std::move(env));
+}
 
+void GatewayProcess::startProgram(std::vector<std::string> args,
+                                  std::map<std::string, std::string> env) {
+  if (pid_ > 0) throw std::logic_error("GatewayProcess started twice");
   // Everything the child needs is prepared before fork: the parent has threads.
   std::map<std::string, std::string> vars;
   for (char** e = environ; *e; ++e) {
@@ -209,7 +250,7 @@ void GatewayProcess::readLoop(int fd) {
 }
 
 int GatewayProcess::waitForLine(const std::string& text, std::chrono::milliseconds timeout,
-                                bool exact, int from) {
+                                bool exact, int from) const {
   std::unique_lock lk(m_);
   int found = -1;
   auto match = [&] {
@@ -259,27 +300,32 @@ std::string GatewayProcess::transcript() const {
 }
 
 void GatewayProcess::signal(int sig) {
-  if (pid_ > 0 && !status_) ::kill(pid_, sig);
+  if (pid_ > 0 && !status_) {
+    sent_.insert(sig);
+    ::kill(pid_, sig);
+  }
+}
+
+void GatewayProcess::reaped(int st) {
+  status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  // The reader sees end of file once the daemon's output is all in (a grandchild still holding
+  // the pipe would keep it open: give up after a second).
+  {
+    std::unique_lock lk(m_);
+    cv_.wait_for(lk, 1s, [&] { return readerDone_; });
+  }
+  if (std::string problem = abnormalEnd("the daemon", st, transcript(), sent_); !problem.empty())
+    ADD_FAILURE() << problem;
 }
 
 std::optional<int> GatewayProcess::waitExit(std::chrono::milliseconds timeout) {
   if (status_) return status_;
   if (pid_ <= 0) return std::nullopt;
-  auto until = Clock::now() + timeout;
-  for (;;) {
-    int st = 0;
-    pid_t r = ::waitpid(pid_, &st, WNOHANG);
-    if (r == pid_) {
-      status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-      // The reader sees end of file once the daemon's output is all in (a grandchild still
-      // holding the pipe would keep it open: give up after a second).
-      std::unique_lock lk(m_);
-      cv_.wait_for(lk, 1s, [&] { return readerDone_; });
-      return status_;
-    }
-    if (Clock::now() > until) return std::nullopt;
-    std::this_thread::sleep_for(5ms);
-  }
+  int st = 0;
+  if (!waitUntil([&] { return ::waitpid(pid_, &st, WNOHANG) == pid_; }, timeout, "the exit"))
+    return std::nullopt;
+  reaped(st);
+  return status_;
 }
 
 }  // namespace ostrel::test

@@ -1,6 +1,7 @@
 #pragma once
 // The real ostrel binary as a child process, with its configuration and state directory in a
-// temporary directory and every line it prints collected by a reader thread.
+// temporary directory and every line it prints collected by a reader thread. A daemon that ends by
+// a signal the test did not send it, or prints a sanitizer report, fails the running test.
 #include <sys/types.h>
 
 #include <atomic>
@@ -9,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -35,13 +37,20 @@ struct GatewayConfig {
 // The INI text of `cfg` (sections and keys in a fixed order).
 std::string renderConfig(const GatewayConfig& cfg);
 
+// What went wrong when child `who` ended with wait status `waitStatus` after printing `output`:
+// a signal not in `sentSignals`, or a sanitizer report. Empty when neither; otherwise the message
+// names the signal and carries the output's last lines.
+std::string abnormalEnd(const std::string& who, int waitStatus, const std::string& output,
+                        const std::set<int>& sentSignals = {});
+
 class GatewayProcess {
  public:
   using Clock = std::chrono::steady_clock;
 
   // Creates a temporary directory (0755) holding ostrel.conf and state/ (0777).
   explicit GatewayProcess(GatewayConfig cfg);
-  // SIGKILL when still running; removes the temporary directory.
+  // SIGKILL when still running; removes the temporary directory. A daemon found already ended
+  // by a signal, or that printed a sanitizer report, adds a failure.
   ~GatewayProcess();
   GatewayProcess(const GatewayProcess&) = delete;
   GatewayProcess& operator=(const GatewayProcess&) = delete;
@@ -55,11 +64,13 @@ class GatewayProcess {
   // Runs the binary with --config, --state-dir and, as root, `--user daemon`; `extraArgs` are
   // appended and `env` entries added to (or replacing in) the environment.
   void start(std::vector<std::string> extraArgs = {}, std::map<std::string, std::string> env = {});
+  // Runs `argv` in the daemon's place, watched the same way (for tests of this watch itself).
+  void startProgram(std::vector<std::string> argv, std::map<std::string, std::string> env = {});
 
   // Index of the first line at or after `from` equal to (`exact`) or containing `text`, waiting
   // up to `timeout`; -1 when none came.
   int waitForLine(const std::string& text, std::chrono::milliseconds timeout, bool exact = false,
-                  int from = 0);
+                  int from = 0) const;
   std::vector<std::string> lines() const;
   // When line `index` was read (steady clock); nullopt for an index not (yet) seen.
   std::optional<Clock::time_point> lineTime(int index) const;
@@ -69,23 +80,28 @@ class GatewayProcess {
   // All lines joined with line feeds, for failure messages.
   std::string transcript() const;
 
+  // Sends `sig`; the daemon ending by it is then expected.
   void signal(int sig);
-  // Exit status, or 128 + signal number; nullopt when still running after `timeout`.
+  // Exit status, or 128 + signal number; nullopt when still running after `timeout`. An end by a
+  // signal not sent through signal(), or a sanitizer report in the output, adds a failure.
   std::optional<int> waitExit(std::chrono::milliseconds timeout);
   pid_t pid() const { return pid_; }
 
  private:
   void readLoop(int fd);
   void writeConfig();
+  // Records the wait status, lets the reader take the last output and checks how it ended.
+  void reaped(int waitStatus);
 
   GatewayConfig cfg_;
   std::string dir_;
   pid_t pid_ = -1;
   std::optional<int> status_;
+  std::set<int> sent_;
   std::thread reader_;
   std::atomic<bool> stopReading_{false};
   mutable std::mutex m_;
-  std::condition_variable cv_;
+  mutable std::condition_variable cv_;
   std::vector<std::string> lines_;
   std::vector<Clock::time_point> times_;
   bool readerDone_ = false;

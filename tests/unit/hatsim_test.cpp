@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "tests/support/Wait.hpp"
 #include "tools/hatsim/HatSim.hpp"
 
 using namespace ostrel;
@@ -63,7 +64,7 @@ class Port {
     while (got.find(needle) == std::string::npos && steady_clock::now() < end) got += read(1, 20ms);
     return got;
   }
-  Bytes readBytes(std::size_t n, milliseconds t = 1000ms) {
+  Bytes readBytes(std::size_t n, milliseconds t = 10s) {
     auto s = read(n, t);
     return Bytes(s.begin(), s.end());
   }
@@ -83,9 +84,9 @@ Options quickOptions() {
 
 // Takes the fresh hat through its bootloader and returns the hello message.
 Bytes boot(Port& p) {
-  EXPECT_NE(p.readUntil("Press", 1000ms).find("Press"), std::string::npos);
+  EXPECT_NE(p.readUntil("Press", 10s).find("Press"), std::string::npos);
   p.write("r");
-  EXPECT_NE(p.readUntil("LGGateway Module started up\r\n", 1000ms).find("started up"),
+  EXPECT_NE(p.readUntil("LGGateway Module started up\r\n", 10s).find("started up"),
             std::string::npos);
   return p.readBytes(33);
 }
@@ -155,7 +156,7 @@ TEST(HatSimBoot, ReopeningThePortResetsUnlessTurnedOff) {
   }
   {
     Port p(s.sim.slavePath());
-    EXPECT_NE(p.readUntil("Press", 1000ms).find("Quorind bootloader"), std::string::npos);
+    EXPECT_NE(p.readUntil("Press", 10s).find("Quorind bootloader"), std::string::npos);
   }
   EXPECT_EQ(s.sim.stats().opens, 2u);
 
@@ -169,7 +170,7 @@ TEST(HatSimBoot, ReopeningThePortResetsUnlessTurnedOff) {
   Port p(keep.sim.slavePath());
   EXPECT_EQ(p.readFor(300ms), "");
   keep.sim.reset();
-  EXPECT_NE(p.readUntil("Press", 1000ms).find("Quorind bootloader"), std::string::npos);
+  EXPECT_NE(p.readUntil("Press", 10s).find("Quorind bootloader"), std::string::npos);
 }
 
 TEST(HatSimBoot, QuickOpenAndCloseCountsOnceAndLeavesTheSimulatorResponsive) {
@@ -180,11 +181,12 @@ TEST(HatSimBoot, QuickOpenAndCloseCountsOnceAndLeavesTheSimulatorResponsive) {
     ASSERT_GE(fd, 0);
     ::close(fd);
   }
-  std::this_thread::sleep_for(200ms);
+  EXPECT_TRUE(ostrel::test::waitUntil(
+      [&] { return s.sim.stats().opens >= 3 && !s.sim.slaveOpen(); }, 10s, "three opens, closed",
+      [&] { return std::to_string(s.sim.stats().opens) + " opens"; }));
   EXPECT_EQ(s.sim.stats().opens, 3u);
-  EXPECT_FALSE(s.sim.slaveOpen());
   Port p(s.sim.slavePath());
-  EXPECT_NE(p.readUntil("Press", 1000ms).find("Quorind bootloader"), std::string::npos);
+  EXPECT_NE(p.readUntil("Press", 10s).find("Quorind bootloader"), std::string::npos);
   EXPECT_EQ(s.sim.stats().opens, 4u);
 }
 
@@ -201,7 +203,7 @@ TEST(HatSimLink, StartsAgainOnANewLineAfterAHangUp) {
   EXPECT_EQ(std::filesystem::read_symlink(o.link), sim.slavePath());
   {
     Port p(o.link);
-    EXPECT_NE(p.readUntil("Press", 1000ms).find("Quorind bootloader"), std::string::npos);
+    EXPECT_NE(p.readUntil("Press", 10s).find("Quorind bootloader"), std::string::npos);
   }
   sim.stop();
   std::filesystem::remove_all(dir);
@@ -224,7 +226,7 @@ TEST(HatSimSetup, ConfirmsLocalAndPeerSetupAsConfigured) {
   s.sim.configure([](Options& o) { o.localConfirm.delayMs = 300; });
   p.write(Bytes{'L', 'S', 1, 100, 0, 0, 0, 0});
   EXPECT_EQ(p.readFor(200ms), "");
-  EXPECT_EQ(p.read(29, 500ms), "LGLocal node setup complete\r\n");
+  EXPECT_EQ(p.read(29, 10s), "LGLocal node setup complete\r\n");
 
   s.sim.configure([](Options& o) { o.peerConfirm.withhold = true; });
   p.write(ps);
@@ -236,7 +238,7 @@ TEST(HatSimSetup, ConfirmsLocalAndPeerSetupAsConfigured) {
   });
   p.write(Bytes{'L', 'S', 1, 100, 0, 0, 0, 0});
   EXPECT_EQ(p.readFor(250ms), "L");
-  EXPECT_EQ(p.read(28, 500ms), "GLocal node setup complete\r\n");
+  EXPECT_EQ(p.read(28, 10s), "GLocal node setup complete\r\n");
 }
 
 TEST(HatSimRadio, SendsSensorMessagesInTheAnnouncedLayoutUntilStandby) {
@@ -275,8 +277,8 @@ TEST(HatSimRadio, ExtraTrafficAndFaultsOnDemand) {
   s.sim.sendSensor(0, SensorKind::Duplicate);
   EXPECT_EQ(bytesOf(readSensor(p)).substr(0, 3), "SI\x11");
   s.sim.sendSensor(0, SensorKind::ShortBlock);
-  EXPECT_EQ(p.read(3, 500ms), "SD\x11");
-  EXPECT_EQ(p.readFor(200ms).size(), 17u - 3);
+  EXPECT_EQ(p.read(3, 10s), "SD\x11");
+  EXPECT_EQ(p.read(17 - 3, 10s).size(), 17u - 3);
   s.sim.sendSensor(0, SensorKind::BadStamp);
   const Bytes bad = readSensor(p);
   ASSERT_EQ(bad.size(), 20u);
@@ -292,9 +294,11 @@ TEST(HatSimRadio, ExtraTrafficAndFaultsOnDemand) {
   EXPECT_EQ(p.readBytes(19),
             (Bytes{'S', 'P', 0, 0, 0, 1, 0, 0, 0, 0x13, 0x88, 0, 0, 0, 1, 0, 0, 0, 2}));
   s.sim.sendLog("cut", true);
-  EXPECT_EQ(p.readFor(150ms), "LGcut\r");
+  EXPECT_EQ(p.read(6, 10s), "LGcut\r");
   s.sim.sendGarbage(64);
-  for (char c : p.readFor(150ms)) {
+  const std::string garbage = p.read(64, 10s);
+  EXPECT_EQ(garbage.size(), 64u);
+  for (char c : garbage) {
     const auto u = std::uint8_t(c);
     EXPECT_TRUE(u < 0x20 || u >= 0x80) << int(u);
   }
@@ -328,7 +332,7 @@ TEST(HatSimClock, StampEncodingAndClockCommands) {
   EXPECT_LT(abs(decodeStamp(Bytes(rt.begin() + 2, rt.end())) - t), 1s);
 
   p.write(Bytes{'S', 'R', 0x80, 0x00, 'R', 'F', 90});
-  ASSERT_TRUE(s.sim.nextFrame("RF", 1000ms));
+  ASSERT_TRUE(s.sim.nextFrame("RF", 10s));
   EXPECT_EQ(s.sim.rtcTrim(), std::int16_t(-32768));
   EXPECT_EQ(s.sim.rssiThreshold(), std::uint8_t(90));
 
@@ -336,7 +340,7 @@ TEST(HatSimClock, StampEncodingAndClockCommands) {
   Port p1(v1.sim.slavePath());
   boot(p1);
   p1.write("RT");
-  EXPECT_TRUE(v1.sim.nextFrame("RT", 1000ms));
+  EXPECT_TRUE(v1.sim.nextFrame("RT", 10s));
   EXPECT_EQ(p1.readFor(200ms), "");
 }
 
@@ -351,12 +355,12 @@ TEST(HatSimCommands, RecordsAndAnswersNodeCommands) {
   Bytes pk = {'P', 'K', 0, 0, 0x13, 0x88};
   for (int i = 0; i < 32; ++i) pk.push_back(std::uint8_t(i + 1));
   p.write(pk);
-  ASSERT_TRUE(s.sim.nextFrame("PK", 1000ms));
+  ASSERT_TRUE(s.sim.nextFrame("PK", 10s));
   EXPECT_EQ(s.sim.peerKeys().at(5000), Bytes(pk.begin() + 6, pk.end()));
   Bytes remove = {'P', 'K', 0, 0, 0x13, 0x88};
   remove.resize(38, 0);
   p.write(remove);
-  ASSERT_TRUE(s.sim.nextFrame("PK", 1000ms));
+  ASSERT_TRUE(s.sim.nextFrame("PK", 10s));
   EXPECT_TRUE(s.sim.peerKeys().empty());
 
   const Bytes tbGood = {'T', 'B', 5, 1, 4, 7, 0xAA, std::uint8_t(-(5 + 1 + 4 + 7 + 0xAA))};
@@ -364,7 +368,7 @@ TEST(HatSimCommands, RecordsAndAnswersNodeCommands) {
   tbBad.back() ^= 1;
   p.write(tbGood);
   p.write(tbBad);
-  auto good = s.sim.nextFrame("TB", 1000ms), badTb = s.sim.nextFrame("TB", 1000ms);
+  auto good = s.sim.nextFrame("TB", 10s), badTb = s.sim.nextFrame("TB", 10s);
   ASSERT_TRUE(good && badTb);
   EXPECT_EQ(good->bytes, tbGood);
   EXPECT_TRUE(good->checksumOk);
@@ -375,8 +379,8 @@ TEST(HatSimCommands, RecordsAndAnswersNodeCommands) {
   const Bytes tx = {'T', 'X', 9, 0, 7, 0, 0, 0, 5, 0x0B, 0x01, 0x2C};
   p.write(tx);
   p.write(Bytes{'P', 'P', 5, 0, 0, 0, 42, 0x99});
-  EXPECT_EQ(s.sim.nextFrame("TX", 1000ms)->bytes, tx);
-  EXPECT_EQ(describeFrame(*s.sim.nextFrame("PP", 1000ms)), "PP len=5 key=42 record=99");
+  EXPECT_EQ(s.sim.nextFrame("TX", 10s)->bytes, tx);
+  EXPECT_EQ(describeFrame(*s.sim.nextFrame("PP", 10s)), "PP len=5 key=42 record=99");
 
   p.write(Bytes{'P', 'M', 7, 1});
   EXPECT_EQ(p.read(3, 1000ms), "PMS");
@@ -416,8 +420,8 @@ TEST(HatSimParsing, SkipsUnknownBytesAndDropsStalledFrames) {
   Port p(s.sim.slavePath());
   boot(p);
   p.write(Bytes{0x00, 0x99, 'T', 'C', 'T', 'C'});
-  ASSERT_TRUE(s.sim.nextFrame("TC", 1000ms));
-  EXPECT_TRUE(s.sim.nextFrame("TC", 1000ms));
+  ASSERT_TRUE(s.sim.nextFrame("TC", 10s));
+  EXPECT_TRUE(s.sim.nextFrame("TC", 10s));
   EXPECT_FALSE(s.sim.nextFrame("TC", 0ms)) << "a frame is handed out twice";
   EXPECT_EQ(s.sim.stats().unknownBytes, 2u);
   {
@@ -425,9 +429,10 @@ TEST(HatSimParsing, SkipsUnknownBytesAndDropsStalledFrames) {
     EXPECT_NE(std::find(lines.begin(), lines.end(), "unknown code 0x00 0x99"), lines.end());
   }
   p.write(Bytes{'P', 'K', 1, 2, 3});  // stalls: 33 bytes missing
-  std::this_thread::sleep_for(400ms);
+  EXPECT_TRUE(ostrel::test::waitUntil([&] { return s.sim.stats().droppedFrames >= 1; }, 10s,
+                                      "the stalled frame to be dropped"));
   p.write("SC");
-  EXPECT_TRUE(s.sim.nextFrame("SC", 1000ms));
+  EXPECT_TRUE(s.sim.nextFrame("SC", 10s));
   EXPECT_EQ(s.sim.stats().droppedFrames, 1u);
   EXPECT_EQ(bytesOf(s.sim.rawReceived()).substr(0, 1), "r");
 }

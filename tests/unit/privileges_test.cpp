@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -187,6 +188,9 @@ int inChild(F&& body) {
   }
   int status = 0;
   ::waitpid(pid, &status, 0);
+  if (WIFSIGNALED(status))
+    ADD_FAILURE() << "child ended by signal " << WTERMSIG(status) << " ("
+                  << ::strsignal(WTERMSIG(status)) << ")";
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

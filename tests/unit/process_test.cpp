@@ -7,6 +7,8 @@
 #include <optional>
 #include <thread>
 
+#include "tests/support/Wait.hpp"
+
 using namespace ostrel;
 using namespace std::chrono_literals;
 
@@ -143,8 +145,6 @@ TEST(RunCommand, CancellingTheTaskKillsTheChild) {
   }
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
   // Reaped off the event loop, within moments: no zombie stays behind.
-  auto until = std::chrono::steady_clock::now() + 2s;
-  while (::waitpid(-1, nullptr, WNOHANG) == 0 && std::chrono::steady_clock::now() < until)
-    std::this_thread::sleep_for(5ms);
-  EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+  EXPECT_TRUE(
+      test::waitUntil([] { return ::waitpid(-1, nullptr, WNOHANG) == -1; }, 10s, "no child left"));
 }

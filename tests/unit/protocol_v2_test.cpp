@@ -19,6 +19,7 @@
 #include "ostrel/protocol/HatProtocolV2.hpp"
 #include "tests/support/FakeMqttClient.hpp"
 #include "tests/support/HatLinkTest.hpp"
+#include "tests/support/Wait.hpp"
 
 namespace ostrel {
 namespace {
@@ -361,7 +362,9 @@ TEST_F(ProtocolV2Test, DriftLoggingFollowsTheConfiguration) {
   }
   ASSERT_TRUE(proto_->time4hMinSender.count(5000));
   EXPECT_NEAR(double(proto_->time4hMinSender.at(5000)), double(nowMillis()), 1000.0);
-  std::this_thread::sleep_for(20ms);
+  // The next reading must come at a later millisecond: the window is then not empty.
+  const long long windowStart = proto_->time4hMinSender.at(5000);
+  ASSERT_TRUE(test::waitUntil([&] { return nowMillis() > windowStart; }, 5s, "the clock to move"));
   hatSends(sensorMsg(5000, 7, 72, kStamp, {0x01}));
   EXPECT_TRUE(run(proto_->processMsg("SD")));
   // Within 500 ms of the window start the slot is 0: a deviation of minus the window.

@@ -1,19 +1,24 @@
 #include "ostrel/io/Tasks.hpp"
-#include "tests/support/LogCapture.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <numeric>
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "ostrel/io/Log.hpp"
 #include "ostrel/protocol/TxQueue.hpp"
+#include "tests/support/LogCapture.hpp"
+#include "tests/support/Wait.hpp"
 
 using namespace ostrel;
 using namespace std::chrono_literals;
@@ -22,6 +27,14 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 using test::LogCapture;
+
+// Whether thread `tid` of this process is asleep (blocked, as in a wait on a condition).
+bool threadSleeps(pid_t tid) {
+  std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  auto close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'S';
+}
 
 awaitable<void> waitAndCount(Event& e, int& woken) {
   co_await e.wait();
@@ -203,8 +216,14 @@ TEST(TxQueue, PutNeverBlocksAndKeepsOrderBeyondTenUpToTheBacklog) {
 TEST(TxQueue, CloseRefusesNewJobsWakesTheWorkerAndKeepsWhatWaits) {
   TxQueue q;
   std::promise<bool> woke;
-  std::thread worker([&] { woke.set_value(static_cast<bool>(q.take())); });
-  std::this_thread::sleep_for(50ms);
+  std::atomic<pid_t> tid{0};
+  std::thread worker([&] {
+    tid = static_cast<pid_t>(::syscall(SYS_gettid));
+    woke.set_value(static_cast<bool>(q.take()));
+  });
+  // close() must wake a worker that already waits in take(), not one that has yet to get there.
+  ASSERT_TRUE(test::waitUntil([&] { return tid != 0 && threadSleeps(tid); }, 10s,
+                              "the worker to wait in take()"));
   q.close();
   auto f = woke.get_future();
   ASSERT_EQ(f.wait_for(2s), std::future_status::ready);
