@@ -177,7 +177,7 @@ TEST(GatewayCommands, BurstOfCommandsIsPacedInArrivalOrder) {
 
   std::vector<hatsim::Frame> frames;
   for (std::uint32_t i = 0; i < N; ++i) {
-    auto f = rig.sim.nextFrame("PK", i == 0 ? 6s : 3s);
+    auto f = rig.sim.nextFrame("PK", i == 0 ? 20s : 10s);
     if (!f) break;
     frames.push_back(*f);
   }
@@ -188,11 +188,11 @@ TEST(GatewayCommands, BurstOfCommandsIsPacedInArrivalOrder) {
     if (i > 0) gaps.push_back(frames[i].at - frames[i - 1].at);
   }
   // The gateway leaves 50 ms between jobs. The simulator notes a frame when its thread gets to
-  // it, so on a busy machine one late note shortens the next gap: the typical and the average
-  // gap carry the pacing, the smallest only shows that no two commands went out together.
+  // it, so on a busy machine one late note shortens the next gap, down to none when two frames
+  // are read at once: the smallest gap tells nothing. The typical gap carries the pacing, and the
+  // average over 99 gaps falls below 49.5 ms if even two commands went out together.
   std::sort(gaps.begin(), gaps.end());
   auto ms = [](auto d) { return std::chrono::duration<double, std::milli>(d).count(); };
-  EXPECT_GE(ms(gaps.front()), 25.0);
   EXPECT_GE(ms(gaps[gaps.size() / 2]), 48.0);
   EXPECT_GE(ms(frames.back().at - frames.front().at) / (N - 1), 49.5);
   EXPECT_TRUE(waitUntilCount(*rig.gw, "Sending remove command for peer UID", static_cast<int>(N)))

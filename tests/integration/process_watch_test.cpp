@@ -8,6 +8,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,10 @@ struct Crash {
   const char* script;
   const char* expected;  // in the failure message
 };
+
+void PrintTo(const Crash& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class ProcessWatch : public ::testing::TestWithParam<Crash> {};
 
