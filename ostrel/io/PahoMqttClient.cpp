@@ -691,6 +691,21 @@ class PahoMqttClient final : public MqttClient {
     s->stopping = true;
     s->reconnectTimer.cancel();
     s->connectWatchdog.cancel();
+    if (s->connected && s->conn) {
+      // Up to a second for what is owed to go out and be acknowledged, queued publications
+      // included: the last status report ("offline") was queued just before this, and a clean
+      // DISCONNECT discards the will that would otherwise say it. The DISCONNECT itself goes out
+      // on the graveyard thread.
+      auto gen = s->conn->gen;
+      auto deadline = std::chrono::steady_clock::now() + 1s;
+      asio::steady_timer tick(s->ex);
+      while (s->connected && s->current(gen) && s->buf->size() > 0 &&
+             std::chrono::steady_clock::now() < deadline) {
+        s->drain();
+        tick.expires_after(5ms);
+        co_await tick.async_wait(asio::as_tuple(use_awaitable));
+      }
+    }
     bool was = std::exchange(s->connected, false);
     s->connecting = false;
     s->wakeRoomWaiters();
@@ -698,16 +713,6 @@ class PahoMqttClient final : public MqttClient {
     std::shared_ptr<Conn> c = std::move(s->conn);
     s->conn.reset();
     if (s->connectWaiter && !s->connectEnded) s->finishConnectWait("MQTT connect abandoned");
-    if (c && was) {
-      // Give publications already in flight up to a second to be acknowledged; the DISCONNECT
-      // itself goes out on the graveyard thread.
-      auto deadline = std::chrono::steady_clock::now() + 1s;
-      asio::steady_timer tick(s->ex);
-      while (s->buf->inflight(c->gen) > 0 && std::chrono::steady_clock::now() < deadline) {
-        tick.expires_after(5ms);
-        co_await tick.async_wait(asio::as_tuple(use_awaitable));
-      }
-    }
     if (c) {
       s->buf->requeue(c->gen);  // what the broker did not acknowledge is owed again
       retire(c, was);

@@ -68,17 +68,23 @@ GatewayConfig config(const HatSim& sim, int port, std::map<std::string, std::str
 TEST(Observe, OnlineAfterStartOfflineAfterStopAndThroughTheWillAfterAKill) {
   Broker broker;
   {
-    HatSim sim(simOptions());
+    HatSim sim(simOptions({{1001, 11, 40, {0x01}, 0}}));
     sim.start();
     Subscriber sub(broker.port(), {kGw + "/status"});
     GatewayProcess gw(config(sim, broker.port()));
     gw.start();
+    ASSERT_TRUE(sim.nextFrame("TC", 20s)) << gw.transcript();
     ASSERT_TRUE(
         sub.waitFor([](auto& v) { return !v.empty() && v.back().payload == "online"; }, 20s))
         << gw.transcript();
+    // Stopped while readings are still queued: "offline" waits behind them and must still go
+    // out, since the clean DISCONNECT discards the will.
+    for (int i = 0; i < 200; ++i) sim.sendSensor(0);
+    ASSERT_TRUE(waitForLines(gw, "Sensor #1001", 50, 20s)) << gw.transcript();
     gw.signal(SIGTERM);
     EXPECT_EQ(gw.waitExit(20s), 0);
-    ASSERT_TRUE(sub.waitFor([](auto& v) { return v.back().payload == "offline"; }, 20s));
+    ASSERT_TRUE(sub.waitFor([](auto& v) { return v.back().payload == "offline"; }, 20s))
+        << gw.transcript();
   }
   {
     HatSim sim(simOptions());
