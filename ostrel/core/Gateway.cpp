@@ -40,6 +40,12 @@ void readTlsSettings(const Config& config, MqttSettings& settings) {
   settings.keyFile = optional("key-file");
 }
 
+namespace {
+// Start-up waits in a row that the hat let pass in silence while being brought up again.
+constexpr int SILENT_RETRIES_BEFORE_EXIT = 3;
+int silentRetries = 0;
+}  // namespace
+
 static std::string hostName() {
   char buf[256] = {};
   if (::gethostname(buf, sizeof buf - 1) != 0) return "unknown";
@@ -99,13 +105,16 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
     }
     if (!started) {
       ser->close();
-      // Only a hat that never starts at all ends the process; later it is tried again.
-      if (gw().recovering)
+      // A hat that never starts at all ends the process; later it is tried again. The reset
+      // line may need the root this process has given up: a hat that stays silent through a
+      // few retries ends the process too, and the service manager's restart resets it.
+      if (gw().recovering && ++silentRetries < SILENT_RETRIES_BEFORE_EXIT)
         throw BringupFailed(
             fmt::format("the hat did not start up within {} ms", hooks().startupLimit.count()));
       log("Timed out waiting for Radio Hat to start up. Is Radio Hat connected? Exiting.");
       throw HatStartupTimeout("the hat did not start up");
     }
+    silentRetries = 0;
   }
   gw().recovering = false;
 
