@@ -40,6 +40,12 @@ void readTlsSettings(const Config& config, MqttSettings& settings) {
   settings.keyFile = optional("key-file");
 }
 
+namespace {
+// Start-up waits in a row that the hat let pass in silence while being brought up again.
+constexpr int SILENT_RETRIES_BEFORE_EXIT = 3;
+int silentRetries = 0;
+}  // namespace
+
 static std::string hostName() {
   char buf[256] = {};
   if (::gethostname(buf, sizeof buf - 1) != 0) return "unknown";
@@ -48,6 +54,7 @@ static std::string hostName() {
 
 awaitable<void> startRadioBridge(const Args& args, const Config& config, Executor eventLoop,
                                  Event& stopSignal, Event& restartSignal, bool isRestarting) {
+  gw().progress.mark(Stage::Starting);
   std::string serialDevice = config.getString("UART", "device");
   long long serialSpeed = config.getInt("UART", "speed");
   auto ser = std::make_shared<SerialPort>(eventLoop);
@@ -57,8 +64,13 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
   gw().statusDir = args.stateDir;
 
   // A gateway that cannot write its state would run without doing anything: refuse to start,
-  // before the hat is touched.
-  checkStateDir(args.stateDir, systemAccounts(), args.account);
+  // before the hat is touched. Once running, the directory may come back (a disk freed).
+  try {
+    checkStateDir(args.stateDir, systemAccounts(), args.account);
+  } catch (const std::exception& e) {
+    if (!gw().recovering) throw;
+    throw BringupFailed(e.what());
+  }
 
   bool root = ::getuid() == 0;
   if (!root) ser->open();
@@ -79,6 +91,7 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
   if (!ser->isOpen()) ser->open();
 
   if (!isRestarting) {
+    gw().progress.mark(Stage::WaitingForStartup);
     bool started = false;
     try {
       asio::steady_timer limit(eventLoop, hooks().startupLimit);
@@ -91,10 +104,17 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
       throw;
     }
     if (!started) {
-      log("Timed out waiting for Radio Hat to start up. Is Radio Hat connected? Exiting.");
       ser->close();
+      // A hat that never starts at all ends the process; later it is tried again. The reset
+      // line may need the root this process has given up: a hat that stays silent through a
+      // few retries ends the process too, and the service manager's restart resets it.
+      if (gw().recovering && ++silentRetries < SILENT_RETRIES_BEFORE_EXIT)
+        throw BringupFailed(
+            fmt::format("the hat did not start up within {} ms", hooks().startupLimit.count()));
+      log("Timed out waiting for Radio Hat to start up. Is Radio Hat connected? Exiting.");
       throw HatStartupTimeout("the hat did not start up");
     }
+    silentRetries = 0;
   }
   gw().recovering = false;
 
@@ -144,14 +164,17 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
   }
   bool rxEnded = rxTask && rxTask->done() && !stopSignal.isSet() && !restartSignal.isSet();
   bool serialLost = rxEnded && gw().serialLost.has_value();
+  bool bringUpAgain = rxEnded && !serialLost && gw().bringupFailed.has_value();
+  gw().progress.mark(Stage::WindingDown);
 
   // No more MQTT commands: the transmit loop is about to stop and would refuse them.
   client->on_message = nullptr;
   // "offline" goes out before the DISCONNECT, which discards the will; a restart comes back
   // online within moments and says nothing.
   runHandler("observer", [&] { observer().beforeDisconnect(*client, !restartSignal.isSet()); });
-  if (serialLost) {
-    // The standby command cannot reach a hat that is gone.
+  if (serialLost || bringUpAgain) {
+    // The standby command cannot reach a hat that is gone, nor mean anything to one that is not
+    // set up or has just reset itself.
     ser->close();
   } else if (!restartSignal.isSet()) {
     try {
@@ -181,6 +204,14 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
     std::string why = *gw().serialLost;
     gw().serialLost.reset();
     throw SerialLost(why);
+  }
+  if (bringUpAgain) {
+    gw().myProtocol.reset();
+    std::string why = *gw().bringupFailed;
+    bool hatReset = gw().hatReset;
+    gw().bringupFailed.reset();
+    gw().hatReset = false;
+    throw BringupFailed(why, hatReset);
   }
   // A gateway without its receive loop would run on doing nothing.
   if (rxEnded) throw std::runtime_error("the serial receive loop ended unexpectedly");
