@@ -85,7 +85,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # dpkg-shlibdeps runs in the staging directory: the private libraries resolve there.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${OSTREL_PRIVATE_LIBDIR})
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "sudo, passwd")
+# procps: the /bin/kill that reloads the service (a minimal Debian has none).
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "sudo, passwd, procps")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "mosquitto")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 foreach(script postinst prerm postrm)
