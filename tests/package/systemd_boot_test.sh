@@ -230,6 +230,7 @@ watchdog_restarted() { # watchdog_restarted PID NRESTARTS CURSOR
   [ "$(prop ostrel.service NRestarts)" -gt "$2" ] && ! unit_is MainPID "$1" &&
     journal_has "$3" "ostrel.service: Watchdog timeout"
 }
+synchroniser_stopped() { journal_since "$1" -u ostrel-test-ntp.service | grep Stopped >/dev/null; }
 journal_has() { journal_since "$1" | grep "$2" >/dev/null; }
 not_logged() { ! journal_has "$@"; }
 failed_or_restarting() { unit_is ActiveState failed || unit_is SubState auto-restart; }
@@ -345,28 +346,33 @@ ct systemctl daemon-reload
 # Where the host clock is not synchronised (never, here) the daemon switches automatic
 # synchronisation off to set the clock from the hat's; it must switch it on again, also when a
 # step failed (the container may not set the clock) or timed out, and at exit.
-# timedated enables or disables its synchroniser and then has systemd reload; a generator that
-# takes 4 s makes every "set-ntp" take longer than that, as on a slow board.
+# timedated enables or disables its synchroniser and then has systemd reload: a generator that
+# sleeps makes every "set-ntp" take that long. 20 s is longer than the daemon waits for the
+# command, so the switch-off times out in the daemon while timedated still carries it out.
+switch_delay=${OSTREL_NTP_SWITCH_DELAY:-20}
 ct timedatectl set-ntp true || true
 ct mkdir -p /run/systemd/system-generators
-ct bash -c 'printf "#!/bin/sh\nsleep 4\n" >/run/systemd/system-generators/ostrel-test-slow
-  chmod 755 /run/systemd/system-generators/ostrel-test-slow'
+ct bash -c "printf '#!/bin/sh\nsleep $switch_delay\n' >/run/systemd/system-generators/ostrel-test-slow
+  chmod 755 /run/systemd/system-generators/ostrel-test-slow"
 ct systemctl daemon-reload
 c0=$(cursor)
 ct systemctl restart --no-block ostrel
 if wait_for 30 logged_since "$c0" 'Disabling OS: automatic time'; then
-  # timedated applies the switch whatever became of the command that asked for it.
-  check "the slow switch-off took effect" wait_for 30 ntp_is no
+  # timedated carries the switch out whatever became of the command that asked for it: it
+  # stops its synchroniser first, and only "set-ntp true" starts it again.
+  check "the slow switch-off took effect" wait_for $((switch_delay + 15)) synchroniser_stopped "$c0"
   check "after a slow set-ntp false the daemon switched synchronisation on again" \
-    wait_for 30 ntp_is yes
+    wait_for $((2 * switch_delay + 20)) ntp_is yes
 else
   check "the daemon switched automatic time synchronisation off" false
 fi
 journal_since "$c0" -u ostrel | grep -Ei 'timed out|time synchronization|NTP' |
   head -n 10 | sed 's/^/     journal: /' || true
+logged_since "$c0" "set-ntp false.*timed out" ||
+  note "the daemon's set-ntp false did not time out: OSTREL_NTP_SWITCH_DELAY is too short"
 ct systemctl stop ostrel
 check "after a slow switch automatic time synchronisation is on once the daemon stopped" \
-  wait_for 20 ntp_is yes
+  wait_for $((switch_delay + 15)) ntp_is yes
 ct rm /run/systemd/system-generators/ostrel-test-slow
 ct systemctl daemon-reload
 check "sudo in the unit logs no pam_limits failures" not_logged "$c_first" pam_limits
