@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <optional>
@@ -13,9 +13,11 @@
 
 #include "ostrel/core/Gateway.hpp"
 #include "ostrel/io/Log.hpp"
+#include "ostrel/io/SystemdNotify.hpp"
+#include "ostrel/io/Tasks.hpp"
 #include "ostrel/observe/Monitor.hpp"
 #include "ostrel/ops/Companion.hpp"
-#include "ostrel/io/SystemdNotify.hpp"
+#include "ostrel/time/ClockBeacon.hpp"
 
 using namespace ostrel;
 using namespace asio::experimental::awaitable_operators;
@@ -60,10 +62,11 @@ long long radioId(const Config& c, std::optional<long long> option, const char* 
 }
 
 // What `systemctl status` shows: the hat's protocol version, the broker connection and the
-// readings handed to the broker so far.
+// readings handed to the broker so far; before that, or when stuck, where the gateway is.
 std::string statusLine() {
   auto& g = gw();
-  if (!g.myProtocol) return "Waiting for the hat's hello";
+  if (g.progress.stage() != Stage::Running || g.progress.stuck() || !g.myProtocol)
+    return g.progress.statusText();
   bool connected = g.client && g.client->isConnected();
   auto published = g.client ? g.client->stats().published : 0;
   return fmt::format("Hat protocol v{}, MQTT {}, {} publications", g.myProtocol->getVersion(),
@@ -71,8 +74,9 @@ std::string statusLine() {
 }
 
 // Under systemd: pings the watchdog (at half its interval) and refreshes the status line from a
-// timer on the event loop, so a loop that stops turning stops the pings and systemd restarts the
-// service. Not armed outside systemd.
+// timer on the event loop. A ping goes out only while the gateway makes progress (see Progress:
+// the receive loop turns, or a bounded stage has not lasted too long), so a gateway that hangs
+// anywhere, event loop or not, is restarted by systemd. Not armed outside systemd.
 class Heartbeat {
  public:
   explicit Heartbeat(asio::io_context& ioc) : timer_(ioc) {
@@ -88,7 +92,7 @@ class Heartbeat {
 
  private:
   void tick() {
-    if (watchdog_) sdnotify::watchdog();
+    if (watchdog_ && !gw().progress.stuck()) sdnotify::watchdog();
     sdnotify::status(statusLine());
     timer_.expires_after(period_);
     timer_.async_wait([this](const boost::system::error_code& ec) {
@@ -108,6 +112,8 @@ struct Launcher {
   Event* restart = nullptr;
   bool stopRequested = false;
   int exitCode = 0;
+  int failuresInRow = 0;
+  std::uint64_t bringupAttempts = 0;
 
   void loadConfig() {
     config = Config::load(args.configPath);
@@ -126,6 +132,7 @@ struct Launcher {
     bool reported = false;
     bool back = false;
     while (!stopSignal.isSet()) {
+      gw().progress.mark(Stage::WaitingForDevice);
       int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
       if (fd >= 0) {
         ::close(fd);
@@ -143,6 +150,31 @@ struct Launcher {
     stop = nullptr;
     if (back) logf("Serial device {} is back; starting the gateway again", device);
     co_return back;
+  }
+
+  // Sleeps `pause` unless a stop signal comes first; false then.
+  awaitable<bool> pauseUnlessStopped(Executor ex, std::chrono::seconds pause) {
+    gw().progress.mark(Stage::RetryPause);
+    Event stopSignal(ex);
+    stop = &stopSignal;
+    if (stopRequested) stopSignal.set();
+    if (!stopSignal.isSet()) {
+      asio::steady_timer t(ex, pause);
+      co_await (stopSignal.wait() || t.async_wait(asio::as_tuple(use_awaitable)));
+    }
+    stop = nullptr;
+    co_return !stopSignal.isSet();
+  }
+
+  // Automatic time synchronisation that a wound-down gateway switched off goes back on, in the
+  // background while the gateway starts again.
+  std::shared_ptr<Task> ntpTask;
+  void restoreNtpLater(Executor ex) {
+    if (!ClockBeacon::ntpOwed() || (ntpTask && !ntpTask->done())) return;
+    ntpTask = TaskRegistry::instance().spawn(ex, "restore NTP", []() -> awaitable<void> {
+      co_await ClockBeacon::restoreNtp(&ostrel::runCommand, ClockBeacon::NTP_SWITCH_TIMEOUT,
+                                       ClockBeacon::STATUS_TIMEOUT, 0);
+    }());
   }
 
   // Node operations over MQTT ([OPS] enabled): alongside the gateway, across its restarts.
@@ -196,10 +228,13 @@ struct Launcher {
       restart = &restartSignal;
       if (stopRequested) stopSignal.set();
       bool lost = false;
+      std::optional<BringupFailed> again;
       try {
         co_await startRadioBridge(args, config, ex, stopSignal, restartSignal, restarting);
       } catch (const SerialLost&) {
         lost = true;
+      } catch (const BringupFailed& e) {
+        again = e;
       } catch (const HatStartupTimeout&) {
         exitCode = EXIT_HAT;
       } catch (const ConfigError& e) {
@@ -211,6 +246,31 @@ struct Launcher {
       }
       stop = restart = nullptr;
       if (exitCode != 0 || stopRequested) break;
+      restoreNtpLater(ex);
+      if (again) {
+        // A hat that reset itself after a good bring-up comes back at once; failures in a row
+        // pause 1, 2, 4, ... s, at most a minute.
+        if (gw().broughtUp) failuresInRow = 0;
+        gw().broughtUp = false;
+        std::chrono::seconds pause{0};
+        if (!again->hatReset || failuresInRow > 0)
+          pause = std::chrono::seconds(1LL << std::min(failuresInRow, 6));
+        pause = std::min<std::chrono::seconds>(pause, std::chrono::seconds(60));
+        ++failuresInRow;
+        ++bringupAttempts;
+        // One line: a cause that spans lines is folded.
+        std::string why = again->what();
+        std::replace_if(
+            why.begin(), why.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+        logf("{}: {}; bringing the hat up again in {} s (attempt {})",
+             again->hatReset ? "Gateway Hat has reset itself" : "Bring-up failed", why,
+             pause.count(), bringupAttempts);
+        bool go = co_await pauseUnlessStopped(ex, pause);
+        if (!go) break;
+        gw().recovering = true;
+        restarting = false;
+        continue;
+      }
       if (lost) {
         // Same process, fresh start: hat reset where possible, bootloader, start-up wait, hello.
         bool back = co_await waitForDevice(ex);
@@ -227,6 +287,17 @@ struct Launcher {
         logf("Keeping the previous configuration: {}", e.what());
       }
       restarting = true;
+    }
+    if (ntpTask && !ntpTask->done()) {
+      // Its retries would outlive the process: one last try follows here.
+      ntpTask->cancel();
+      co_await ntpTask->waitFor(std::chrono::seconds(1));
+    }
+    if (ClockBeacon::ntpOwed()) {
+      // Stopped while the host clock was being set: automatic synchronisation goes back on.
+      log("Enabling OS: automatic time synchronization.");
+      co_await ClockBeacon::restoreNtp(&ostrel::runCommand, ClockBeacon::NTP_SWITCH_TIMEOUT,
+                                       ClockBeacon::STATUS_TIMEOUT, 1);
     }
     if (nodeOps) co_await nodeOps->stop();
     if (monitor) monitor->stop();

@@ -48,6 +48,7 @@ static std::string hostName() {
 
 awaitable<void> startRadioBridge(const Args& args, const Config& config, Executor eventLoop,
                                  Event& stopSignal, Event& restartSignal, bool isRestarting) {
+  gw().progress.mark(Stage::Starting);
   std::string serialDevice = config.getString("UART", "device");
   long long serialSpeed = config.getInt("UART", "speed");
   auto ser = std::make_shared<SerialPort>(eventLoop);
@@ -57,8 +58,13 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
   gw().statusDir = args.stateDir;
 
   // A gateway that cannot write its state would run without doing anything: refuse to start,
-  // before the hat is touched.
-  checkStateDir(args.stateDir, systemAccounts(), args.account);
+  // before the hat is touched. Once running, the directory may come back (a disk freed).
+  try {
+    checkStateDir(args.stateDir, systemAccounts(), args.account);
+  } catch (const std::exception& e) {
+    if (!gw().recovering) throw;
+    throw BringupFailed(e.what());
+  }
 
   bool root = ::getuid() == 0;
   if (!root) ser->open();
@@ -79,6 +85,7 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
   if (!ser->isOpen()) ser->open();
 
   if (!isRestarting) {
+    gw().progress.mark(Stage::WaitingForStartup);
     bool started = false;
     try {
       asio::steady_timer limit(eventLoop, hooks().startupLimit);
@@ -91,8 +98,12 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
       throw;
     }
     if (!started) {
-      log("Timed out waiting for Radio Hat to start up. Is Radio Hat connected? Exiting.");
       ser->close();
+      // Only a hat that never starts at all ends the process; later it is tried again.
+      if (gw().recovering)
+        throw BringupFailed(
+            fmt::format("the hat did not start up within {} ms", hooks().startupLimit.count()));
+      log("Timed out waiting for Radio Hat to start up. Is Radio Hat connected? Exiting.");
       throw HatStartupTimeout("the hat did not start up");
     }
   }
@@ -144,14 +155,17 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
   }
   bool rxEnded = rxTask && rxTask->done() && !stopSignal.isSet() && !restartSignal.isSet();
   bool serialLost = rxEnded && gw().serialLost.has_value();
+  bool bringUpAgain = rxEnded && !serialLost && gw().bringupFailed.has_value();
+  gw().progress.mark(Stage::WindingDown);
 
   // No more MQTT commands: the transmit loop is about to stop and would refuse them.
   client->on_message = nullptr;
   // "offline" goes out before the DISCONNECT, which discards the will; a restart comes back
   // online within moments and says nothing.
   runHandler("observer", [&] { observer().beforeDisconnect(*client, !restartSignal.isSet()); });
-  if (serialLost) {
-    // The standby command cannot reach a hat that is gone.
+  if (serialLost || bringUpAgain) {
+    // The standby command cannot reach a hat that is gone, nor mean anything to one that is not
+    // set up or has just reset itself.
     ser->close();
   } else if (!restartSignal.isSet()) {
     try {
@@ -181,6 +195,14 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
     std::string why = *gw().serialLost;
     gw().serialLost.reset();
     throw SerialLost(why);
+  }
+  if (bringUpAgain) {
+    gw().myProtocol.reset();
+    std::string why = *gw().bringupFailed;
+    bool hatReset = gw().hatReset;
+    gw().bringupFailed.reset();
+    gw().hatReset = false;
+    throw BringupFailed(why, hatReset);
   }
   // A gateway without its receive loop would run on doing nothing.
   if (rxEnded) throw std::runtime_error("the serial receive loop ended unexpectedly");

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "ostrel/core/Progress.hpp"
 #include "ostrel/io/Args.hpp"
 #include "ostrel/io/Asio.hpp"
 #include "ostrel/io/Config.hpp"
@@ -21,6 +22,15 @@ namespace ostrel {
 class HatStartupTimeout : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+};
+
+// The hat has to be brought up again: its bring-up failed, or it reset itself while running. The
+// launcher pauses (growing to a minute) and starts the gateway again in the same process.
+class BringupFailed : public std::runtime_error {
+ public:
+  BringupFailed(const std::string& why, bool hatReset = false)
+      : std::runtime_error(why), hatReset(hatReset) {}
+  bool hatReset;
 };
 
 // An answer of the hat that belongs to a waiting operation, not to the receive loop.
@@ -45,6 +55,12 @@ struct GatewayState {
   // Why the receive loop ended: the serial device went away.
   std::optional<std::string> serialLost;
   std::uint64_t serialRecoveries = 0;
+  // Why the receive loop ended: the hat has to be brought up again (see BringupFailed).
+  std::optional<std::string> bringupFailed;
+  bool hatReset = false;
+  // Set when a bring-up reaches the running stage; the launcher clears it.
+  bool broughtUp = false;
+  Progress progress;
 };
 GatewayState& gw();
 
@@ -53,6 +69,9 @@ struct GatewayHooks {
   std::function<std::shared_ptr<MqttClient>(Executor, const MqttSettings&)> makeClient;
   std::function<void()> hardResetHat;
   std::chrono::milliseconds startupLimit{6000};
+  // The hat sends its hello right after its start-up line: a hat silent this long is brought up
+  // again.
+  std::chrono::milliseconds helloLimit{10000};
   std::chrono::milliseconds graceEach{200};
 };
 GatewayHooks& hooks();

@@ -47,11 +47,13 @@ void writeUidFile(const std::string& path, ByteView uid) {
 
 // Connects, and keeps trying with a capped back-off: a broker that is down when the hat says
 // hello must not leave the gateway without MQTT for the rest of the run.
+// With `inBringup`, every attempt counts as progress of the bring-up.
 awaitable<void> connectWithRetry(MqttClient& client, const std::string& host, int port,
-                                 int keepalive) {
+                                 int keepalive, bool inBringup) {
   std::chrono::milliseconds backoff{1000};
   std::minstd_rand jitter(std::random_device{}());
   for (;;) {
+    if (inBringup) gw().progress.mark(Stage::ConnectingBroker);
     // One line per attempt, with the reason (a refused TLS handshake names the CA file there).
     std::string why;
     try {
@@ -75,14 +77,17 @@ awaitable<void> connectWithRetry(MqttClient& client, const std::string& host, in
   }
 }
 
-awaitable<void> handleHello(std::shared_ptr<MqttClient> client, const Config& config,
-                            const Args& args, const std::string& statusDir,
-                            std::shared_ptr<SensorMsgParser> msgParser) {
+// The hello up to the encryption setup; false (with `refusal` set) when the version byte is
+// refused. Throws when the message cannot be decoded or the UID file cannot be written.
+awaitable<bool> handleHello(std::shared_ptr<MqttClient> client, const Config& config,
+                            const std::string& statusDir,
+                            std::shared_ptr<SensorMsgParser> msgParser, std::string& refusal) {
   auto& ser = gw().ser;
   Bytes version = co_await ser->read_async(1);
   if (version.size() != 1 || version[0] < 1 || version[0] > 3) {
-    log("Unexpected protocol version " + bytesRepr(version));
-    co_return;
+    refusal = "Unexpected protocol version " + bytesRepr(version);
+    log(refusal);
+    co_return false;
   }
   auto ex = co_await asio::this_coro::executor;
   switch (version[0]) {
@@ -123,7 +128,7 @@ awaitable<void> handleHello(std::shared_ptr<MqttClient> client, const Config& co
   int keepalive = static_cast<int>(config.getInt("MQTT", "keepalive"));
   observer().onHello(version[0], fwRevision, serialNum, uniqueId);
   observer().beforeConnect(*client, uniqueId);
-  co_await connectWithRetry(*client, host, port, keepalive);
+  co_await connectWithRetry(*client, host, port, keepalive, true);
 
   client->publish(fmt::format("gw/{}/firmware/revision", uniqueId), std::to_string(fwRevision), 1,
                   true);
@@ -131,8 +136,24 @@ awaitable<void> handleHello(std::shared_ptr<MqttClient> client, const Config& co
       "Gateway Info: \n\tFirmware Revision: {}\n\tUnique ID: {}\n\tHat Type: {}\n\tHardware "
       "Revision: {}\n\tBuild Date: {}\n\tS/N: {}\n\tRadio: {}",
       fwRevision, uniqueId, boardType, hwRev, buildDate, serialNum, radioDesc);
-  co_await proto->setupEncryption(args);
+  co_return true;
 }
+
+// The bootloader's prompt among the bytes the receive loop drops: the hat has reset itself.
+class PromptWatch {
+ public:
+  bool dropped(std::uint8_t b) {
+    static constexpr std::string_view kPrompt = "Press";
+    matched_ = b == kPrompt[matched_] ? matched_ + 1 : (b == kPrompt[0] ? 1 : 0);
+    if (matched_ < kPrompt.size()) return false;
+    matched_ = 0;
+    return true;
+  }
+  void clear() { matched_ = 0; }
+
+ private:
+  std::size_t matched_ = 0;
+};
 
 }  // namespace
 
@@ -154,9 +175,23 @@ awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, const Config& 
     TaskRegistry::instance().spawn(
         ex, "MQTT connect",
         [](std::shared_ptr<MqttClient> c, std::string h, int p, int k) -> awaitable<void> {
-          co_await connectWithRetry(*c, h, p, k);
+          co_await connectWithRetry(*c, h, p, k, false);
         }(client, host, port, keepalive));
   }
+  gw().bringupFailed.reset();
+  gw().hatReset = false;
+  auto& progress = gw().progress;
+  progress.mark(gw().myProtocol ? Stage::Running : Stage::WaitingForHello);
+  if (gw().myProtocol) gw().broughtUp = true;
+  // A hat that does not say hello in time, or whose hello cannot be handled, is brought up again
+  // from its reset: the launcher does that once this loop has ended with the cause.
+  auto helloDeadline = std::chrono::steady_clock::now() + hooks().helloLimit;
+  std::string helloRefusal;
+  auto bringUpAgain = [](std::string why, bool hatReset) {
+    gw().bringupFailed = std::move(why);
+    gw().hatReset = hatReset;
+  };
+  PromptWatch promptWatch;
 
   // Noise on the line repeats these lines without end: keep their volume bounded.
   LogThrottle noiseLog(ex);
@@ -164,6 +199,15 @@ awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, const Config& 
   msgStart.reserve(2);
   for (;;) {
     bool failed = false;
+    bool inHello = false;
+    if (progress.stage() == Stage::Running) progress.mark(Stage::Running);
+    if (!gw().myProtocol && std::chrono::steady_clock::now() >= helloDeadline) {
+      bringUpAgain(
+          fmt::format("the hat has not said hello within {} s{}", hooks().helloLimit.count() / 1000,
+                      helloRefusal.empty() ? "" : " (" + helloRefusal + ")"),
+          false);
+      co_return;
+    }
     try {
       Bytes b = co_await gw().ser->read_async(1);
       if (!b.empty()) msgStart.push_back(b[0]);
@@ -195,20 +239,50 @@ awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, const Config& 
         bool handled = co_await proto->processMsg(msgStartStr);
         if (handled) {
           msgStart.clear();
+          promptWatch.clear();
           // Backpressure: while the broker acknowledges but lags, leave the bytes with the OS
           // and the hat instead of dropping readings; a stalled broker holds us a second at most.
           co_await client->waitForRoom();
         } else {
           noiseLog.log(fmt::format("Garbage Msg Start: {}", msgStart[0]));
+          bool prompt = promptWatch.dropped(msgStart[0]);
           msgStart.erase(msgStart.begin());
+          if (prompt) {
+            bringUpAgain("the hat's bootloader prompt appeared while running", true);
+            co_return;
+          }
         }
       } else if (msgStartStr == "HL") {
-        co_await handleHello(client, config, args, statusDir, msgParser);
+        inHello = true;
+        bool accepted = co_await handleHello(client, config, statusDir, msgParser, helloRefusal);
+        inHello = false;
         msgStart.clear();
+        promptWatch.clear();
+        if (accepted) {
+          // A failed encryption setup is logged and leaves the gateway in this stage: the
+          // watchdog stops once it has lasted too long.
+          progress.mark(Stage::SettingUp);
+          auto created = gw().myProtocol;
+          co_await created->setupEncryption(args);
+          progress.mark(Stage::Running);
+          gw().broughtUp = true;
+        }
       } else {
         noiseLog.log(fmt::format("Garbage Msg Start: {}", msgStart[0]));
+        bool prompt = promptWatch.dropped(msgStart[0]);
         msgStart.erase(msgStart.begin());
+        if (prompt) {
+          bringUpAgain("the hat's bootloader prompt appeared before its hello", true);
+          co_return;
+        }
       }
+    } catch (const HatRestarted& e) {
+      if (isCancelled(cs)) {
+        log("RX: Serial connection cancelled.");
+        co_return;
+      }
+      bringUpAgain(e.what(), true);
+      co_return;
     } catch (const SerialLost& e) {
       if (isCancelled(cs)) {
         log("RX: Serial connection cancelled.");
@@ -222,6 +296,11 @@ awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, const Config& 
     } catch (...) {
       if (isCancelled(cs)) {
         log("RX: Serial connection cancelled.");
+        co_return;
+      }
+      if (inHello) {
+        // The launcher logs the cause with the next attempt.
+        bringUpAgain(describeException(std::current_exception(), "hat hello"), false);
         co_return;
       }
       noiseLog.log(describeException(std::current_exception(), "serial receive loop"));

@@ -139,6 +139,8 @@ awaitable<void> HatProtocolV1::handleLog() {
   std::string text = decodeUtf8Lossy(line);
   dropLastChars(text, 2);
   logf("[GW Log] {}", text);
+  if (text == "Gateway Module started up")
+    throw HatRestarted("the hat printed its start-up line while running");
 }
 
 awaitable<bool> HatProtocolV1::processMsg(const std::string& msgStart) {

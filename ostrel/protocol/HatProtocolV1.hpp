@@ -25,6 +25,13 @@ class HatTimeout : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The hat printed its start-up line while the gateway ran: it has reset itself and lost its
+// set-up.
+class HatRestarted : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 class HatProtocolV1 {
  public:
   using Job = std::function<void()>;
@@ -56,6 +63,7 @@ class HatProtocolV1 {
   virtual awaitable<void> handleInvalidRx();
   awaitable<void> handleStoreState();
   awaitable<void> handleStatistics();
+  // Throws HatRestarted after logging the hat's start-up line.
   awaitable<void> handleLog();
   // True when the code was recognised and its message handled; false reads nothing more.
   virtual awaitable<bool> processMsg(const std::string& msgStart);

@@ -81,7 +81,8 @@ awaitable<void> HatProtocolV2::handleInvalidRx() {
 }
 
 awaitable<void> HatProtocolV2::postEncryption() {
-  // Awaited, so that the first clock command is queued ahead of "RF" and the wake-up.
+  // Awaited, so that the first clock command is queued ahead of "RF" and the wake-up; a slow
+  // status read holds the wake-up for a bounded time only (see syncNow).
   co_await timeSyncer->syncNow(true);
   long long threshold = config.getInt("RADIO", "rssi-threshold");
   if (threshold > 0 || threshold < -255) {

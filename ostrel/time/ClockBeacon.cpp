@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ctime>
 #include <exception>
+#include <optional>
 
 #include "ostrel/io/Log.hpp"
 #include "ostrel/io/Observer.hpp"
@@ -31,6 +32,40 @@ std::string_view trim(std::string_view s) {
   while (!s.empty() && ws(s.back())) s.remove_suffix(1);
   return s;
 }
+
+// Calls `onKey(key, value)` for each "key=value" line of timedatectl show; throws on a line
+// without "=".
+template <typename F>
+void parseTimeDateShow(std::string_view out, F onKey) {
+  while (!out.empty()) {
+    auto nl = out.find('\n');
+    auto line = out.substr(0, nl);
+    out = nl == std::string_view::npos ? std::string_view{} : out.substr(nl + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    auto eq = line.find('=');
+    if (eq == std::string_view::npos)
+      throw std::runtime_error(
+          fmt::format("timedatectl show printed a line without '=': '{}'", line));
+    onKey(trim(line.substr(0, eq)), trim(line.substr(eq + 1)));
+  }
+}
+
+// The error text of a failed command, cancellation passed on.
+std::string failureText(std::exception_ptr e) {
+  try {
+    std::rethrow_exception(e);
+  } catch (const boost::system::system_error& se) {
+    if (isCancellation(se)) throw;
+    return se.what();
+  } catch (const std::exception& ex) {
+    return ex.what();
+  } catch (...) {
+    return "unknown error";
+  }
+}
+
+bool gNtpOwed = false;
+bool gRestoring = false;
 
 template <typename LifePtr>
 awaitable<void> afterPrevious(LifePtr life, std::shared_ptr<Task> prev, awaitable<void> body) {
@@ -95,7 +130,12 @@ void ClockBeacon::sync(bool runAsync, bool checkNtpStatus) {
 
 awaitable<void> ClockBeacon::syncNow(bool runAsync, bool checkNtpStatus) {
   if (syncInterval <= 0) co_return;
-  co_await syncBody(runAsync, checkNtpStatus);
+  sync(runAsync, checkNtpStatus);
+  auto task = steps_.back().task;
+  bool done = co_await task->waitFor(firstSyncWait);
+  if (!done)
+    logf("Time synchronization status not read within {} ms; going on without waiting for it",
+         firstSyncWait.count());
 }
 
 awaitable<void> ClockBeacon::syncBody(bool runAsync, bool checkNtpStatus) {
@@ -104,7 +144,8 @@ awaitable<void> ClockBeacon::syncBody(bool runAsync, bool checkNtpStatus) {
     syncTimer->cancel();
     syncTimer.reset();
   }
-  // A failing status read ends the task here, before the next synchronisation is armed.
+  // A status read that fails counts as not synchronised: the next synchronisation is armed
+  // whatever the commands do.
   if (!ntpCheckTimer) {
     co_await ntpCheckBody(false);
   } else if (checkNtpStatus) {
@@ -150,27 +191,31 @@ awaitable<void> ClockBeacon::ntpCheckBody(bool initiateSync) {
 }
 
 awaitable<void> ClockBeacon::readSyncTimeStatus() {
-  co_await readTimeDateCtl();
+  auto life = life_;
+  std::exception_ptr failure;
+  try {
+    co_await readTimeDateCtl();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  checkAlive(life);
+  if (!failure) {
+    statusReadFailed_ = false;
+    co_return;
+  }
+  std::string why = failureText(failure);
+  statusReadFailed_ = true;
+  synchronized = false;
+  logf("Could not read the time synchronization status: {}; counted as not synchronized", why);
 }
 
 awaitable<void> ClockBeacon::readTimeDateCtl() {
   auto life = life_;
-  auto result = co_await runCommand("timedatectl show", 1000ms, true, false);
+  auto result = co_await runCommand("timedatectl show", statusTimeout, true, false);
   checkAlive(life);
   int counter = 0;
   if (result.exitStatus == 0) {
-    std::string_view out = result.output;
-    while (!out.empty()) {
-      auto nl = out.find('\n');
-      auto line = out.substr(0, nl);
-      out = nl == std::string_view::npos ? std::string_view{} : out.substr(nl + 1);
-      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-      auto eq = line.find('=');
-      if (eq == std::string_view::npos)
-        throw std::runtime_error(
-            fmt::format("timedatectl show printed a line without '=': '{}'", line));
-      auto key = trim(line.substr(0, eq));
-      auto value = trim(line.substr(eq + 1));
+    parseTimeDateShow(result.output, [&](std::string_view key, std::string_view value) {
       if (key == "NTP") {
         osNTPEnabled = value == "yes";
         if (osNTPEnabled) ++counter;
@@ -178,7 +223,7 @@ awaitable<void> ClockBeacon::readTimeDateCtl() {
         osNTPInSync = value == "yes";
         if (osNTPInSync) ++counter;
       }
-    }
+    });
   }
   synchronized = counter == 2;
   logf("NTP synchronized: {}", synchronized ? "True" : "False");
@@ -209,15 +254,124 @@ void ClockBeacon::setSystemTime(UtcTime dt) {
   systemTimeTask_ = TaskRegistry::instance().spawn(ex_, "setSystemTime", setSystemTimeBody(dt));
 }
 
+namespace {
+
+// NTP= of timedatectl show; none when it cannot be read.
+awaitable<std::optional<bool>> readNtpEnabled(const ClockBeacon::CommandRunner& run,
+                                              std::chrono::milliseconds timeout) {
+  std::optional<bool> enabled;
+  std::exception_ptr failure;
+  try {
+    auto r = co_await run("timedatectl show", timeout, true, false);
+    if (r.exitStatus == 0)
+      parseTimeDateShow(r.output, [&](std::string_view key, std::string_view value) {
+        if (key == "NTP") enabled = value == "yes";
+      });
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure) {
+    enabled.reset();
+    logf("Could not read the time synchronization status: {}", failureText(failure));
+  }
+  co_return enabled;
+}
+
+}  // namespace
+
+bool ClockBeacon::ntpOwed() {
+  return gNtpOwed;
+}
+
+void ClockBeacon::setNtpOwed(bool owed) {
+  gNtpOwed = owed;
+}
+
+std::chrono::milliseconds& ClockBeacon::restoreRetryPause() {
+  static std::chrono::milliseconds pause{5000};
+  return pause;
+}
+
+awaitable<bool> ClockBeacon::restoreNtp(CommandRunner run, std::chrono::milliseconds switchTimeout,
+                                        std::chrono::milliseconds statusTimeout, int attempts) {
+  if (!gNtpOwed || gRestoring) co_return gNtpOwed;
+  gRestoring = true;
+  // Cleared however the coroutine ends, cancellation included.
+  struct Guard {
+    ~Guard() { gRestoring = false; }
+  } guard;
+  auto pause = restoreRetryPause();
+  for (int attempt = 1;; ++attempt) {
+    std::string why;
+    try {
+      auto r = co_await run("sudo timedatectl set-ntp true", switchTimeout, false, false);
+      if (r.exitStatus == 0) {
+        gNtpOwed = false;
+        co_return false;
+      }
+      why = fmt::format("exit status {}", r.exitStatus);
+    } catch (const CommandError& e) {
+      why = e.what();
+    }
+    // The switch may have been made all the same (a slow timedated finishes what it was asked).
+    auto enabled = co_await readNtpEnabled(run, statusTimeout);
+    if (enabled && *enabled) {
+      gNtpOwed = false;
+      co_return false;
+    }
+    if (attempts > 0 && attempt >= attempts) {
+      logf("Could not switch automatic time synchronization back on: {}", why);
+      co_return true;
+    }
+    logf("Could not switch automatic time synchronization back on: {}; trying again in {} s", why,
+         std::chrono::duration<double>(pause).count());
+    co_await sleepFor(pause);
+    pause = std::min<std::chrono::milliseconds>(pause * 2, std::chrono::seconds(60));
+  }
+}
+
 awaitable<void> ClockBeacon::setSystemTimeBody(UtcTime dt) {
   auto life = life_;
   auto localTime = toLocal(dt);
+  if (statusReadFailed_) {
+    // The host may well be synchronised: find out before touching its clock.
+    auto before = std::chrono::steady_clock::now();
+    co_await readSyncTimeStatus();
+    checkAlive(life);
+    if (statusReadFailed_) {
+      log("Not setting system time because its synchronization status is unknown.");
+      co_return;
+    }
+    if (synchronized) {
+      log("Not setting system time because it is synchronized to NTP");
+      co_return;
+    }
+    localTime += std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - before);
+  }
   bool ntpWasEnabled = osNTPEnabled;
   if (ntpWasEnabled) {
     log("Disabling OS: automatic time synchronization.");
-    auto r = co_await runCommand("sudo timedatectl set-ntp false", 3000ms, false, false);
+    // Owed from the request on: a request that fails or is killed may still take effect.
+    setNtpOwed(true);
+    bool switchedOff = false;
+    std::exception_ptr failure;
+    try {
+      auto r =
+          co_await runCommand("sudo timedatectl set-ntp false", ntpSwitchTimeout, false, false);
+      switchedOff = r.exitStatus == 0;
+    } catch (const CommandError&) {
+      failure = std::current_exception();
+    }
     checkAlive(life);
-    if (r.exitStatus == 0) {
+    if (failure) {
+      logf("Could not switch off automatic time synchronization: {}", failureText(failure));
+      // Whether it is off decides the pause; switching it on again follows in any case.
+      auto enabled = co_await readNtpEnabled(runCommand, statusTimeout);
+      checkAlive(life);
+      switchedOff = enabled && !*enabled;
+    }
+    if (switchedOff) {
       osNTPEnabled = false;
       co_await sleepFor(ntpPause);
       checkAlive(life);
@@ -228,28 +382,26 @@ awaitable<void> ClockBeacon::setSystemTimeBody(UtcTime dt) {
 
   std::exception_ptr failure;
   try {
-    auto r = co_await runCommand(
-        fmt::format("sudo timedatectl set-time '{}'", formatMillis(localTime)), 2000ms, true, true);
+    auto r =
+        co_await runCommand(fmt::format("sudo timedatectl set-time '{}'", formatMillis(localTime)),
+                            setTimeTimeout, true, true);
     checkAlive(life);
     if (r.exitStatus == 0)
       log("System time has been set successfully.");
     else
       logf("Could not set system time: {}", r.output);
-  } catch (const boost::system::system_error& e) {
-    if (isCancellation(e)) throw;
-    failure = std::current_exception();
-  } catch (...) {
+  } catch (const CommandError&) {
     failure = std::current_exception();
   }
+  if (failure) logf("Could not set system time: {}", failureText(failure));
 
   // Even when set-time could not run, automatic synchronisation must not stay switched off.
   if (ntpWasEnabled) {
     log("Enabling OS: automatic time synchronization.");
-    auto r = co_await runCommand("sudo timedatectl set-ntp true", 3000ms, false, false);
+    bool owed = co_await restoreNtp(runCommand, ntpSwitchTimeout, statusTimeout, 0);
     checkAlive(life);
-    if (r.exitStatus == 0) osNTPEnabled = true;
+    if (!owed) osNTPEnabled = true;
   }
-  if (failure) std::rethrow_exception(failure);
 }
 
 void ClockBeacon::shutdown() {

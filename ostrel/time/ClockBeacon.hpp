@@ -27,6 +27,8 @@ using UtcTime = std::chrono::sys_time<std::chrono::microseconds>;
 // The host clock commands never block the event loop: every status read and every change of the
 // system time runs as a task of its own. Synchronisations and network-time polls run one after
 // the other, in the order they were asked for, as they would if each ran to its end at once.
+// A command that fails or times out costs one log line and that one step: the schedule goes on,
+// and automatic time synchronisation switched off here is always switched on again.
 class ClockBeacon {
  public:
   ClockBeacon(Executor ex, ClockTarget& hatProtocol, long long syncInterval = 900,
@@ -37,20 +39,25 @@ class ClockBeacon {
 
   // One synchronisation (started as a task), which arms the next one.
   void sync(bool runAsync = true, bool checkNtpStatus = true);
-  // The same synchronisation, awaited by the caller: its clock command is queued before the
-  // call returns, so that what the caller queues next follows it.
+  // The same synchronisation, awaited by the caller for at most `firstSyncWait`: when the status
+  // read is quick, its clock command is queued before the call returns, so that what the caller
+  // queues next follows it; a slow one finishes on its own and its command comes later.
   awaitable<void> syncNow(bool runAsync = true, bool checkNtpStatus = true);
   // One network-time poll (started as a task).
   void ntpCheck(bool initiateSync = true);
 
+  // Never fails: a status that cannot be read is logged and counts as not synchronised.
   awaitable<void> readSyncTimeStatus();
-  // Runs "timedatectl show" and sets osNTPEnabled, osNTPInSync and synchronized.
+  // Runs "timedatectl show" and sets osNTPEnabled, osNTPInSync and synchronized. Throws when the
+  // command cannot run, times out or prints a line without "=".
   awaitable<void> readTimeDateCtl();
   // Alternative status reader through ntpstat; not used by the synchroniser itself.
   awaitable<void> readNTPStat();
 
   // Sets the host clock from the hat's time. Starts the work as a task of its own and returns at
-  // once. While one such change is in progress, a new request is ignored with one log line.
+  // once. While one such change is in progress, a new request is ignored with one log line. When
+  // the last status read failed, the status is read again first and the clock is left alone
+  // unless it is known not to be synchronised.
   void setSystemTime(UtcTime dt);
   // Cancels the pending synchronisation (and one still reading the status); polls go on.
   void shutdown();
@@ -72,12 +79,40 @@ class ClockBeacon {
   // added to the time to be set (tests shorten it).
   std::chrono::milliseconds ntpPause{3000};
 
+  // Time-outs of the commands. timedated is started on demand: measured 0.9-1.4 s to come up in
+  // virtual machines, several times that on a small single-core board, and a switch of
+  // automatic synchronisation also starts or stops timesyncd. Nothing waits for them on the
+  // event loop, so they can be generous.
+  static constexpr std::chrono::milliseconds STATUS_TIMEOUT{10000};
+  static constexpr std::chrono::milliseconds NTP_SWITCH_TIMEOUT{15000};
+  static constexpr std::chrono::milliseconds SET_TIME_TIMEOUT{10000};
+  std::chrono::milliseconds statusTimeout = STATUS_TIMEOUT;
+  std::chrono::milliseconds ntpSwitchTimeout = NTP_SWITCH_TIMEOUT;
+  std::chrono::milliseconds setTimeTimeout = SET_TIME_TIMEOUT;
+  // How long syncNow holds its caller (the radio wake-up) for the first status read.
+  std::chrono::milliseconds firstSyncWait{2000};
+
   // How commands are run; tests may substitute it.
   using CommandRunner =
       std::function<awaitable<CommandResult>(std::string, std::chrono::milliseconds, bool, bool)>;
   CommandRunner runCommand = &ostrel::runCommand;
 
+  // Process-wide: automatic time synchronisation was switched off (or a request to switch it off
+  // may still take effect) and has not been switched on again since.
+  static bool ntpOwed();
+  static void setNtpOwed(bool owed);
+  // Switches automatic synchronisation back on while it is owed: "sudo timedatectl set-ntp
+  // true", and after a failure a status read (NTP=yes settles it as well). Up to `attempts`
+  // tries (0: until it succeeds), pausing 5 s, doubling to 60 s, between them. Returns whether
+  // it is still owed. Only one runs at a time; a second call returns at once.
+  static awaitable<bool> restoreNtp(CommandRunner run, std::chrono::milliseconds switchTimeout,
+                                    std::chrono::milliseconds statusTimeout, int attempts);
+  // Pause before the first retry of restoreNtp (tests shorten it).
+  static std::chrono::milliseconds& restoreRetryPause();
+
   bool settingSystemTime() const { return systemTimeTask_ && !systemTimeTask_->done(); }
+  // The last status read failed (the status is unknown).
+  bool statusUnknown() const { return statusReadFailed_; }
 
  private:
   struct Life {
@@ -98,6 +133,7 @@ class ClockBeacon {
   std::shared_ptr<Life> life_ = std::make_shared<Life>();
   std::list<Step> steps_;
   std::shared_ptr<Task> systemTimeTask_;
+  bool statusReadFailed_ = false;
 };
 
 }  // namespace ostrel

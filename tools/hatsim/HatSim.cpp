@@ -276,7 +276,10 @@ struct HatSim::Impl {
     boot = false;
     note("bootloader: run app");
     emit("LGGateway Module started up\r\n");
-    emit(helloMessage(opt));
+    Bytes hello = helloMessage(opt);
+    if (opt.helloBytes > 0 && static_cast<std::size_t>(opt.helloBytes) < hello.size())
+      hello.resize(static_cast<std::size_t>(opt.helloBytes));
+    emit(hello);
     note("tx HL version={} uniqueId={} fwRevision={}", opt.version, opt.uniqueId, opt.fwRevision);
   }
 
@@ -586,7 +589,10 @@ struct HatSim::Impl {
     masterGone = false;
     ++stats.opens;
     // Whatever waited in the slave's input since the last close is stale: a real line loses it.
-    const int s = ::open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // Read-only: its close is IN_CLOSE_NOWRITE, which inotify never merges with the gateway's
+    // IN_CLOSE_WRITE (two identical events in a row unread become one, and the gateway's close
+    // would then be taken for ours on a busy machine).
+    const int s = ::open(slave.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (s >= 0) {
       ::tcflush(s, TCIFLUSH);
       ::close(s);

@@ -59,6 +59,7 @@ struct Options {
   std::uint16_t buildYear = 2026;
   std::uint8_t radioSettings = 3;
   std::string serial = "QGH000000001";  // padded with blanks or cut to 12 characters
+  int helloBytes = 0;                   // send only the first N bytes of the hello (0: all 33)
 
   std::string link;  // symbolic link to the slave device; empty: none
   bool resetOnOpen = true;

@@ -81,6 +81,10 @@ int main(int argc, char** argv) {
         return s.size() <= 12 && isAscii(toBytes(s)) ? "" : "at most 12 ASCII characters";
       })
       ->default_val(o.serial);
+  app.add_option("--hello-bytes", o.helloBytes,
+                 "Send only the first N bytes of the hello message (a cut hello)")
+      ->type_name("N")
+      ->check(CLI::Range(1, 33));
   app.add_option("--node", nodes,
                  "Virtual node; RSSI is the magnitude, PERIODMS 0 sends nothing on its own, the "
                  "payload defaults to 01 (repeatable; without any, three default nodes unless a "
@@ -135,7 +139,12 @@ int main(int argc, char** argv) {
       ->type_name("R")
       ->check(CLI::NonNegativeNumber);
   std::size_t noise = 0;
-  long hangUpAfterMs = 0, backAfterMs = 0;
+  long hangUpAfterMs = 0, backAfterMs = 0, resetAfterMs = 0;
+  app.add_option("--reset-after-ms", resetAfterMs,
+                 "Reset this long after the start, as a hat that resets itself (brown-out, its "
+                 "own watchdog): bootloader banner and prompt while the gateway runs")
+      ->type_name("MS")
+      ->check(CLI::PositiveNumber);
   app.add_option("--noise", noise,
                  "Once the radio is first switched on, send N random bytes of any value (a broken "
                  "line)")
@@ -218,6 +227,7 @@ int main(int argc, char** argv) {
   const auto t0 = Clock::now();
   auto since = [&](long ms) { return Clock::now() - t0 >= std::chrono::milliseconds(ms); };
   bool silenced = false, noiseSent = noise == 0, hungUp = false, timedHangUpDone = false;
+  bool resetDone = false;
   Clock::time_point hungUpAt{};
   const timespec step{0, 100 * 1000000};
   for (;;) {
@@ -242,6 +252,13 @@ int main(int argc, char** argv) {
       }
       hungUp = false;
       if (!quiet) say(fmt::format("line open again on {}", sim.slavePath()));
+    }
+    if (!resetDone && resetAfterMs > 0 && since(resetAfterMs)) {
+      resetDone = true;
+      if (!hungUp) {
+        sim.reset();
+        if (!quiet) say("reset by itself");
+      }
     }
     if (!silenced && silentAfterMs > 0 && since(silentAfterMs)) {
       sim.setSilent(true);
