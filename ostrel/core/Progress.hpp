@@ -30,7 +30,8 @@ class Progress {
 
   // How long a stage may go without a mark before the gateway counts as stuck in it: the
   // receive loop marks every turn (its read returns within a second even on a silent line), the
-  // device and broker retries every attempt; the bring-up stages are not marked while they last.
+  // device and broker retries every attempt, the encryption setup every confirmation of the hat;
+  // the other bring-up stages are bounded by time-outs of their own and not marked meanwhile.
   static std::chrono::seconds stuckAfter(Stage s);
   bool stuck(Clock::time_point now = Clock::now()) const;
   // "waiting for the hat's hello" and the like.

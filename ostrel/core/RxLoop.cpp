@@ -263,6 +263,7 @@ awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, const Config& 
           // watchdog stops once it has lasted too long.
           progress.mark(Stage::SettingUp);
           auto created = gw().myProtocol;
+          created->onSetupProgress = [] { gw().progress.mark(Stage::SettingUp); };
           co_await created->setupEncryption(args);
           progress.mark(Stage::Running);
           gw().broughtUp = true;

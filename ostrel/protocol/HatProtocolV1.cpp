@@ -254,6 +254,7 @@ awaitable<void> HatProtocolV1::setupEncryption(const Args& args, std::optional<b
   writeFrame(ls);
   logf("Sent local node setup for node {}, network {} \n", args.nodeId, args.networkId);
   co_await awaitConfirmation(*ser, "Local node setup complete", confirmTimeout);
+  if (onSetupProgress) onSetupProgress();
 
   if (peers) {
     std::vector<long long> uids;
@@ -287,6 +288,7 @@ awaitable<void> HatProtocolV1::setupEncryption(const Args& args, std::optional<b
       writeFrame(ps);
       log("Sent peer node setup\n");
       co_await awaitConfirmation(*ser, "Peer setup complete", confirmTimeout);
+      if (onSetupProgress) onSetupProgress();
     }
   }
   co_await postEncryption();

@@ -86,6 +86,8 @@ class HatProtocolV1 {
 
   // How long the set-up waits for each confirmation of the hat.
   std::chrono::milliseconds confirmTimeout{5000};
+  // Called after each confirmation of the set-up: a long list of peers is progress, not a hang.
+  std::function<void()> onSetupProgress;
 
   // State, also read by tests.
   std::shared_ptr<SerialPort> port() const;
