@@ -6,6 +6,7 @@
 #   /etc/sudoers.d/ostrel             the two timedatectl commands of the clock synchroniser
 #   /lib/systemd/system/ostrel.service, /usr/lib/sysusers.d/ostrel.conf,
 #   /usr/lib/tmpfiles.d/ostrel.conf
+#   /usr/share/man/man1/ostrel-node.1.gz, ostrel-hatsim.1.gz, /usr/share/man/man8/ostrel.8.gz
 #
 # Configure with -DCMAKE_INSTALL_PREFIX=/usr for a package (scripts/package does).
 
@@ -55,6 +56,16 @@ install(FILES ${CMAKE_BINARY_DIR}/packaging/ostrel.service DESTINATION ${OSTREL_
 install(FILES ${OSTREL_PKG}/sysusers.conf DESTINATION lib/sysusers.d RENAME ostrel.conf)
 install(FILES ${OSTREL_PKG}/tmpfiles.conf DESTINATION lib/tmpfiles.d RENAME ostrel.conf)
 
+# Manual pages, compressed as Debian wants them, with the version filled in.
+foreach(page ostrel.8 ostrel-node.1 ostrel-hatsim.1)
+  configure_file(${OSTREL_PKG}/man/${page} ${CMAKE_BINARY_DIR}/packaging/man/${page} @ONLY)
+  execute_process(COMMAND gzip -9n -c ${CMAKE_BINARY_DIR}/packaging/man/${page}
+    OUTPUT_FILE ${CMAKE_BINARY_DIR}/packaging/man/${page}.gz COMMAND_ERROR_IS_FATAL ANY)
+  string(REGEX REPLACE ".*\\." "" section ${page})
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/man/${page}.gz
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+endforeach()
+
 # Debian wants a copyright file and a compressed changelog in the package's doc directory.
 set(OSTREL_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/ostrel)
 execute_process(COMMAND gzip -9n -c ${OSTREL_PKG}/debian/changelog
@@ -85,7 +96,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # dpkg-shlibdeps runs in the staging directory: the private libraries resolve there.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${OSTREL_PRIVATE_LIBDIR})
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "sudo, passwd")
+# procps: the /bin/kill that reloads the service (a minimal Debian has none).
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "sudo, passwd, procps")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "mosquitto")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 foreach(script postinst prerm postrm)

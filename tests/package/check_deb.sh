@@ -31,7 +31,8 @@ done
 [ "$(mode_of etc/sudoers.d/ostrel)" = "-r--r----- root/root" ] ||
   bad "etc/sudoers.d/ostrel mode '$(mode_of etc/sudoers.d/ostrel)'"
 for f in lib/systemd/system/ostrel.service usr/lib/sysusers.d/ostrel.conf \
-  usr/lib/tmpfiles.d/ostrel.conf usr/share/doc/ostrel/copyright; do
+  usr/lib/tmpfiles.d/ostrel.conf usr/share/doc/ostrel/copyright usr/share/man/man8/ostrel.8.gz \
+  usr/share/man/man1/ostrel-node.1.gz usr/share/man/man1/ostrel-hatsim.1.gz; do
   [ -n "$(mode_of "$f")" ] || bad "$f missing"
 done
 # Nothing of the project in the global library directories.
@@ -54,6 +55,8 @@ done
 for c in /etc/ostrel/ostrel.conf /etc/sudoers.d/ostrel; do
   grep -qx "$c" "$work/control/conffiles" || bad "$c is not a conffile"
 done
+grep -qx "License: Apache-2.0" "$work/root/usr/share/doc/ostrel/copyright" ||
+  bad "copyright file does not name the licence"
 grep -q "^Depends:.*sudo" "$work/control/control" || bad "no dependency on sudo"
 grep -q "^Depends:.*libpaho-mqttpp3" "$work/control/control" || bad "shared-library dependencies missing"
 grep -Eq "^# library = /usr/lib/$triplet/ostrel/libexample_parser\.so$" \
@@ -75,5 +78,6 @@ tail -n 1 "$work/security.txt"
 lint=$(lintian --allow-root "$deb" 2>&1 || true)
 echo "$lint"
 if grep -q "^E:" <<<"$lint"; then bad "lintian reports errors"; fi
+if grep -q "no-manual-page" <<<"$lint"; then bad "a program has no manual page"; fi
 [ "$fail" = 0 ] && echo "check_deb: $(basename "$deb") OK"
 exit "$fail"

@@ -121,6 +121,7 @@ check "purge removed the configuration" [ ! -e /etc/ostrel/ostrel.conf ]
 check "purge removed the sudo rights" [ ! -e /etc/sudoers.d/ostrel ]
 check "purge kept the status file" [ "$(cat "$state/1001.status" 2>/dev/null)" = status ]
 check "purge kept gateway.uid" [ -s "$state/gateway.uid" ]
+check "purge removed the simulator's empty link directory" [ ! -e /run/ostrel ]
 check "purge dropped the ownership override" bash -c '! dpkg-statoverride --list /etc/ostrel/ostrel.conf >/dev/null'
 
 if [ "$fail" = 0 ]; then echo "install_test: OK"; else echo "install_test: FAILED" >&2; fi
