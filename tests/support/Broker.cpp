@@ -11,9 +11,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string_view>
@@ -71,21 +73,35 @@ bool waitExit(pid_t pid, std::chrono::milliseconds limit, int& status) {
 
 }  // namespace
 
-int freeLoopbackPort() {
+namespace {
+
+bool canBind(int port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) throw std::runtime_error("socket: " + std::string(std::strerror(errno)));
+  int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);  // as mosquitto binds
   sockaddr_in a{};
   a.sin_family = AF_INET;
-  a.sin_port = 0;
+  a.sin_port = htons(static_cast<uint16_t>(port));
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-    ::close(fd);
-    throw std::runtime_error("bind: " + std::string(std::strerror(errno)));
-  }
+  bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
   ::close(fd);
-  return ntohs(a.sin_port);
+  return ok;
+}
+
+}  // namespace
+
+// Below the kernel's ephemeral range (32768 and up here): a port the kernel hands out to the
+// outgoing connections of other tests, running in parallel, could be taken between our check
+// and the broker's bind, or while a broker is stopped for an outage.
+int freeLoopbackPort() {
+  static std::minstd_rand pick(static_cast<unsigned>(::getpid()) * 7919u ^
+                               static_cast<unsigned>(std::time(nullptr)));
+  for (int i = 0; i < 1000; ++i) {
+    int port = 20000 + static_cast<int>(pick() % 12000);
+    if (canBind(port)) return port;
+  }
+  throw std::runtime_error("no free loopback port between 20000 and 32000");
 }
 
 Broker::Broker() : Broker(std::nullopt) {}
@@ -94,7 +110,22 @@ Broker::Broker(std::optional<BrokerTls> tls) {
   char tmpl[] = "/tmp/ostrel-broker-XXXXXX";
   if (!::mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
   dir_ = tmpl;
-  port_ = freeLoopbackPort();
+  // Another test may take the port between our check and mosquitto's bind: try another.
+  for (int attempt = 1;; ++attempt) {
+    port_ = freeLoopbackPort();
+    writeConfig(tls);
+    try {
+      start();
+      return;
+    } catch (const std::runtime_error&) {
+      if (attempt == 5 || logText().find("Address already in use") == std::string::npos) throw;
+    }
+  }
+}
+
+void Broker::writeConfig(const std::optional<BrokerTls>& tls) {
+  std::error_code ec;
+  fs::remove(dir_ + "/mosquitto.log", ec);  // what a failed attempt logged is no news
   std::ofstream conf(dir_ + "/mosquitto.conf");
   conf << "listener " << port_ << " 127.0.0.1\n"
        << "allow_anonymous true\n"
@@ -111,8 +142,6 @@ Broker::Broker(std::optional<BrokerTls> tls) {
          << "require_certificate " << (tls->requireClientCert ? "true" : "false") << "\n";
   }
   if (::geteuid() == 0) conf << "user root\n";  // else mosquitto cannot write the log here
-  conf.close();
-  start();
 }
 
 Broker::~Broker() {

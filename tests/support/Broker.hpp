@@ -41,6 +41,7 @@ class Broker {
   std::string logText() const;
 
  private:
+  void writeConfig(const std::optional<BrokerTls>& tls);
   std::string dir_;
   int port_ = 0;
   pid_t pid_ = -1;
