@@ -56,6 +56,10 @@ struct HelloFault {
   std::function<void(hatsim::Options&)> breakIt;
   const char* cause;
 };
+// Test listings show the name, not the bytes of the function object.
+void PrintTo(const HelloFault& f, std::ostream* os) {
+  *os << f.name;
+}
 
 class BadHello : public ::testing::TestWithParam<HelloFault> {};
 
@@ -297,12 +301,12 @@ TEST(ClockCommands, SlowStatusReadDoesNotHoldUpTheWakeUp) {
   auto tc = sim.nextFrame("TC", 15s);
   ASSERT_TRUE(tc) << gw.transcript();
   EXPECT_TRUE(readingArrives(sim, sub, 10s)) << gw.transcript();
-  EXPECT_GE(gw.findLine("Time synchronization status not read within 2000 ms"), 0)
+  EXPECT_GE(gw.waitForLine("Time synchronization status not read within 2000 ms", 5s), 0)
       << gw.transcript();
   auto st = sim.nextFrame("ST", 10s);
   ASSERT_TRUE(st) << gw.transcript();
   EXPECT_GT(st->at, tc->at);
-  EXPECT_GE(gw.findLine("NTP synchronized: True"), 0);
+  EXPECT_GE(gw.waitForLine("NTP synchronized: True", 5s), 0);
   gw.signal(SIGTERM);
   EXPECT_EQ(gw.waitExit(5s), 0) << gw.transcript();
 }
@@ -328,7 +332,7 @@ TEST(ClockCommands, HangingStatusReadIsRetriedOnTheSchedule) {
   ASSERT_GE(failed, 0) << gw.transcript();
   // Counted as unsynchronised: the hat is asked for its time; the poll then finds network time.
   ASSERT_TRUE(sim.nextFrame("ST", 10s)) << gw.transcript();
-  EXPECT_GE(gw.findLine("NTP synchronized: True", failed), 0) << gw.transcript();
+  EXPECT_GE(gw.waitForLine("NTP synchronized: True", 5s, false, failed), 0) << gw.transcript();
   EXPECT_TRUE(readingArrives(sim, sub, 10s)) << gw.transcript();
   gw.signal(SIGTERM);
   EXPECT_EQ(gw.waitExit(5s), 0) << gw.transcript();
