@@ -195,7 +195,7 @@ struct Launcher {
           proto->scheduleTx(std::move(job));
           co_return;
         }
-        co_await sleepFor(std::chrono::milliseconds(20));
+        co_await gw().changed.wait();
       }
     };
     nodeOps = std::make_shared<ops::Companion>(ex, std::move(*settings), enqueue);
@@ -371,8 +371,8 @@ int main(int argc, char** argv) {
   gw().myProtocol.reset();
   gw().client.reset();
   gw().ser.reset();
-  if (!finishMqttClients(std::chrono::seconds(5))) {
-    log("MQTT clients did not finish within 5 s; leaving without cleaning up");
+  if (!finishMqttClients()) {
+    log("An MQTT disconnect did not complete; leaving without cleaning up");
     std::_Exit(l.exitCode);
   }
   return l.exitCode;

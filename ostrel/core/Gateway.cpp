@@ -129,22 +129,24 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
     if (size < 1) throw ConfigError("[MQTT] buffer-size must be a positive number of bytes");
     settings.bufferSize = static_cast<std::size_t>(size);
   }
-  if (gw().mqttBuffer)
-    gw().mqttBuffer->setLimit(settings.bufferSize);
-  else
-    gw().mqttBuffer = std::make_shared<MqttBuffer>(settings.bufferSize);
-  PahoOptions pahoOptions;
-  pahoOptions.buffer = gw().mqttBuffer;
   readTlsSettings(config, settings);
-  std::shared_ptr<MqttClient> client =
-      hooks().makeClient
-          ? hooks().makeClient(eventLoop, settings)
-          : std::shared_ptr<MqttClient>(makePahoMqttClient(eventLoop, settings, pahoOptions));
+  // One client for the whole run: what it owes the broker and its counters carry over a
+  // restart, and the new settings apply at its next connect.
+  if (!gw().client)
+    gw().client = hooks().makeClient
+                      ? hooks().makeClient(eventLoop, settings)
+                      : std::shared_ptr<MqttClient>(makePahoMqttClient(eventLoop, settings));
+  else
+    gw().client->configure(settings);
+  std::shared_ptr<MqttClient> client = gw().client;
   client->on_connect = on_connect;
   client->on_message = on_message;
   client->on_disconnect = on_disconnect;
   client->on_subscribe = on_subscribe;
-  gw().client = client;
+  client->on_connect_failed = [](MqttClient&, const std::string&) {
+    if (gw().progress.stage() == Stage::ConnectingBroker)
+      gw().progress.mark(Stage::ConnectingBroker);
+  };
 
   auto& registry = TaskRegistry::instance();
   std::shared_ptr<Task> rxTask, txTask;

@@ -10,7 +10,6 @@
 #include "ostrel/io/Args.hpp"
 #include "ostrel/io/Asio.hpp"
 #include "ostrel/io/Config.hpp"
-#include "ostrel/io/MqttBuffer.hpp"
 #include "ostrel/io/MqttClient.hpp"
 #include "ostrel/io/SerialPort.hpp"
 #include "ostrel/io/Tasks.hpp"
@@ -44,9 +43,8 @@ struct PendingReply {
 struct GatewayState {
   std::shared_ptr<SerialPort> ser;
   std::shared_ptr<HatProtocolV1> myProtocol;
+  // Made at the first start and kept until exit.
   std::shared_ptr<MqttClient> client;
-  // What the broker is owed; handed from client to client so that a restart loses nothing.
-  std::shared_ptr<MqttBuffer> mqttBuffer;
   std::string statusDir = "/var/quorind-gateway";
   // The next answer the receive loop hands to a waiting operation (at most one at a time).
   std::optional<PendingReply> pendingReply;
@@ -61,6 +59,8 @@ struct GatewayState {
   // Set when a bring-up reaches the running stage; the launcher clears it.
   bool broughtUp = false;
   Progress progress;
+  // Notified when the hat's hello has made a protocol object and when the transmit queue opens.
+  Notifier changed;
 };
 GatewayState& gw();
 

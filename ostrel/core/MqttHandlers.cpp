@@ -26,13 +26,18 @@ void on_connect(MqttClient& client, const std::string& flags, const std::string&
   std::string gwRTCSub = fmt::format("gw/{}/setRTCOffset", proto.getGWUID());
   std::string txSub = "tx/#";
   logf("Subscribing to {}", txSub);
+  MqttClient::Subscriptions subs{{txSub, 1}};
+  if (proto.getVersion() >= 3)
+    subs.insert(subs.end(), {{gwAddPeerSub, 0}, {gwRemovePeerSub, 0}, {gwRTCSub, 0}});
+  // Still one SUBSCRIBE: the observer's filters (Home Assistant's status) ride along.
+  std::size_t own = subs.size();
+  observer().addSubscriptions(subs);
+  client.subscribe(subs);
   if (proto.getVersion() >= 3) {
-    client.subscribe({{txSub, 1}, {gwAddPeerSub, 0}, {gwRemovePeerSub, 0}, {gwRTCSub, 0}});
     logf("Subscribing to {}", gwAddPeerSub);
     logf("Subscribing to {}", gwRemovePeerSub);
-  } else {
-    client.subscribe({{txSub, 1}});
   }
+  for (std::size_t i = own; i < subs.size(); ++i) logf("Subscribing to {}", subs[i].first);
   observer().onConnected(client);
 }
 
@@ -127,6 +132,7 @@ void on_message(MqttClient&, const std::string& topic, const Bytes& payload, int
       break;
     }
     case CommandTopic::None:
+      observer().onMessage(topic, payload);
       break;
   }
 }

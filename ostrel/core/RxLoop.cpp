@@ -45,38 +45,6 @@ void writeUidFile(const std::string& path, ByteView uid) {
   if (::rename(tmp.c_str(), path.c_str()) != 0) fail("rename to");
 }
 
-// Connects, and keeps trying with a capped back-off: a broker that is down when the hat says
-// hello must not leave the gateway without MQTT for the rest of the run.
-// With `inBringup`, every attempt counts as progress of the bring-up.
-awaitable<void> connectWithRetry(MqttClient& client, const std::string& host, int port,
-                                 int keepalive, bool inBringup) {
-  std::chrono::milliseconds backoff{1000};
-  std::minstd_rand jitter(std::random_device{}());
-  for (;;) {
-    if (inBringup) gw().progress.mark(Stage::ConnectingBroker);
-    // One line per attempt, with the reason (a refused TLS handshake names the CA file there).
-    std::string why;
-    try {
-      co_await client.connect(host, port, keepalive);
-      co_return;
-    } catch (const boost::system::system_error& e) {
-      if (e.code() == asio::error::operation_aborted) throw;
-      why = e.what();
-    } catch (const std::exception& e) {
-      why = e.what();
-    } catch (...) {
-      why = describeException(std::current_exception(), "MQTT connect");
-    }
-    // Capped at a few seconds, so that a broker that comes back is used within seconds; a
-    // little jitter keeps a fleet of gateways from reconnecting in step.
-    auto wait = backoff + std::chrono::milliseconds(jitter() % 250);
-    logf("MQTT broker {}:{} not reachable; retrying in {:.1f} s ({})", host, port,
-         std::chrono::duration<double>(wait).count(), escapeControl(why));
-    co_await sleepFor(wait);
-    backoff = std::min(backoff * 2, std::chrono::milliseconds(5000));
-  }
-}
-
 // The hello up to the encryption setup; false (with `refusal` set) when the version byte is
 // refused. Throws when the message cannot be decoded or the UID file cannot be written.
 awaitable<bool> handleHello(std::shared_ptr<MqttClient> client, const Config& config,
@@ -122,13 +90,17 @@ awaitable<bool> handleHello(std::shared_ptr<MqttClient> client, const Config& co
 
   writeUidFile(statusDir + "/gateway.uid", ByteView(info).subspan(4, 4));
   proto->setGWUID(uniqueId);
+  gw().changed.notify();
 
   std::string host = config.getString("MQTT", "host");
   int port = static_cast<int>(config.getInt("MQTT", "port"));
   int keepalive = static_cast<int>(config.getInt("MQTT", "keepalive"));
   observer().onHello(version[0], fwRevision, serialNum, uniqueId);
   observer().beforeConnect(*client, uniqueId);
-  co_await connectWithRetry(*client, host, port, keepalive, true);
+  // The client tries again by itself, and each failed attempt counts as progress of the
+  // bring-up (see the gateway's on_connect_failed).
+  gw().progress.mark(Stage::ConnectingBroker);
+  co_await client->connect(host, port, keepalive);
 
   client->publish(fmt::format("gw/{}/firmware/revision", uniqueId), std::to_string(fwRevision), 1,
                   true);
@@ -172,11 +144,7 @@ awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, const Config& 
     int port = static_cast<int>(config.getInt("MQTT", "port"));
     int keepalive = static_cast<int>(config.getInt("MQTT", "keepalive"));
     observer().beforeConnect(*client, gw().myProtocol->getGWUID());
-    TaskRegistry::instance().spawn(
-        ex, "MQTT connect",
-        [](std::shared_ptr<MqttClient> c, std::string h, int p, int k) -> awaitable<void> {
-          co_await connectWithRetry(*c, h, p, k, false);
-        }(client, host, port, keepalive));
+    client->open(host, port, keepalive);
   }
   gw().bringupFailed.reset();
   gw().hatReset = false;

@@ -45,12 +45,10 @@ awaitable<void> processTxMsgs(std::shared_ptr<MqttClient>, const Args&, Executor
   // The protocol object lives as long as the process once the hat has said hello.
   HatProtocolV1* proto = nullptr;
   try {
-    for (;;) {
-      proto = gw().myProtocol.get();
-      if (proto) break;
-      co_await sleepFor(std::chrono::milliseconds(500));
-    }
+    while (!gw().myProtocol) co_await gw().changed.wait();
+    proto = gw().myProtocol.get();
     proto->txQueue().open();
+    gw().changed.notify();
     asio::post(executor, [proto, state] { workerLoop(proto, state); });
     auto ex = co_await asio::this_coro::executor;
     asio::steady_timer forever(ex, asio::steady_timer::time_point::max());

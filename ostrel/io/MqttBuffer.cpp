@@ -1,127 +1,132 @@
 #include "ostrel/io/MqttBuffer.hpp"
 
-#include <utility>
-
 namespace ostrel {
 
 void MqttBuffer::setLimit(std::size_t byteLimit) {
-  std::lock_guard lk(m_);
   limit_ = byteLimit;
-  dropOldest();
+  shed(false);
 }
 
-void MqttBuffer::erase(std::map<std::uint64_t, Entry>::iterator it) {
-  if (it->second.gen) {
-    auto f = inflight_.find(it->second.gen);
-    if (f != inflight_.end() && --f->second == 0) inflight_.erase(f);
+MqttBuffer::Kind MqttBuffer::kind(const Publication& p) {
+  return !p.retain ? READING : p.qos == 0 ? REPORT : STATE;
+}
+
+void MqttBuffer::wait(Iter it) {
+  Entry& e = it->second;
+  if (!e.pub.retain) {
+    waiting_[READING].insert(it->first);
+    return;
   }
-  bytes_ -= cost(it->second.pub);
+  auto [slot, fresh] = retainedByTopic_.try_emplace(e.pub.topic, it->first);
+  if (!fresh && slot->second > it->first) {
+    // A newer state of this topic already waits: this one is stale.
+    erase(it);
+    return;
+  }
+  if (!fresh) erase(entries_.find(std::exchange(slot->second, it->first)));
+  waiting_[kind(e.pub)].insert(it->first);
+}
+
+void MqttBuffer::erase(Iter it) {
+  Entry& e = it->second;
+  if (e.inflight) {
+    --inflight_;
+    if (e.strikes) --struckInflight_;
+  } else {
+    waiting_[kind(e.pub)].erase(it->first);
+    auto f = e.pub.retain ? retainedByTopic_.find(e.pub.topic) : retainedByTopic_.end();
+    if (f != retainedByTopic_.end() && f->second == it->first) retainedByTopic_.erase(f);
+  }
+  bytes_ -= cost(e.pub);
   entries_.erase(it);
 }
 
-std::size_t MqttBuffer::dropOldest() {
+std::size_t MqttBuffer::dropFrom(std::set<std::uint64_t>& from) {
   std::size_t n = 0;
-  for (auto it = entries_.begin(); bytes_ > limit_ && it != entries_.end();) {
-    if (it->second.gen || it->second.pub.retain) {
-      ++it;
-      continue;
-    }
-    auto next = std::next(it);
-    erase(it);
-    it = next;
+  while (bytes_ > limit_ && !from.empty()) {
+    erase(entries_.find(*from.begin()));
     ++n;
   }
-  dropped_ += n;
-  recentDrops_ += n;
   return n;
 }
 
+std::size_t MqttBuffer::shed(bool byStatus) {
+  if (bytes_ <= limit_) return 0;
+  // Reports go first: each is sent again when it changes, and they do not count as dropped
+  // readings. A retained publication never pushes a reading out.
+  std::size_t states = dropFrom(waiting_[REPORT]);
+  std::size_t n = byStatus ? 0 : dropFrom(waiting_[READING]);
+  dropped_ += n;
+  recentDrops_ += n;
+  return n + states;
+}
+
 std::size_t MqttBuffer::push(Publication p) {
-  std::lock_guard lk(m_);
+  bool retained = p.retain;
   bytes_ += cost(p);
-  entries_.emplace_hint(entries_.end(), nextSeq_++, Entry{std::move(p), 0});
-  return dropOldest();
+  auto it = entries_.emplace_hint(entries_.end(), nextSeq_++, Entry{std::move(p), false, 0});
+  wait(it);
+  return shed(retained);
 }
 
-std::optional<MqttBuffer::Out> MqttBuffer::takeNext(std::uint64_t gen) {
-  std::lock_guard lk(m_);
-  // Entries in flight sit at the front (they were taken in order), so this scan is short.
-  for (auto& [seq, e] : entries_) {
-    if (e.gen) continue;
-    e.gen = gen;
-    ++inflight_[gen];
-    return Out{seq, e.pub};
-  }
-  return std::nullopt;
+std::optional<std::pair<std::uint64_t, const Publication*>> MqttBuffer::takeNext(
+    std::size_t window) {
+  if (inflight_ >= window || struckInflight_ > 0) return std::nullopt;
+  std::uint64_t next = UINT64_MAX;
+  for (auto& w : waiting_)
+    if (!w.empty()) next = std::min(next, *w.begin());
+  if (next == UINT64_MAX) return std::nullopt;
+  auto it = entries_.find(next);
+  Entry& e = it->second;
+  if (e.strikes && inflight_ > 0) return std::nullopt;
+  waiting_[kind(e.pub)].erase(next);
+  if (e.pub.retain) retainedByTopic_.erase(e.pub.topic);
+  e.inflight = true;
+  ++inflight_;
+  if (e.strikes) ++struckInflight_;
+  return std::pair{next, &e.pub};
 }
 
-void MqttBuffer::untake(std::uint64_t seq, std::uint64_t gen) {
-  std::lock_guard lk(m_);
+void MqttBuffer::untake(std::uint64_t seq) {
   auto it = entries_.find(seq);
-  if (it == entries_.end() || it->second.gen != gen) return;
-  auto f = inflight_.find(it->second.gen);
-  if (f != inflight_.end() && --f->second == 0) inflight_.erase(f);
-  it->second.gen = 0;
+  if (it == entries_.end() || !it->second.inflight) return;
+  it->second.inflight = false;
+  --inflight_;
+  if (it->second.strikes) --struckInflight_;
+  wait(it);
 }
 
 void MqttBuffer::delivered(std::uint64_t seq) {
-  std::lock_guard lk(m_);
   auto it = entries_.find(seq);
   if (it == entries_.end()) return;  // sent twice (after a reconnect) and already counted
+  if (!it->second.pub.retain) ++delivered_;
   erase(it);
-  ++delivered_;
 }
 
 void MqttBuffer::refused(std::uint64_t seq) {
-  std::lock_guard lk(m_);
   auto it = entries_.find(seq);
   if (it == entries_.end()) return;
   erase(it);
   ++dropped_;
 }
 
-std::size_t MqttBuffer::requeue(std::uint64_t gen) {
-  std::lock_guard lk(m_);
-  if (!inflight_.erase(gen)) return 0;
-  for (auto& [seq, e] : entries_)
-    if (e.gen == gen) e.gen = 0;
-  return dropOldest();
-}
-
-std::uint64_t MqttBuffer::newGeneration() {
-  std::lock_guard lk(m_);
-  return nextGen_++;
-}
-
-std::size_t MqttBuffer::inflight(std::uint64_t gen) const {
-  std::lock_guard lk(m_);
-  auto f = inflight_.find(gen);
-  return f == inflight_.end() ? 0 : f->second;
-}
-
-std::size_t MqttBuffer::size() const {
-  std::lock_guard lk(m_);
-  return entries_.size();
-}
-
-std::size_t MqttBuffer::bytes() const {
-  std::lock_guard lk(m_);
-  return bytes_;
-}
-
-std::uint64_t MqttBuffer::deliveredCount() const {
-  std::lock_guard lk(m_);
-  return delivered_;
-}
-
-std::uint64_t MqttBuffer::droppedCount() const {
-  std::lock_guard lk(m_);
-  return dropped_;
-}
-
-std::uint64_t MqttBuffer::takeRecentDrops() {
-  std::lock_guard lk(m_);
-  return std::exchange(recentDrops_, 0);
+std::vector<Publication> MqttBuffer::requeue(bool brokerClosed) {
+  std::vector<Publication> poison;
+  std::vector<std::uint64_t> flying;
+  for (auto& [seq, e] : entries_) {
+    if (flying.size() == inflight_) break;  // in-flight entries sit near the front
+    if (e.inflight) flying.push_back(seq);
+  }
+  for (auto seq : flying) {
+    untake(seq);
+    auto it = entries_.find(seq);  // a stale retained entry is gone now
+    if (it == entries_.end() || !brokerClosed) continue;
+    if (++it->second.strikes < 2) continue;
+    poison.push_back(it->second.pub);
+    erase(it);
+    ++dropped_;
+  }
+  return poison;
 }
 
 }  // namespace ostrel

@@ -1,12 +1,16 @@
 #pragma once
-// The publications a gateway owes the broker: everything not yet handed to the MQTT library and
-// everything handed over but not yet acknowledged. It is bounded in bytes and outlives the
-// client that fills it, so that a restarted client sends what its predecessor left, in order.
+// The publications the gateway owes the broker: everything not yet handed to the MQTT library and
+// everything handed over but not yet acknowledged, in publication order. Bounded in bytes. A
+// retained publication is state, not an event: at most one per topic waits to be sent, the newest.
+// Used on the event-loop thread only.
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace ostrel {
 
@@ -15,7 +19,8 @@ struct Publication {
   std::string payload;
   int qos = 0;
   bool retain = false;
-  std::string correlation;  // MQTT 5 correlation data of an answer; empty: none
+  std::string correlation;   // MQTT 5 correlation data of an answer; empty: none
+  std::uint32_t expiry = 0;  // MQTT 5 message expiry interval in seconds; 0: none
 };
 
 class MqttBuffer {
@@ -28,57 +33,63 @@ class MqttBuffer {
 
   void setLimit(std::size_t byteLimit);
 
-  // Appends `p`. When the bound is exceeded, the oldest retained-free entries not in flight go
-  // first (the new one last); retained publications are always kept. Returns how many were
-  // dropped.
+  // Appends `p`; a retained one replaces the waiting one of its topic. Over the bound the oldest
+  // waiting reports (retained at QoS 0: health, sensor status, discovery) go first, then, for a
+  // new reading only, the oldest waiting readings. Retained QoS 1 states (availability, firmware
+  // revision) are kept: one per topic at most. Returns how many
+  // were dropped; only readings count in droppedCount().
   std::size_t push(Publication p);
 
-  // The oldest entry not in flight, now marked in flight under connection `gen`.
-  struct Out {
-    std::uint64_t seq;
-    Publication pub;
-  };
-  std::optional<Out> takeNext(std::uint64_t gen);
-  // `seq` did not leave on connection `gen`: it is taken again later.
-  void untake(std::uint64_t seq, std::uint64_t gen);
-
-  // The broker has it (PUBACK, or written for QoS 0): no longer owed, whichever connection sent
-  // it.
+  // The oldest waiting entry, now in flight; none when `window` entries are in flight already.
+  // An entry that was in flight when the broker closed a connection travels alone: if the
+  // broker closes again, it is the one to blame.
+  std::optional<std::pair<std::uint64_t, const Publication*>> takeNext(std::size_t window);
+  // `seq` did not leave: it waits again, in its place.
+  void untake(std::uint64_t seq);
+  // The broker has it (PUBACK, or written for QoS 0).
   void delivered(std::uint64_t seq);
   // The broker refused it: dropped and counted.
   void refused(std::uint64_t seq);
-  // A connection ended: what was in flight on it is owed again, ahead of everything newer.
-  // Returns how many were dropped to make room for them.
-  std::size_t requeue(std::uint64_t gen);
+  // The connection ended: what was in flight waits again, ahead of everything newer. With
+  // `brokerClosed` each such entry gets a strike, and one with its second strike is dropped,
+  // counted and returned: a publication the broker answers by closing the connection would
+  // otherwise close every connection to come.
+  std::vector<Publication> requeue(bool brokerClosed);
 
-  std::uint64_t newGeneration();
-
-  std::size_t inflight(std::uint64_t gen) const;
-  std::size_t size() const;
-  std::size_t bytes() const;
-  std::uint64_t deliveredCount() const;
-  std::uint64_t droppedCount() const;
+  std::size_t inflight() const { return inflight_; }
+  std::size_t size() const { return entries_.size(); }
+  std::size_t bytes() const { return bytes_; }
+  // Publications that are not retained (readings, answers) the broker has.
+  std::uint64_t deliveredCount() const { return delivered_; }
+  std::uint64_t droppedCount() const { return dropped_; }
   // Drops since the last call (for the once-a-second summary).
-  std::uint64_t takeRecentDrops();
+  std::uint64_t takeRecentDrops() { return std::exchange(recentDrops_, 0); }
 
  private:
   struct Entry {
     Publication pub;
-    std::uint64_t gen = 0;  // 0: not in flight
+    bool inflight = false;
+    int strikes = 0;
   };
+  using Iter = std::map<std::uint64_t, Entry>::iterator;
   static std::size_t cost(const Publication& p) {
     return p.topic.size() + p.payload.size() + ENTRY_OVERHEAD;
   }
-  void erase(std::map<std::uint64_t, Entry>::iterator it);
-  std::size_t dropOldest();
+  enum Kind { READING, REPORT, STATE };
+  static Kind kind(const Publication& p);
+  void wait(Iter it);  // marks a not-in-flight entry as waiting (indexes)
+  void erase(Iter it);
+  std::size_t shed(bool byStatus);
+  std::size_t dropFrom(std::set<std::uint64_t>& from);
 
-  mutable std::mutex m_;
   std::size_t limit_;
-  std::map<std::uint64_t, Entry> entries_;         // by sequence number: publication order
-  std::map<std::uint64_t, std::size_t> inflight_;  // per connection
+  std::map<std::uint64_t, Entry> entries_;  // by sequence number: publication order
+  std::set<std::uint64_t> waiting_[3];      // by kind, oldest first
+  std::unordered_map<std::string, std::uint64_t> retainedByTopic_;  // waiting ones only
   std::uint64_t nextSeq_ = 1;
-  std::uint64_t nextGen_ = 1;
   std::size_t bytes_ = 0;
+  std::size_t inflight_ = 0;
+  std::size_t struckInflight_ = 0;
   std::uint64_t delivered_ = 0;
   std::uint64_t dropped_ = 0;
   std::uint64_t recentDrops_ = 0;

@@ -8,6 +8,11 @@ awaitable<void> MqttClient::waitForRoom() {
   co_return;
 }
 
+awaitable<void> MqttClient::connect(std::string host, int port, int keepAliveSeconds) {
+  open(host, port, keepAliveSeconds);
+  co_await waitConnected();
+}
+
 void runHandler(const char* name, const std::function<void()>& fn) {
   try {
     fn();

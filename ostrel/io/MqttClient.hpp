@@ -36,14 +36,15 @@ struct MqttSettings {
   std::string keyFile;
 };
 
-// Counters of the publication buffer; they never go backwards within a process, also across a
-// restart that hands the buffer to a new client.
+// Counters of the publication buffer; they never go backwards within a process.
 struct MqttStats {
-  std::uint64_t published = 0;  // acknowledged by the broker (QoS 1) or written (QoS 0)
-  std::uint64_t dropped = 0;    // pushed out of a full buffer or refused by the broker
-  std::size_t buffered = 0;     // owed right now: not yet sent, or sent and not acknowledged
+  // Publications that are not retained (readings, answers): acknowledged by the broker (QoS 1)
+  // or written (QoS 0), and pushed out of a full buffer, refused or set aside.
+  std::uint64_t published = 0;
+  std::uint64_t dropped = 0;
+  std::size_t buffered = 0;  // owed right now: not yet sent, or sent and not acknowledged
   std::size_t bufferedBytes = 0;
-  std::uint64_t clientsMade = 0;  // library clients made for connect attempts, reused ones not
+  std::uint64_t clientsMade = 0;  // library clients made (one per server address)
 };
 
 // The two MQTT 5 request/response properties of a publication; empty when absent.
@@ -70,10 +71,19 @@ class MqttClient {
                      const MqttReplyProps& props)>
       on_request;
 
+  // After each failed connect attempt (the client has logged it and tries again by itself).
+  std::function<void(MqttClient&, const std::string& reason)> on_connect_failed;
+
   virtual ~MqttClient() = default;
-  // Completes when the broker has accepted the connection; throws on failure. After a first
-  // successful connect the client reconnects by itself and calls on_connect again.
-  virtual awaitable<void> connect(std::string host, int port, int keepAliveSeconds) = 0;
+  // Settings for the next open(): account, TLS, will, buffer size.
+  virtual void configure(const MqttSettings& settings) { (void)settings; }
+  // Opens the connection and keeps it open: every attempt that fails, and every connection that
+  // is lost, is followed by another attempt after a back-off, until disconnect().
+  virtual void open(const std::string& host, int port, int keepAliveSeconds) = 0;
+  // Completes once the client is connected (at once when it is).
+  virtual awaitable<void> waitConnected() = 0;
+  // open(), then waitConnected().
+  awaitable<void> connect(std::string host, int port, int keepAliveSeconds);
   // One SUBSCRIBE request carrying every (filter, QoS) pair.
   virtual void subscribe(const Subscriptions& subs) = 0;
   // Never blocks; while disconnected, publications are buffered (bounded). Event-loop thread.
@@ -90,7 +100,15 @@ class MqttClient {
   // or when no acknowledgement has come for a second (a stalled broker must not hold up the
   // producer; the buffer's bound then applies). A client without a buffer never holds back.
   virtual awaitable<void> waitForRoom();
-  // Never fails, also when the client never connected.
+  // A retained publication that the broker forgets `expirySeconds` after it was sent, unless
+  // renewed (MQTT 5 message expiry). Clients without MQTT 5 properties send it without it.
+  virtual void publishExpiring(const std::string& topic, std::string payload, int qos,
+                               std::uint32_t expirySeconds) {
+    (void)expirySeconds;
+    publish(topic, std::move(payload), qos, true);
+  }
+  // Ends the connection and the attempts to make one; what is owed stays buffered for the next
+  // open(). Never fails, also when the client never connected.
   virtual awaitable<void> disconnect() = 0;
   virtual bool isConnected() const = 0;
   // Takes effect at the next connect attempt.

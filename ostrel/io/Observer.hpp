@@ -6,6 +6,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "ostrel/io/Bytes.hpp"
 
 namespace ostrel {
 
@@ -32,6 +36,12 @@ class Observer {
     (void)sensorUid, (void)node, (void)rssi, (void)duplicate;
   }
   virtual void onDecryptFailure() {}
+  // Topic filters (with QoS) the gateway's connection subscribes to as well, and the messages
+  // that arrive on them.
+  virtual void addSubscriptions(std::vector<std::pair<std::string, int>>& subs) { (void)subs; }
+  virtual void onMessage(const std::string& topic, const Bytes& payload) {
+    (void)topic, (void)payload;
+  }
   // The hat's clock was set from the gateway's.
   virtual void onClockSync(std::chrono::system_clock::time_point when) { (void)when; }
 };

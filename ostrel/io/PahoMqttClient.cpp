@@ -1,17 +1,20 @@
+// The MQTT client on Eclipse Paho C++: one Paho client, connected and disconnected as the
+// gateway starts and stops, made again only when the server address changes.
+//
+// Threads: everything here runs on the event-loop thread, except the callbacks Paho makes on its
+// own threads (Paho C always runs a send and a receive thread of its own; they cannot be
+// avoided). Those callbacks only copy what they got and post it to the loop, holding the client
+// weakly. The Paho client is destroyed on the loop thread once its disconnect has completed,
+// when Paho calls into it no more; one whose disconnect never completes is left alone (see
+// finishMqttClients).
 #include "ostrel/io/PahoMqttClient.hpp"
 
 #include <mqtt/async_client.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-#include <optional>
 #include <random>
-#include <stdexcept>
-#include <thread>
+#include <unordered_map>
 
 #include "ostrel/io/Log.hpp"
 
@@ -70,223 +73,140 @@ std::string propsText(const mqtt::properties& props) {
   return out + "]";
 }
 
-struct State;
+struct Core;
+using Clock = std::chrono::steady_clock;
+std::atomic<int> clientsLeft{0};  // Paho clients abandoned mid-disconnect
 
-// One Paho client: one connection attempt and, once it succeeds, that connection. Its generation
-// number tells its events from those of every other attempt: a late answer to an attempt that
-// was given up can never act on the current one. It is freed only where no Paho call can be
-// inside it: on the thread that made the blocking call, or on the graveyard thread.
-struct Conn : std::enable_shared_from_this<Conn> {
-  Conn(Executor e, std::weak_ptr<State> s, std::uint64_t g) : ex(e), state(std::move(s)), gen(g) {}
+struct Paho;
+// Runs `f(core)` on the loop if the client still exists and `from` is still its Paho client (one
+// given up mid-disconnect has nothing more to say). Called on Paho's threads.
+template <typename F>
+void post(const std::weak_ptr<Core>& w, Executor ex, const Paho* from, F f);
 
-  const Executor ex;
-  const std::weak_ptr<State> state;
-  const std::uint64_t gen;
-  mqtt::connect_options opts;  // used in place: a copy loses its properties in Paho 1.2
-  // Added to a failed TLS connect's reason, which Paho gives only as "Failure".
-  std::string tlsHint;
-  // What the client was made for; a spare is used again only for the same.
+struct Listener : mqtt::iaction_listener {
+  enum Kind { CONNECT, SUBSCRIBE, PUBLISH, DISCONNECT };
+  Listener(std::weak_ptr<Core> c, Executor e, const Paho* f, Kind k)
+      : core(std::move(c)), ex(e), from(f), kind(k) {}
+  std::weak_ptr<Core> core;
+  Executor ex;
+  const Paho* from;
+  Kind kind;
+  void on_success(const mqtt::token& tok) override { report(tok, true); }
+  void on_failure(const mqtt::token& tok) override { report(tok, false); }
+  void report(const mqtt::token& tok, bool ok);
+};
+
+// One Paho client and the listeners it calls, which must outlive it.
+struct Paho {
+  Paho(const std::weak_ptr<Core>& c, Executor e)
+      : connectL(c, e, this, Listener::CONNECT),
+        subscribeL(c, e, this, Listener::SUBSCRIBE),
+        publishL(c, e, this, Listener::PUBLISH),
+        disconnectL(c, e, this, Listener::DISCONNECT) {}
+  Listener connectL, subscribeL, publishL, disconnectL;
   std::string uri;
-  int keepAlive = 0;
-  // Set by the thread that made the connect call once that call has returned.
-  std::atomic<bool> callReturned{false};
-
-  // Runs `f(state, gen)` on the loop if the client still exists (once it is gone, the loop may be
-  // gone too). Called on Paho's threads; holds the state only weakly, so that it is never
-  // released there.
-  template <typename F>
-  void post(F f) const {
-    if (state.expired()) return;
-    asio::post(ex, [w = state, g = gen, f = std::move(f)]() mutable {
-      if (auto s = w.lock()) f(*s, g);
-    });
-  }
-
-  struct Listener : mqtt::iaction_listener {
-    enum Kind { CONNECT, SUBSCRIBE, PUBLISH };
-    Listener(Conn* c, Kind k) : conn(c), kind(k) {}
-    Conn* conn;
-    Kind kind;
-    void on_success(const mqtt::token& tok) override;
-    void on_failure(const mqtt::token& tok) override;
-    void done(const mqtt::token& tok, bool ok);  // publications
-  };
-  // Declared before the client, so that they outlive it: Paho calls them until it is gone.
-  Listener connectListener{this, Listener::CONNECT};
-  Listener subscribeListener{this, Listener::SUBSCRIBE};
-  Listener publishListener{this, Listener::PUBLISH};
+  mqtt::connect_options opts;  // used in place: a copy loses its properties in Paho 1.2
   std::unique_ptr<mqtt::async_client> cli;
 };
 
-// A client that goes during static destruction, after the graveyard, is freed in place.
-std::atomic<bool> graveyardGone{false};
-// Connect calls still running on their own threads (see startConnect).
-std::atomic<int> connectCallsRunning{0};
-
-// Paho clients that are no longer used are disconnected and freed here, off the event loop:
-// a disconnect waits for the broker, and a client whose connect call is still blocked stays
-// alive until that call returns (its thread holds it).
-class Graveyard {
- public:
-  static Graveyard& instance() {
-    static Graveyard g;
-    return g;
-  }
-  void retire(std::shared_ptr<Conn> c, bool disconnect) {
-    if (!c) return;
-    std::lock_guard lk(m_);
-    if (stop_) return;  // at exit, after the graveyard: freed right here
-    dead_.push_back({std::move(c), disconnect});
-    cv_.notify_all();
-  }
-  // Waits until every retired client has been freed and no connect call is running, then ends
-  // the thread. False when that did not happen within `limit`.
-  bool finish(std::chrono::milliseconds limit) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    std::unique_lock lk(m_);
-    while (!dead_.empty() || busy_ || connectCallsRunning.load() != 0) {
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      cv_.wait_for(lk, 10ms);  // a connect thread that returns does not notify
-    }
-    stop_ = true;
-    cv_.notify_all();
-    lk.unlock();
-    if (thread_.joinable()) thread_.join();
-    return true;
-  }
-  ~Graveyard() {
-    {
-      std::lock_guard lk(m_);
-      stop_ = true;
-      cv_.notify_all();
-    }
-    if (thread_.joinable()) thread_.join();
-    graveyardGone = true;
-  }
-
- private:
-  struct Item {
-    std::shared_ptr<Conn> conn;
-    bool disconnect;
-  };
-  Graveyard() : thread_([this] { run(); }) {}
-  void run() {
-    std::unique_lock lk(m_);
-    for (;;) {
-      cv_.wait(lk, [&] { return stop_ || !dead_.empty(); });
-      if (dead_.empty()) return;
-      Item item = std::move(dead_.front());
-      dead_.pop_front();
-      busy_ = true;
-      lk.unlock();
-      if (item.disconnect && item.conn->cli) {
-        try {
-          if (item.conn->cli->is_connected()) item.conn->cli->disconnect(500)->wait_for(1500ms);
-        } catch (...) {
-        }
-      }
-      item.conn.reset();
-      lk.lock();
-      busy_ = false;
-      cv_.notify_all();
-    }
-  }
-  std::mutex m_;
-  std::condition_variable cv_;
-  std::deque<Item> dead_;
-  bool stop_ = false;
-  bool busy_ = false;
-  std::thread thread_;
-};
-
-void retire(std::shared_ptr<Conn>& c, bool disconnect) {
-  if (!graveyardGone) Graveyard::instance().retire(std::move(c), disconnect);
-  c.reset();
-}
-
-class PahoMqttClient;
-
-// Everything the coroutines and timers of a client share; lives on the event-loop thread.
-struct State : std::enable_shared_from_this<State> {
-  State(Executor e, MqttSettings s, PahoOptions o)
+struct Core : std::enable_shared_from_this<Core> {
+  Core(Executor e, MqttSettings s, PahoOptions o)
       : ex(e),
         settings(std::move(s)),
-        options(std::move(o)),
-        reconnectTimer(e),
-        connectWatchdog(e),
-        jitter(std::random_device{}()),
-        dropLogTimer(e) {
-    buf = options.buffer ? options.buffer : std::make_shared<MqttBuffer>(settings.bufferSize);
+        options(o),
+        buf(settings.bufferSize),
+        retryTimer(e),
+        flushTimer(e),
+        dropLogTimer(e),
+        backoff(o.reconnectMin),
+        jitter(std::random_device{}()) {
     if (options.maxInflight == 0) options.maxInflight = 1;
-    backoff = options.reconnectMin;
   }
+
+  struct Target {
+    std::string host;
+    int port = 0;
+    int keepAlive = 60;
+    std::uint64_t settingsVersion = 0;
+    bool operator==(const Target&) const = default;
+  };
+  enum class Phase { Idle, Connecting, Connected, Closing };
 
   Executor ex;
   MqttSettings settings;
+  std::uint64_t settingsVersion = 0;
   PahoOptions options;
-  std::shared_ptr<MqttBuffer> buf;
-  PahoMqttClient* owner = nullptr;
-
-  std::string serverUri;
-  std::string where;  // host:port for messages
-  int keepAlive = 60;
-  std::shared_ptr<Conn> conn;  // the current attempt or connection
-  // A client whose connect Paho refused cleanly, kept for the next attempt (see startConnect).
-  std::shared_ptr<Conn> spare;
+  MqttBuffer buf;
+  MqttClient* owner = nullptr;
+  std::unique_ptr<Paho> paho;
   std::uint64_t clientsMade = 0;
-
-  bool everConnected = false;
-  bool stopping = false;
-  bool connecting = false;
-  bool connected = false;
-  asio::steady_timer reconnectTimer;
-  // Ends a connect attempt that Paho never reports on (see startConnect).
-  asio::steady_timer connectWatchdog;
+  Phase phase = Phase::Idle;
+  std::optional<Target> want;  // what open() asked for, until disconnect()
+  Target attempt;              // what the current attempt or connection is for
+  asio::steady_timer retryTimer, flushTimer, dropLogTimer;
+  bool dropLogArmed = false;
   std::chrono::milliseconds backoff;
   std::minstd_rand jitter;
-  std::shared_ptr<asio::steady_timer> connectWaiter;
-  std::optional<std::string> connectError;  // set (empty on success) when the attempt ended
-  bool connectEnded = false;
+  Clock::time_point connectedAt, lastProgress = Clock::now();
+  std::vector<std::shared_ptr<asio::steady_timer>> connectWaiters, roomWaiters;
+  std::shared_ptr<asio::steady_timer> closeWaiter;
+  // Publications handed to Paho on the current connection: acknowledgements are matched here,
+  // by the token Paho reports, never through a pointer-sized context.
+  std::unordered_map<const mqtt::token*, std::pair<mqtt::delivery_token_ptr, std::uint64_t>> tokens;
 
-  // Back-pressure: producers waiting for room, and when the broker last showed progress.
-  std::vector<std::shared_ptr<asio::steady_timer>> roomWaiters;
-  std::chrono::steady_clock::time_point lastProgress = std::chrono::steady_clock::now();
-  asio::steady_timer dropLogTimer;
-  bool dropLogArmed = false;
+  std::string where() const { return fmt::format("{}:{}", attempt.host, attempt.port); }
 
+  template <typename F>
+  void handler(const char* name, F f) {
+    if (auto* self = owner) runHandler(name, [&] { f(*self); });
+  }
+  static void wake(std::vector<std::shared_ptr<asio::steady_timer>>& ws) {
+    for (auto& t : ws) t->cancel();
+  }
   void wakeRoomWaiters() {
-    if (connected && buf->size() >= options.highWater) return;
-    for (auto& t : roomWaiters) t->cancel();
+    if (phase != Phase::Connected || buf.size() < options.highWater) wake(roomWaiters);
   }
 
-  // At most one summary line a second while the buffer sheds readings.
-  void noteDrops() {
-    if (dropLogArmed) return;
+  // At most one summary line a second while the buffer sheds publications.
+  void noteDrops(std::size_t n) {
+    if (n == 0 || dropLogArmed) return;
     dropLogArmed = true;
-    dropLogTimer.expires_after(1s);
-    dropLogTimer.async_wait([w = weak_from_this()](boost::system::error_code ec) {
+    dropLogTimer.expires_after(std::chrono::seconds(1));
+    dropLogTimer.async_wait([w = weak_from_this()](boost::system::error_code) {
       auto s = w.lock();
       if (!s) return;
       s->dropLogArmed = false;
-      if (ec) return;
-      if (auto n = s->buf->takeRecentDrops())
+      if (auto n = s->buf.takeRecentDrops())
         logf("MQTT buffer full: {} readings dropped in the last second", n);
     });
   }
 
-  void installCallbacks(Conn& c) {
-    Conn* cp = &c;  // the callbacks live inside c.cli, so they never outlive c
-    c.cli->set_connection_lost_handler([cp](const std::string& cause) {
+  void push(Publication p) {
+    noteDrops(buf.push(std::move(p)));
+    drain();
+  }
+
+  void makePaho(const std::string& uri) {
+    paho = std::make_unique<Paho>(weak_from_this(), ex);
+    paho->uri = uri;
+    ++clientsMade;
+    mqtt::create_options co(MQTTVERSION_5);
+    // Paho holds at most the in-flight window; our own buffer holds the rest.
+    co.set_max_buffered_messages(static_cast<int>(options.maxInflight) + 100);
+    paho->cli = std::make_unique<mqtt::async_client>(uri, settings.clientId, co, nullptr);
+    std::weak_ptr<Core> w = weak_from_this();
+    Executor e = ex;
+    const Paho* f = paho.get();
+    paho->cli->set_connection_lost_handler([w, e, f](const std::string& cause) {
       std::string why = cause.empty() ? "connection lost" : cause;
-      cp->post([why](State& st, std::uint64_t gen) { st.onConnectionLost(gen, why); });
+      post(w, e, f, [why](Core& c) { c.onLost(why); });
     });
     // The broker ended the session with a DISCONNECT packet.
-    c.cli->set_disconnected_handler([cp](const mqtt::properties&, mqtt::ReasonCode rc) {
+    paho->cli->set_disconnected_handler([w, e, f](const mqtt::properties&, mqtt::ReasonCode rc) {
       std::string why = "disconnected by broker: " + reasonText(static_cast<int>(rc));
-      cp->post([why](State& st, std::uint64_t gen) { st.onConnectionLost(gen, why); });
+      post(w, e, f, [why](Core& c) { c.onLost(why); });
     });
-    // Messages count whatever connection brought them: the broker has handed them over.
-    c.cli->set_message_callback([cp](mqtt::const_message_ptr msg) {
+    paho->cli->set_message_callback([w, e, f](mqtt::const_message_ptr msg) {
       if (!msg) return;
       const auto& p = msg->get_payload();
       Bytes payload(p.begin(), p.end());
@@ -296,20 +216,28 @@ struct State : std::enable_shared_from_this<State> {
         reply.responseTopic = mqtt::get<std::string>(mp, mqtt::property::RESPONSE_TOPIC);
       if (mp.contains(mqtt::property::CORRELATION_DATA))
         reply.correlationData = mqtt::get<std::string>(mp, mqtt::property::CORRELATION_DATA);
-      cp->post([topic = msg->get_topic(), payload = std::move(payload), qos = msg->get_qos(),
-                props = propsText(mp), reply = std::move(reply)](State& st, std::uint64_t) {
-        st.onMessage(topic, payload, qos, props, reply);
-      });
+      post(w, e, f,
+           [topic = msg->get_topic(), payload = std::move(payload), qos = msg->get_qos(),
+            props = propsText(mp), reply = std::move(reply)](Core& c) {
+             c.handler("on_message", [&](MqttClient& m) {
+               if (m.on_message) m.on_message(m, topic, payload, qos, props);
+             });
+             // The first handler may have destroyed the client.
+             c.handler("on_request", [&](MqttClient& m) {
+               if (m.on_request) m.on_request(m, topic, payload, reply);
+             });
+           });
     });
   }
 
-  void buildOptions(Conn& c) {
-    mqtt::connect_options& opts = c.opts;
+  void buildOptions() {
+    mqtt::connect_options& opts = paho->opts;
+    opts = mqtt::connect_options();
     opts.set_mqtt_version(MQTTVERSION_5);
     opts.set_clean_start(settings.cleanStart);
-    opts.set_keep_alive_interval(keepAlive);
+    opts.set_keep_alive_interval(attempt.keepAlive);
     opts.set_connect_timeout(options.connectTimeout);
-    opts.set_automatic_reconnect(false);  // we reconnect ourselves, with our own back-off
+    opts.set_automatic_reconnect(false);  // one retry policy: ours
     if (!settings.username.empty()) opts.set_user_name(settings.username);
     if (!settings.password.empty()) opts.set_password(settings.password);
     // Set on the finished options: the builder's properties() crashes in Paho 1.2.0.
@@ -328,317 +256,303 @@ struct State : std::enable_shared_from_this<State> {
       if (!settings.keyFile.empty()) ssl.set_private_key(settings.keyFile);
       ssl.set_enable_server_cert_auth(true);
       ssl.set_verify(true);  // the certificate must name the host we connect to
-      // OpenSSL's own reason is out of reach: Paho 1.2's ssl error handler crashes the process.
-      c.tlsHint = fmt::format(
-          " (TLS: the broker's certificate does not verify against {}, has expired or does not "
-          "name the host of {}; or the broker refused the client certificate; or nothing "
-          "listens there)",
-          settings.caFile.empty() ? "the system's CAs" : settings.caFile, where);
       opts.set_ssl(std::move(ssl));
     }
   }
 
-  // An attempt gets a Paho client of its own unless the previous attempt's client was refused
-  // cleanly over plain TCP: each new Paho client takes a slot in OpenSSL's table of ex-data
-  // indexes that is never given back (~250 bytes an attempt against a broker that stays away).
-  // Over TLS a reused client kept more per attempt than new ones do (~430 against ~70 bytes), so
-  // TLS attempts still get new clients. Paho's connect can block for good when it is called just
-  // after the broker went away and came back (seen with a broker restart): the call runs on a
-  // thread of its own so that it can never wedge the event loop, an attempt that has not ended
-  // when the watchdog fires is given up, and its client, never used again, is freed once the
-  // call has returned.
-  void startConnect() {
-    retire(conn, true);
-    std::shared_ptr<Conn> c = std::exchange(spare, nullptr);
-    if (c && (!c->callReturned || c->uri != serverUri || c->keepAlive != keepAlive))
-      retire(c, false);
-    if (c) {
-      c->callReturned = false;
-    } else {
-      c = std::make_shared<Conn>(ex, weak_from_this(), buf->newGeneration());
-      ++clientsMade;
-      mqtt::create_options co(MQTTVERSION_5);
-      // Paho holds at most the in-flight window; our own buffer holds the rest.
-      co.set_max_buffered_messages(static_cast<int>(options.maxInflight) + 100);
-      c->cli = std::make_unique<mqtt::async_client>(serverUri, settings.clientId, co, nullptr);
-      c->uri = serverUri;
-      c->keepAlive = keepAlive;
-      installCallbacks(*c);
-      buildOptions(*c);
-    }
-    conn = c;
-    connecting = true;
-    ++connectCallsRunning;
-    std::thread([c]() mutable {
-      try {
-        c->cli->connect(c->opts, nullptr, c->connectListener);
-      } catch (const std::exception& e) {
-        std::string text = e.what();
-        c->post([text](State& st, std::uint64_t gen) { st.onConnectFailed(gen, text, false); });
+  void startAttempt() {
+    if (!want || phase != Phase::Idle) return;
+    attempt = *want;
+    // Never a fall-back to plain TCP when TLS is asked for.
+    std::string uri =
+        fmt::format("{}://{}:{}", settings.tls ? "ssl" : "tcp", attempt.host, attempt.port);
+    phase = Phase::Connecting;
+    try {
+      if (!paho || paho->uri != uri) {
+        paho.reset();  // idle: its disconnect has completed, or it never connected
+        makePaho(uri);
       }
-      c->callReturned = true;
-      c.reset();  // possibly the last owner: frees the client here, never on the loop
-      --connectCallsRunning;
-    }).detach();
-    auto limit = options.connectWatchdog.count() > 0
-                     ? options.connectWatchdog
-                     : std::chrono::milliseconds(options.connectTimeout + 2s);
-    connectWatchdog.expires_after(limit);
-    connectWatchdog.async_wait([w = weak_from_this(), gen = c->gen](boost::system::error_code ec) {
-      auto s = w.lock();
-      if (ec || !s || !s->connecting || !s->conn || s->conn->gen != gen) return;
-      log(fmt::format("MQTT connect to {} got no answer; starting again with a new client",
-                      s->where));
-      s->onConnectFailed(gen, "no answer to the connect attempt", false);
+      buildOptions();
+      paho->cli->connect(paho->opts, nullptr, paho->connectL);
+    } catch (const std::exception& e) {
+      phase = Phase::Idle;
+      attemptFailed(e.what());
+    }
+  }
+
+  // A little jitter, so that a fleet of gateways does not come back in step.
+  std::chrono::milliseconds scheduleAttempt() {
+    auto spread = backoff.count() / 5;
+    auto delay = backoff - std::chrono::milliseconds(spread > 0 ? jitter() % (spread + 1) : 0);
+    backoff = std::min(backoff * 2, options.reconnectMax);
+    retryTimer.expires_after(delay);
+    retryTimer.async_wait([w = weak_from_this()](boost::system::error_code ec) {
+      if (auto c = w.lock(); c && !ec) c->startAttempt();
+    });
+    return delay;
+  }
+
+  void attemptFailed(const std::string& why) {
+    if (!want) return;
+    auto delay = scheduleAttempt();
+    logf("MQTT broker {} not reachable; retrying in {:.1f} s ({})", where(),
+         std::chrono::duration<double>(delay).count(), escapeControl(why));
+    handler("on_connect_failed", [&](MqttClient& m) {
+      if (m.on_connect_failed) m.on_connect_failed(m, why);
     });
   }
 
-  void scheduleReconnect() {
-    if (stopping || !everConnected || connecting) return;
-    // A little jitter, so that gateways that lost the same broker do not return in step.
-    auto spread = backoff.count() / 5;
-    auto delay = backoff - std::chrono::milliseconds(
-                               spread > 0 ? static_cast<long>(jitter() % (spread + 1)) : 0);
-    reconnectTimer.expires_after(delay);
-    backoff = std::min(backoff * 2, options.reconnectMax);
-    reconnectTimer.async_wait([w = weak_from_this()](boost::system::error_code ec) {
-      auto s = w.lock();
-      if (ec || !s || s->stopping || s->connected || s->connecting) return;
-      try {
-        s->startConnect();
-      } catch (const std::exception& e) {
-        log(fmt::format("MQTT reconnect to {} failed: {}", s->where, e.what()));
-        s->connecting = false;
-        retire(s->conn, false);
-        s->scheduleReconnect();
-      }
+  void onConnectResult(bool ok, const std::string& text, bool session, int rc,
+                       const std::string& props) {
+    if (phase == Phase::Closing) {
+      // disconnect() came while the attempt ran: end what the attempt made.
+      if (ok) return closePaho();
+      return onClosed();
+    }
+    if (phase != Phase::Connecting) return;
+    if (!ok) {
+      phase = Phase::Idle;
+      std::string why = text;
+      if (settings.tls && text.find("Failure") != std::string::npos)
+        why += fmt::format(
+            " (TLS: the broker's certificate does not verify against {}, has expired or does "
+            "not name the host of {}; or the broker refused the client certificate; or nothing "
+            "listens there)",
+            settings.caFile.empty() ? "the system's CAs" : settings.caFile, where());
+      return attemptFailed(why);
+    }
+    phase = Phase::Connected;
+    if (!want || !(*want == attempt)) return closePaho();  // asked for something else meanwhile
+    connectedAt = lastProgress = Clock::now();
+    wake(connectWaiters);
+    std::string flags = fmt::format("session present {}", session ? 1 : 0);
+    std::string rcText = reasonText(rc);
+    handler("on_connect", [&](MqttClient& m) {
+      if (m.on_connect) m.on_connect(m, flags, rcText, props);
     });
+    drain();
+  }
+
+  void onLost(const std::string& why) {
+    if (phase != Phase::Connected) return;  // both Paho callbacks may report the same loss
+    phase = Phase::Idle;
+    tokens.clear();
+    for (auto& p : buf.requeue(true))
+      logf(
+          "MQTT publication to {} ({} bytes) set aside: the broker closed the connection twice "
+          "while it was in flight",
+          escapeControl(p.topic), p.payload.size());
+    if (Clock::now() - connectedAt >= options.holdToReset) backoff = options.reconnectMin;
+    wakeRoomWaiters();
+    handler("on_disconnect", [&](MqttClient& m) {
+      if (m.on_disconnect) m.on_disconnect(m, why);
+    });
+    if (want) scheduleAttempt();
+  }
+
+  void closePaho() {
+    phase = Phase::Closing;
+    try {
+      paho->cli->disconnect(0, nullptr, paho->disconnectL);
+    } catch (const std::exception&) {
+      onClosed();
+    }
+  }
+
+  // Paho may still be at work in it: never freed (see finishMqttClients); the next attempt
+  // makes a new one.
+  void abandonPaho() {
+    tokens.clear();
+    (void)paho.release();
+    ++clientsLeft;
+    phase = Phase::Idle;
+    buf.requeue(false);
+  }
+
+  void onClosed() {
+    if (phase != Phase::Closing) return;
+    phase = Phase::Idle;
+    tokens.clear();
+    buf.requeue(false);
+    if (closeWaiter) closeWaiter->cancel();
+    startAttempt();  // opened again meanwhile
   }
 
   // Hands publications to Paho while connected and the window has room.
   void drain() {
-    if (!connected || !conn) return;
-    Conn& c = *conn;
-    for (std::size_t n = buf->inflight(c.gen); n < options.maxInflight; ++n) {
-      auto out = buf->takeNext(c.gen);
-      if (!out) break;
-      if (n == 0) lastProgress = std::chrono::steady_clock::now();  // the wait starts now
-      const Publication& p = out->pub;
+    while (phase == Phase::Connected) {
+      auto next = buf.takeNext(options.maxInflight);
+      if (!next) break;
+      auto [seq, p] = *next;
+      if (buf.inflight() == 1) lastProgress = Clock::now();  // the wait starts now
       try {
-        auto msg = mqtt::make_message(p.topic, p.payload, p.qos, p.retain);
-        if (!p.correlation.empty())
-          msg->set_properties(mqtt::properties{{mqtt::property::CORRELATION_DATA, p.correlation}});
-        c.cli->publish(msg, reinterpret_cast<void*>(static_cast<std::uintptr_t>(out->seq)),
-                       c.publishListener);
+        auto msg = mqtt::make_message(p->topic, p->payload, p->qos, p->retain);
+        mqtt::properties props;
+        if (!p->correlation.empty()) props.add({mqtt::property::CORRELATION_DATA, p->correlation});
+        if (p->expiry)
+          props.add({mqtt::property::MESSAGE_EXPIRY_INTERVAL, static_cast<int>(p->expiry)});
+        if (props.size()) msg->set_properties(props);
+        auto tok = paho->cli->publish(msg, nullptr, paho->publishL);
+        tokens.emplace(tok.get(), std::pair{tok, seq});
       } catch (const mqtt::exception& e) {
         int rc = e.get_return_code();
         if (rc == MQTTASYNC_DISCONNECTED || rc == MQTTASYNC_MAX_BUFFERED_MESSAGES) {
-          buf->untake(out->seq, c.gen);
+          buf.untake(seq);
           break;
         }
-        buf->refused(out->seq);
-        log(fmt::format("MQTT publication to {} dropped: {}", p.topic, e.what()));
+        log(fmt::format("MQTT publication to {} dropped: {}", escapeControl(p->topic), e.what()));
+        buf.refused(seq);
       }
     }
   }
 
-  void finishConnectWait(std::optional<std::string> error) {
-    connectError = std::move(error);
-    connectEnded = true;
-    if (connectWaiter) connectWaiter->cancel();
-  }
-
-  bool current(std::uint64_t gen) const { return conn && conn->gen == gen; }
-
-  void onConnected(std::uint64_t gen, std::weak_ptr<Conn> which, bool sessionPresent, int rc,
-                   const std::string& props);
-  // `clean`: Paho itself reported the failure, so the client may serve the next attempt.
-  void onConnectFailed(std::uint64_t gen, const std::string& reason, bool clean) {
-    if (!connecting || !current(gen)) return;  // an attempt given up before
-    connecting = false;
-    connectWatchdog.cancel();
-    if (clean && !stopping && !settings.tls) {
-      retire(spare, false);
-      spare = std::move(conn);
-      conn.reset();
-    } else {
-      retire(conn, false);
-    }
-    if (connectWaiter && !connectEnded) {
-      finishConnectWait(fmt::format("MQTT connect to {} failed: {}", where, reason));
-      return;
-    }
-    log(fmt::format("MQTT reconnect to {} failed: {}; next attempt in {} s", where, reason,
-                    fmt::format("{:.1f}", backoff.count() / 1000.0)));
-    scheduleReconnect();
-  }
-  void onConnectionLost(std::uint64_t gen, const std::string& why);
-  void onMessage(const std::string& topic, const Bytes& payload, int qos, const std::string& props,
-                 const MqttReplyProps& reply);
-  void onSubscribed(int mid, const std::vector<int>& granted, const std::string& props);
-  void onPublished(std::uint64_t gen, std::uint64_t seq, bool ok, const std::string& topic, int rc,
-                   int reason) {
+  void onPublished(const mqtt::token* t, bool ok, int rc, int reason) {
+    auto f = tokens.find(t);
+    if (f == tokens.end()) return;  // sent on a connection that has ended
+    std::uint64_t seq = f->second.second;
+    std::string topic = escapeControl(f->second.first->get_message()->get_topic());
+    tokens.erase(f);
     if (ok) {
-      buf->delivered(seq);
-      lastProgress = std::chrono::steady_clock::now();
+      buf.delivered(seq);
+      lastProgress = Clock::now();
     } else if (reason >= 0x80) {
       // The broker refused it: sending it again would be refused again.
-      buf->refused(seq);
+      buf.refused(seq);
       log(fmt::format("MQTT publication to {} refused: {}", topic, reasonText(reason)));
     } else {
-      // Not sent; it goes out again on this connection, or is requeued when it ends.
-      buf->untake(seq, gen);
-      if (current(gen) && connected)
-        log(fmt::format("MQTT publication to {} failed: {}", topic,
-                        mqtt::exception::error_str(rc)));
-      return;
+      buf.untake(seq);  // not sent; it goes out again
+      log(fmt::format("MQTT publication to {} failed: {}", topic, mqtt::exception::error_str(rc)));
     }
     wakeRoomWaiters();
+    flushTimer.cancel();
     drain();
   }
 };
 
-void Conn::Listener::on_success(const mqtt::token& tok) {
+template <typename F>
+void post(const std::weak_ptr<Core>& w, Executor ex, const Paho* from, F f) {
+  asio::post(ex, [w, from, f = std::move(f)]() mutable {
+    if (auto c = w.lock(); c && c->paho.get() == from) f(*c);
+  });
+}
+
+void Listener::report(const mqtt::token& tok, bool ok) {
+  int rc = tok.get_return_code();
+  int reason = static_cast<int>(tok.get_reason_code());
   switch (kind) {
+    case PUBLISH:
+      post(core, ex, from,
+           [t = &tok, ok, rc, reason](Core& c) { c.onPublished(t, ok, rc, reason); });
+      break;
     case CONNECT: {
       bool session = false;
-      std::string props = "[]";
-      try {
-        auto rsp = tok.get_connect_response();
-        session = rsp.is_session_present();
-        props = propsText(rsp.get_properties());
-      } catch (...) {
+      std::string props = "[]", text;
+      if (ok) {
+        try {
+          auto rsp = tok.get_connect_response();
+          session = rsp.is_session_present();
+          props = propsText(rsp.get_properties());
+        } catch (...) {
+        }
+      } else {
+        text = reason != 0 ? reasonText(reason) : mqtt::exception::error_str(rc);
+        if (text.empty()) text = fmt::format("error {}", rc);
       }
-      int rc = static_cast<int>(tok.get_reason_code());
-      conn->post(
-          [which = conn->weak_from_this(), session, rc, props](State& st, std::uint64_t gen) {
-            st.onConnected(gen, which, session, rc, props);
-          });
+      post(core, ex, from, [=](Core& c) { c.onConnectResult(ok, text, session, reason, props); });
       break;
     }
     case SUBSCRIBE: {
       std::vector<int> granted;
       std::string props = "[]";
-      try {
-        auto rsp = tok.get_subscribe_response();
-        for (auto rc : rsp.get_reason_codes()) granted.push_back(static_cast<int>(rc));
-        props = propsText(rsp.get_properties());
-      } catch (...) {
+      if (ok) {
+        try {
+          auto rsp = tok.get_subscribe_response();
+          for (auto r : rsp.get_reason_codes()) granted.push_back(static_cast<int>(r));
+          props = propsText(rsp.get_properties());
+        } catch (...) {
+        }
+      } else {
+        auto topics = tok.get_topics();
+        granted.assign(topics ? topics->size() : 1, reason ? reason : 0x80);
       }
-      int mid = tok.get_message_id();
-      conn->post([mid, granted, props](State& st, std::uint64_t) {
-        st.onSubscribed(mid, granted, props);
+      post(core, ex, from, [mid = tok.get_message_id(), granted, props](Core& c) {
+        c.handler("on_subscribe", [&](MqttClient& m) {
+          if (m.on_subscribe) m.on_subscribe(m, mid, granted, props);
+        });
       });
       break;
     }
-    case PUBLISH:
-      done(tok, true);
+    case DISCONNECT:
+      post(core, ex, from, [](Core& c) { c.onClosed(); });
       break;
   }
-}
-
-void Conn::Listener::on_failure(const mqtt::token& tok) {
-  switch (kind) {
-    case PUBLISH:
-      done(tok, false);
-      break;
-    case CONNECT: {
-      int rc = tok.get_return_code();
-      int reason = static_cast<int>(tok.get_reason_code());
-      std::string text = reason != 0 ? reasonText(reason) : mqtt::exception::error_str(rc);
-      if (text.empty()) text = fmt::format("error {}", rc);
-      if (rc == MQTTASYNC_FAILURE) text += conn->tlsHint;
-      conn->post([text](State& st, std::uint64_t gen) { st.onConnectFailed(gen, text, true); });
-      break;
-    }
-    case SUBSCRIBE: {
-      int reason = static_cast<int>(tok.get_reason_code());
-      if (reason == 0) reason = 0x80;  // refused, no reason given
-      auto topics = tok.get_topics();
-      std::vector<int> granted(topics ? topics->size() : 1, reason);
-      int mid = tok.get_message_id();
-      conn->post([mid, granted](State& st, std::uint64_t) { st.onSubscribed(mid, granted, "[]"); });
-      break;
-    }
-  }
-}
-
-void Conn::Listener::done(const mqtt::token& tok, bool ok) {
-  auto seq = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(tok.get_user_context()));
-  auto* dt = dynamic_cast<const mqtt::delivery_token*>(&tok);
-  auto msg = dt ? dt->get_message() : nullptr;
-  std::string topic = msg ? msg->get_topic() : std::string("?");
-  int rc = tok.get_return_code();
-  int reason = static_cast<int>(tok.get_reason_code());
-  conn->post(
-      [=](State& st, std::uint64_t gen) { st.onPublished(gen, seq, ok, topic, rc, reason); });
 }
 
 class PahoMqttClient final : public MqttClient {
  public:
   PahoMqttClient(Executor ex, MqttSettings settings, PahoOptions options)
-      : s_(std::make_shared<State>(ex, std::move(settings), std::move(options))) {
-    s_->owner = this;
+      : c_(std::make_shared<Core>(ex, std::move(settings), options)) {
+    c_->owner = this;
   }
 
-  // Never waits: the Paho client is disconnected and freed on the graveyard thread, and what it
-  // had in flight stays in the buffer for whoever uses the buffer next.
   ~PahoMqttClient() override {
-    auto& s = *s_;
-    s.owner = nullptr;
-    s.stopping = true;
-    s.connected = false;
-    s.connecting = false;
-    s.reconnectTimer.cancel();
-    s.connectWatchdog.cancel();
-    s.dropLogTimer.cancel();
-    if (s.connectWaiter) s.connectWaiter->cancel();
-    for (auto& t : s.roomWaiters) t->cancel();
-    if (s.conn) {
-      s.buf->requeue(s.conn->gen);
-      retire(s.conn, true);
-    }
-    retire(s.spare, false);
-    if (auto n = s.buf->takeRecentDrops())
+    auto& c = *c_;
+    c.owner = nullptr;
+    c.want.reset();
+    for (auto* t : {&c.retryTimer, &c.flushTimer, &c.dropLogTimer}) t->cancel();
+    Core::wake(c.connectWaiters);
+    Core::wake(c.roomWaiters);
+    if (auto n = c.buf.takeRecentDrops())
       logf("MQTT buffer full: {} readings dropped in the last second", n);
-  }
-
-  // The coroutines hold the shared state, never `this`: the client may go while they wait.
-  awaitable<void> connect(std::string host, int port, int keepAliveSeconds) override {
-    return doConnect(s_, std::move(host), port, keepAliveSeconds);
-  }
-
-  static awaitable<void> doConnect(std::shared_ptr<State> s, std::string host, int port,
-                                   int keepAliveSeconds) {
-    if (s->connected) co_return;
-    if (s->connecting) throw std::runtime_error("MQTT connect already in progress");
-    s->stopping = false;
-    s->where = fmt::format("{}:{}", host, port);
-    // Never a fall-back to plain TCP when TLS is asked for.
-    s->serverUri = fmt::format("{}://{}:{}", s->settings.tls ? "ssl" : "tcp", host, port);
-    s->keepAlive = keepAliveSeconds;
-    s->connectWaiter =
-        std::make_shared<asio::steady_timer>(s->ex, asio::steady_timer::time_point::max());
-    s->connectEnded = false;
-    s->connectError.reset();
-    try {
-      s->startConnect();
-    } catch (const mqtt::exception& e) {
-      s->connecting = false;
-      retire(s->conn, false);
-      s->connectWaiter.reset();
-      throw std::runtime_error(fmt::format("MQTT connect to {} failed: {}", s->where, e.what()));
+    c.tokens.clear();
+    if (c.phase == Core::Phase::Connected || c.phase == Core::Phase::Connecting) {
+      // Not disconnected first (the daemon always is; a test may not be): the one blocking
+      // wait here, bounded.
+      try {
+        if (c.paho->cli->disconnect(0)->wait_for(std::chrono::seconds(2)))
+          c.phase = Core::Phase::Idle;
+      } catch (const std::exception&) {
+        c.phase = Core::Phase::Idle;  // Paho says there is no connection
+      }
     }
-    auto waiter = s->connectWaiter;
-    co_await waiter->async_wait(asio::as_tuple(use_awaitable));
-    if (s->connectWaiter == waiter) s->connectWaiter.reset();
-    if (!s->connectEnded) throw boost::system::system_error(asio::error::operation_aborted);
-    if (s->connectError) throw std::runtime_error(*s->connectError);
+    if (c.phase != Core::Phase::Idle && c.paho) c.abandonPaho();
+  }
+
+  void configure(const MqttSettings& s) override {
+    auto will = c_->settings.will;
+    c_->settings = s;
+    if (!c_->settings.will) c_->settings.will = will;
+    ++c_->settingsVersion;
+    c_->buf.setLimit(s.bufferSize);
+  }
+
+  void open(const std::string& host, int port, int keepAliveSeconds) override {
+    auto& c = *c_;
+    c.want = Core::Target{host, port, keepAliveSeconds, c.settingsVersion};
+    if (c.phase == Core::Phase::Connected && !(c.attempt == *c.want)) return c.closePaho();
+    if (c.phase != Core::Phase::Idle) return;  // the attempt under way ends in startAttempt()
+    c.retryTimer.cancel();
+    c.backoff = c.options.reconnectMin;
+    c.startAttempt();
+  }
+
+  awaitable<void> waitConnected() override { return doWaitConnected(c_); }
+  static awaitable<void> doWaitConnected(std::shared_ptr<Core> c) {
+    while (c->phase != Core::Phase::Connected) {
+      auto t = std::make_shared<asio::steady_timer>(c->ex, asio::steady_timer::time_point::max());
+      c->connectWaiters.push_back(t);
+      co_await t->async_wait(asio::as_tuple(use_awaitable));
+      std::erase(c->connectWaiters, t);
+      auto cs = co_await asio::this_coro::cancellation_state;
+      if (cs.cancelled() != asio::cancellation_type::none || !c->owner)
+        throw boost::system::system_error(asio::error::operation_aborted);
+    }
   }
 
   void subscribe(const Subscriptions& subs) override {
-    auto& s = *s_;
-    if (!s.conn || !s.connected) throw std::runtime_error("MQTT subscribe while not connected");
+    auto& c = *c_;
+    if (c.phase != Core::Phase::Connected)
+      throw std::runtime_error("MQTT subscribe while not connected");
     std::vector<std::string> filters;
     mqtt::iasync_client::qos_collection qos;
     for (const auto& [filter, q] : subs) {
@@ -647,178 +561,87 @@ class PahoMqttClient final : public MqttClient {
     }
     try {
       // No per-filter subscribe_options: that vector crashes Paho 1.2.0's subscribeMany.
-      s.conn->cli->subscribe(mqtt::string_collection::create(filters), qos, nullptr,
-                             s.conn->subscribeListener);
+      c.paho->cli->subscribe(mqtt::string_collection::create(filters), qos, nullptr,
+                             c.paho->subscribeL);
     } catch (const mqtt::exception& e) {
       throw std::runtime_error(fmt::format("MQTT subscribe failed: {}", e.what()));
     }
   }
 
   void publish(const std::string& topic, std::string payload, int qos, bool retain) override {
-    auto& s = *s_;
-    if (s.buf->push(Publication{topic, std::move(payload), qos, retain, {}})) s.noteDrops();
-    s.drain();
+    c_->push(Publication{topic, std::move(payload), qos, retain, {}, 0});
   }
-
   void publishReply(const std::string& topic, std::string payload, int qos,
                     const std::string& correlationData) override {
-    auto& s = *s_;
-    if (s.buf->push(Publication{topic, std::move(payload), qos, false, correlationData}))
-      s.noteDrops();
-    s.drain();
+    c_->push(Publication{topic, std::move(payload), qos, false, correlationData, 0});
+  }
+  void publishExpiring(const std::string& topic, std::string payload, int qos,
+                       std::uint32_t expirySeconds) override {
+    c_->push(Publication{topic, std::move(payload), qos, true, {}, expirySeconds});
   }
 
-  awaitable<void> waitForRoom() override { return doWaitForRoom(s_); }
-
-  static awaitable<void> doWaitForRoom(std::shared_ptr<State> s) {
+  awaitable<void> waitForRoom() override { return doWaitForRoom(c_); }
+  static awaitable<void> doWaitForRoom(std::shared_ptr<Core> c) {
     for (;;) {
-      if (!s->connected || s->buf->size() < s->options.highWater) co_return;
-      auto deadline = s->lastProgress + s->options.ackStall;
-      if (std::chrono::steady_clock::now() >= deadline) co_return;
-      auto t = std::make_shared<asio::steady_timer>(s->ex, deadline);
-      s->roomWaiters.push_back(t);
+      if (c->phase != Core::Phase::Connected || c->buf.size() < c->options.highWater) co_return;
+      auto deadline = c->lastProgress + c->options.ackStall;
+      if (Clock::now() >= deadline) co_return;
+      auto t = std::make_shared<asio::steady_timer>(c->ex, deadline);
+      c->roomWaiters.push_back(t);
       co_await t->async_wait(asio::as_tuple(use_awaitable));
-      std::erase(s->roomWaiters, t);
+      std::erase(c->roomWaiters, t);
       auto cs = co_await asio::this_coro::cancellation_state;
       if (cs.cancelled() != asio::cancellation_type::none)
         throw boost::system::system_error(asio::error::operation_aborted);
     }
   }
 
-  awaitable<void> disconnect() override { return doDisconnect(s_); }
-
-  static awaitable<void> doDisconnect(std::shared_ptr<State> s) {
-    s->stopping = true;
-    s->reconnectTimer.cancel();
-    s->connectWatchdog.cancel();
-    if (s->connected && s->conn) {
-      // Up to a second for what is owed to go out and be acknowledged, queued publications
-      // included: the last status report ("offline") was queued just before this, and a clean
-      // DISCONNECT discards the will that would otherwise say it. The DISCONNECT itself goes out
-      // on the graveyard thread.
-      auto gen = s->conn->gen;
-      auto deadline = std::chrono::steady_clock::now() + 1s;
-      asio::steady_timer tick(s->ex);
-      while (s->connected && s->current(gen) && s->buf->size() > 0 &&
-             std::chrono::steady_clock::now() < deadline) {
-        s->drain();
-        tick.expires_after(5ms);
-        co_await tick.async_wait(asio::as_tuple(use_awaitable));
+  awaitable<void> disconnect() override { return doDisconnect(c_); }
+  static awaitable<void> doDisconnect(std::shared_ptr<Core> c) {
+    c->want.reset();
+    c->retryTimer.cancel();
+    bool was = c->phase == Core::Phase::Connected;
+    // Up to a second for what is owed to go out and be acknowledged: the last status report
+    // ("offline") was queued just before this, and a clean DISCONNECT discards the will that
+    // would otherwise say it.
+    auto deadline = Clock::now() + std::chrono::seconds(1);
+    while (c->phase == Core::Phase::Connected && c->buf.size() > 0 && Clock::now() < deadline) {
+      c->drain();
+      c->flushTimer.expires_at(deadline);  // cancelled by every acknowledgement
+      co_await c->flushTimer.async_wait(asio::as_tuple(use_awaitable));
+    }
+    if (c->phase == Core::Phase::Connected || c->phase == Core::Phase::Connecting) c->closePaho();
+    if (c->phase == Core::Phase::Closing) {
+      c->closeWaiter = std::make_shared<asio::steady_timer>(c->ex, std::chrono::seconds(2));
+      auto w = c->closeWaiter;
+      co_await w->async_wait(asio::as_tuple(use_awaitable));
+      if (c->phase == Core::Phase::Closing) {
+        log("MQTT disconnect did not complete within 2 s; leaving that library client behind");
+        c->abandonPaho();
       }
     }
-    bool was = std::exchange(s->connected, false);
-    s->connecting = false;
-    s->wakeRoomWaiters();
-    // Taken out at once: whatever this connection reports from now on is stale.
-    std::shared_ptr<Conn> c = std::move(s->conn);
-    s->conn.reset();
-    if (s->connectWaiter && !s->connectEnded) s->finishConnectWait("MQTT connect abandoned");
-    if (c) {
-      s->buf->requeue(c->gen);  // what the broker did not acknowledge is owed again
-      retire(c, was);
-    }
-    if (was && s->owner) {
-      auto* self = s->owner;
-      runHandler("on_disconnect", [&] {
-        if (self->on_disconnect) self->on_disconnect(*self, "client disconnect");
+    c->wakeRoomWaiters();
+    if (was)
+      c->handler("on_disconnect", [](MqttClient& m) {
+        if (m.on_disconnect) m.on_disconnect(m, "client disconnect");
       });
-    }
   }
 
-  bool isConnected() const override { return s_->connected; }
-
-  void setWill(MqttSettings::Will will) override {
-    s_->settings.will = std::move(will);
-    retire(s_->spare, false);  // its connect options carry the old will
-  }
-
+  bool isConnected() const override { return c_->phase == Core::Phase::Connected; }
+  void setWill(MqttSettings::Will will) override { c_->settings.will = std::move(will); }
   MqttStats stats() const override {
-    MqttStats st;
-    st.published = s_->buf->deliveredCount();
-    st.dropped = s_->buf->droppedCount();
-    st.buffered = s_->buf->size();
-    st.bufferedBytes = s_->buf->bytes();
-    st.clientsMade = s_->clientsMade;
-    return st;
+    const auto& b = c_->buf;
+    return {b.deliveredCount(), b.droppedCount(), b.size(), b.bytes(), c_->clientsMade};
   }
 
  private:
-  std::shared_ptr<State> s_;
+  std::shared_ptr<Core> c_;
 };
-
-void State::onConnected(std::uint64_t gen, std::weak_ptr<Conn> which, bool sessionPresent, int rc,
-                        const std::string& props) {
-  if (!current(gen) || stopping) {
-    // An attempt given up before (watchdog, disconnect) got through after all: end it.
-    if (auto c = which.lock()) retire(c, true);
-    if (current(gen)) {
-      connecting = false;
-      connectWatchdog.cancel();
-      retire(conn, true);
-      if (connectWaiter && !connectEnded) finishConnectWait("MQTT connect abandoned");
-    }
-    return;
-  }
-  connecting = false;
-  connectWatchdog.cancel();
-  connected = true;
-  everConnected = true;
-  backoff = options.reconnectMin;
-  lastProgress = std::chrono::steady_clock::now();
-  if (connectWaiter && !connectEnded) finishConnectWait(std::nullopt);
-  if (auto* self = owner) {
-    std::string flags = fmt::format("session present {}", sessionPresent ? 1 : 0);
-    std::string rcText = reasonText(rc);
-    runHandler("on_connect", [&] {
-      if (self->on_connect) self->on_connect(*self, flags, rcText, props);
-    });
-  }
-  drain();
-}
-
-void State::onConnectionLost(std::uint64_t gen, const std::string& why) {
-  // Both Paho callbacks may report the same loss; an old connection's loss is no news.
-  if (!current(gen) || !connected) return;
-  connected = false;
-  if (buf->requeue(gen)) noteDrops();
-  retire(conn, false);
-  wakeRoomWaiters();
-  if (auto* self = owner) {
-    runHandler("on_disconnect", [&] {
-      if (self->on_disconnect) self->on_disconnect(*self, why);
-    });
-  }
-  scheduleReconnect();
-}
-
-void State::onMessage(const std::string& topic, const Bytes& payload, int qos,
-                      const std::string& props, const MqttReplyProps& reply) {
-  if (auto* self = owner) {
-    runHandler("on_message", [&] {
-      if (self->on_message) self->on_message(*self, topic, payload, qos, props);
-    });
-  }
-  // The first handler may have destroyed the client.
-  if (auto* self = owner) {
-    runHandler("on_request", [&] {
-      if (self->on_request) self->on_request(*self, topic, payload, reply);
-    });
-  }
-}
-
-void State::onSubscribed(int mid, const std::vector<int>& granted, const std::string& props) {
-  if (auto* self = owner) {
-    runHandler("on_subscribe", [&] {
-      if (self->on_subscribe) self->on_subscribe(*self, mid, granted, props);
-    });
-  }
-}
 
 }  // namespace
 
-bool finishMqttClients(std::chrono::milliseconds limit) {
-  if (graveyardGone) return true;
-  return Graveyard::instance().finish(limit);
+bool finishMqttClients() {
+  return clientsLeft.load() == 0;
 }
 
 std::unique_ptr<MqttClient> makePahoMqttClient(Executor ex, MqttSettings settings,

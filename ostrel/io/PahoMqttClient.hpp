@@ -1,5 +1,6 @@
 #pragma once
-// The real MQTT client, on Eclipse Paho C++.
+// The real MQTT client, on Eclipse Paho C++. One object per connection role, kept for the whole
+// run; see the top of PahoMqttClient.cpp for its threads.
 //
 // Texts handed to the handlers:
 //   flags  "session present 0" or "session present 1"
@@ -23,23 +24,19 @@ struct PahoOptions {
   std::size_t highWater = 1000;
   std::chrono::milliseconds ackStall{1000};
   std::chrono::seconds connectTimeout{10};
-  // An attempt Paho has not reported on by then is given up (0: connectTimeout + 2 s).
-  std::chrono::milliseconds connectWatchdog{0};
-  // Back-off between reconnect attempts, doubling, with up to a fifth taken off at random.
+  // Back-off between connect attempts: doubling from min to max, up to a fifth taken off at
+  // random; back to min only once a connection has held for `holdToReset`.
   std::chrono::milliseconds reconnectMin{500};
   std::chrono::milliseconds reconnectMax{5000};
-  // The publication buffer; handing the previous client's buffer to its successor keeps what it
-  // owed. Empty: the client makes its own, of MqttSettings::bufferSize bytes.
-  std::shared_ptr<MqttBuffer> buffer;
+  std::chrono::milliseconds holdToReset{10000};
 };
 
 std::unique_ptr<MqttClient> makePahoMqttClient(Executor ex, MqttSettings settings,
                                                PahoOptions options = {});
 
-// Call once before the process exits, after every client is gone: waits until the clients'
-// disconnects have gone out and their Paho clients are freed. Returning from main while that
-// still runs on its own thread tears the TLS library down under it (a crash at exit). False
-// when it did not end within `limit`: then leave with _exit rather than run the exit handlers.
-bool finishMqttClients(std::chrono::milliseconds limit);
+// Call once before the process exits, after every client is gone. False when a client was left
+// with a disconnect that never completed: Paho may still be at work in it, so leave with _exit
+// rather than run the exit handlers (they tear the TLS library down under it).
+bool finishMqttClients();
 
 }  // namespace ostrel

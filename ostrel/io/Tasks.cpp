@@ -15,6 +15,21 @@ awaitable<void> Event::wait() {
   }
 }
 
+void Notifier::notify() {
+  for (auto& t : std::exchange(waiters_, {})) t->cancel();
+}
+
+awaitable<void> Notifier::wait() {
+  auto t = std::make_shared<asio::steady_timer>(co_await asio::this_coro::executor,
+                                                asio::steady_timer::time_point::max());
+  waiters_.push_back(t);
+  co_await t->async_wait(asio::as_tuple(use_awaitable));
+  std::erase(waiters_, t);
+  auto cs = co_await asio::this_coro::cancellation_state;
+  if (cs.cancelled() != asio::cancellation_type::none)
+    throw boost::system::system_error(asio::error::operation_aborted);
+}
+
 awaitable<bool> Task::waitFor(std::chrono::milliseconds limit) {
   if (done()) co_return true;
   asio::steady_timer t(co_await asio::this_coro::executor, limit);

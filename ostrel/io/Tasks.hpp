@@ -4,6 +4,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ostrel/io/Asio.hpp"
 
@@ -23,6 +24,18 @@ class Event {
  private:
   asio::steady_timer timer_;
   bool set_ = false;
+};
+
+// Wakes every coroutine waiting in wait() at each notify(); each checks its own condition
+// again, so that nothing has to poll for a change. Event-loop thread only.
+class Notifier {
+ public:
+  void notify();
+  // Until the next notify(); throws operation_aborted when cancelled.
+  awaitable<void> wait();
+
+ private:
+  std::vector<std::shared_ptr<asio::steady_timer>> waiters_;
 };
 
 class Task {

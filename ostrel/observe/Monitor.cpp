@@ -140,7 +140,8 @@ Monitor::Monitor(Executor ex, MonitorSettings settings, Sources sources)
       settings_(std::move(settings)),
       sources_(std::move(sources)),
       timer_(ex),
-      started_(sources_.steadyNow()) {}
+      started_(sources_.steadyNow()),
+      announceTimer_(ex) {}
 
 void Monitor::start() {
   asio::co_spawn(ex_, run(), asio::detached);
@@ -149,6 +150,7 @@ void Monitor::start() {
 void Monitor::stop() {
   stopped_ = true;
   timer_.cancel();
+  announceTimer_.cancel();
 }
 
 awaitable<void> Monitor::run() {
@@ -176,8 +178,8 @@ std::shared_ptr<MqttClient> Monitor::connectedClient() {
 
 void Monitor::sampleCounters(MqttClient& client) {
   MqttStats st = client.stats();
-  acknowledged_.sample(st.published);
-  dropped_.sample(st.dropped);
+  published_ = st.published;
+  dropped_ = st.dropped;
   queued_ = st.buffered;
 }
 
@@ -187,37 +189,83 @@ void Monitor::onHello(int version, std::uint32_t fwRevision, const std::string& 
   fwRevision_ = fwRevision;
   hatSerial_ = hatSerial;
   gatewayUid_ = gatewayUid;
-  ++ownPublished_;  // the firmware revision, published after the connect
 }
 
 void Monitor::beforeConnect(MqttClient& client, std::uint32_t gatewayUid) {
   gatewayUid_ = gatewayUid;
-  // A new client's counters may start at zero: read them before it counts anything.
-  sampleCounters(client);
   client.setWill({statusTopic(), "offline", 1, true});
 }
 
-// The client's count of publications includes the monitor's own (retained, QoS 0 written or
-// QoS 1 acknowledged): they are counted here to be left out of readings_published.
+// Retained: the client counts only publications that are not as readings.
 void Monitor::publishOwn(MqttClient& client, const std::string& topic, std::string payload,
                          int qos) {
   client.publish(topic, std::move(payload), qos, true);
-  ++ownPublished_;
 }
 
 void Monitor::onConnected(MqttClient& client) {
   if (!gatewayUid_) return;
   ++connects_;
   publishOwn(client, statusTopic(), "online", 1);
-  if (!settings_.discoveryPrefix.empty()) {
-    for (auto& [topic, payload] : gatewayDiscovery(settings_.discoveryPrefix, *gatewayUid_))
-      publishOwn(client, topic, std::move(payload), 0);
-    for (auto& [uid, s] : sensors_) s.announced = false;
-  }
   sampleCounters(client);
   if (settings_.healthInterval.count() > 0)
     publishOwn(client, fmt::format("gw/{}/health", *gatewayUid_), health().dump(), 0);
   publishDueSensors(client);
+  scheduleAnnouncements();
+}
+
+void Monitor::addSubscriptions(std::vector<std::pair<std::string, int>>& subs) {
+  if (!settings_.discoveryPrefix.empty())
+    subs.emplace_back(settings_.discoveryPrefix + "/status", 1);
+}
+
+void Monitor::onMessage(const std::string& topic, const Bytes& payload) {
+  if (settings_.discoveryPrefix.empty() || topic != settings_.discoveryPrefix + "/status") return;
+  if (toString(payload) != "online") return;
+  // Home Assistant has started again and forgotten what it was told.
+  gatewayAnnounced_ = false;
+  for (auto& [uid, s] : sensors_) s.announced = false;
+  announceAll();
+}
+
+void Monitor::announceAll() {
+  announceQueue_.clear();
+  for (auto& [uid, s] : sensors_)
+    if (!s.announced && s.lastPublished) {
+      s.announced = true;
+      announceQueue_.push_back(uid);
+    }
+  scheduleAnnouncements();
+}
+
+void Monitor::scheduleAnnouncements() {
+  if (settings_.discoveryPrefix.empty() || announceArmed_ || stopped_) return;
+  if (gatewayAnnounced_ && announceQueue_.empty()) return;
+  announceArmed_ = true;
+  announceTimer_.expires_after(ANNOUNCE_PERIOD);
+  announceTimer_.async_wait([w = weak_from_this()](boost::system::error_code ec) {
+    auto self = w.lock();
+    if (!self) return;
+    self->announceArmed_ = false;
+    if (ec) return;
+    self->announceSome();
+    self->scheduleAnnouncements();
+  });
+}
+
+void Monitor::announceSome() {
+  auto client = connectedClient();
+  if (!client || !gatewayUid_ || client->stats().buffered >= ANNOUNCE_BELOW) return;
+  const auto& prefix = settings_.discoveryPrefix;
+  if (!gatewayAnnounced_) {
+    for (auto& [topic, payload] : gatewayDiscovery(prefix, *gatewayUid_))
+      publishOwn(*client, topic, std::move(payload), 0);
+    gatewayAnnounced_ = true;
+  }
+  for (std::size_t i = 0; i < ANNOUNCE_BATCH && !announceQueue_.empty(); ++i) {
+    for (auto& [topic, payload] : sensorDiscovery(prefix, *gatewayUid_, announceQueue_.front()))
+      publishOwn(*client, topic, std::move(payload), 0);
+    announceQueue_.pop_front();
+  }
 }
 
 void Monitor::beforeDisconnect(MqttClient& client, bool stopping) {
@@ -258,28 +306,25 @@ void Monitor::onReading(std::uint32_t sensorUid, int node, int rssi, bool duplic
 
 void Monitor::publishSensor(MqttClient& client, std::uint32_t uid, Sensor& s) {
   if (!gatewayUid_) return;
-  if (!s.announced) announceSensor(client, uid, s);
+  if (!s.announced && !settings_.discoveryPrefix.empty()) {
+    s.announced = true;
+    announceQueue_.push_back(uid);
+    scheduleAnnouncements();
+  }
   json j = {{"node", s.node},
             {"rssi", s.rssi},
             {"last_seen", isoUtc(s.lastSeen)},
             {"readings", s.readings},
             {"duplicates", s.duplicates}};
-  publishOwn(client, fmt::format("gw/{}/sensor/{}", *gatewayUid_, uid), j.dump(), 0);
+  client.publishExpiring(fmt::format("gw/{}/sensor/{}", *gatewayUid_, uid), j.dump(), 0,
+                         SENSOR_STATUS_EXPIRY_S);
   s.lastPublished = sources_.steadyNow();
   s.changed = false;
-}
-
-void Monitor::announceSensor(MqttClient& client, std::uint32_t uid, Sensor& s) {
-  if (!settings_.discoveryPrefix.empty())
-    for (auto& [topic, payload] : sensorDiscovery(settings_.discoveryPrefix, *gatewayUid_, uid))
-      publishOwn(client, topic, std::move(payload), 0);
-  s.announced = true;
 }
 
 void Monitor::publishDueSensors(MqttClient& client) {
   auto now = sources_.steadyNow();
   for (auto& [uid, s] : sensors_) {
-    if (!s.announced && s.lastPublished) announceSensor(client, uid, s);
     if (!s.changed) continue;
     if (s.lastPublished && now - *s.lastPublished < sensorInterval()) continue;
     publishSensor(client, uid, s);
@@ -290,7 +335,6 @@ json Monitor::health() {
   auto client = sources_.client ? sources_.client() : nullptr;
   if (client) sampleCounters(*client);
   auto uptime = std::chrono::duration_cast<std::chrono::seconds>(sources_.steadyNow() - started_);
-  std::uint64_t acked = acknowledged_.total();
   auto orNull = [](const auto& v) { return v ? json(*v) : json(nullptr); };
   return {
       {"uptime_s", uptime.count()},
@@ -298,8 +342,8 @@ json Monitor::health() {
       {"firmware_revision", orNull(fwRevision_)},
       {"hat_serial", orNull(hatSerial_)},
       {"readings_received", received_},
-      {"readings_published", acked > ownPublished_ ? acked - ownPublished_ : 0},
-      {"readings_dropped", dropped_.total()},
+      {"readings_published", published_},
+      {"readings_dropped", dropped_},
       {"readings_buffered", queued_},
       {"duplicates", duplicates_},
       {"decrypt_failures", decryptFailures_},

@@ -4,6 +4,7 @@
 // discovery. Owned by the launcher, so its counters outlive restarts in the same process.
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -43,21 +44,6 @@ struct Sources {
   };
 };
 
-// A counter read from one client after another. A new client's counter either starts at zero
-// or carries on from its predecessor's; the total never goes backwards either way.
-class CarriedCounter {
- public:
-  void sample(std::uint64_t value) {
-    if (value < last_) base_ += last_;
-    last_ = value;
-  }
-  std::uint64_t total() const { return base_ + last_; }
-
- private:
-  std::uint64_t base_ = 0;
-  std::uint64_t last_ = 0;
-};
-
 // "2026-12-08T20:15:03Z"
 std::string isoUtc(std::chrono::system_clock::time_point t);
 // VmRSS of /proc/self/status in kB, -1 when it cannot be read.
@@ -82,6 +68,8 @@ class Monitor : public Observer, public std::enable_shared_from_this<Monitor> {
   void beforeConnect(MqttClient& client, std::uint32_t gatewayUid) override;
   void onConnected(MqttClient& client) override;
   void beforeDisconnect(MqttClient& client, bool stopping) override;
+  void addSubscriptions(std::vector<std::pair<std::string, int>>& subs) override;
+  void onMessage(const std::string& topic, const Bytes& payload) override;
   void onReading(std::uint32_t sensorUid, int node, int rssi, bool duplicate) override;
   void onDecryptFailure() override { ++decryptFailures_; }
   void onClockSync(std::chrono::system_clock::time_point when) override { lastClockSync_ = when; }
@@ -94,6 +82,14 @@ class Monitor : public Observer, public std::enable_shared_from_this<Monitor> {
   std::string statusTopic() const;
   // Sensors kept at most; readings from further ones are counted but get no topic.
   static constexpr std::size_t MAX_SENSORS = 10000;
+  // A sensor's status topic goes from the broker this long after the sensor was last heard (a
+  // sensor "heard" once in line noise must not stay there for ever).
+  static constexpr std::uint32_t SENSOR_STATUS_EXPIRY_S = 86400;
+  // Discovery configurations go out in small batches while the buffer is nearly empty, so that
+  // readings never wait behind them.
+  static constexpr std::size_t ANNOUNCE_BATCH = 10;
+  static constexpr std::size_t ANNOUNCE_BELOW = 50;
+  static constexpr std::chrono::milliseconds ANNOUNCE_PERIOD{50};
 
  private:
   struct Sensor {
@@ -104,7 +100,7 @@ class Monitor : public Observer, public std::enable_shared_from_this<Monitor> {
     std::uint64_t duplicates = 0;
     std::optional<std::chrono::steady_clock::time_point> lastPublished;
     bool changed = false;
-    bool announced = false;  // discovery configuration sent
+    bool announced = false;  // discovery configuration sent or queued
   };
 
   std::chrono::seconds sensorInterval() const;
@@ -112,8 +108,11 @@ class Monitor : public Observer, public std::enable_shared_from_this<Monitor> {
   void sampleCounters(MqttClient& client);
   void publishOwn(MqttClient& client, const std::string& topic, std::string payload, int qos);
   void publishSensor(MqttClient& client, std::uint32_t uid, Sensor& s);
-  void announceSensor(MqttClient& client, std::uint32_t uid, Sensor& s);
   void publishDueSensors(MqttClient& client);
+  // Discovery: everything is announced once, and again when Home Assistant says it is back.
+  void announceAll();
+  void scheduleAnnouncements();
+  void announceSome();
   awaitable<void> run();
 
   Executor ex_;
@@ -133,11 +132,13 @@ class Monitor : public Observer, public std::enable_shared_from_this<Monitor> {
   std::uint64_t duplicates_ = 0;
   std::uint64_t decryptFailures_ = 0;
   std::uint64_t connects_ = 0;
-  // QoS 1 publications of our own (status, firmware revision): not readings.
-  std::uint64_t ownPublished_ = 0;
-  CarriedCounter acknowledged_;
-  CarriedCounter dropped_;
+  std::uint64_t published_ = 0;
+  std::uint64_t dropped_ = 0;
   std::size_t queued_ = 0;
+  bool gatewayAnnounced_ = false;
+  std::deque<std::uint32_t> announceQueue_;  // sensors whose configurations are due
+  asio::steady_timer announceTimer_;
+  bool announceArmed_ = false;
   bool overflowLogged_ = false;
 
   std::map<std::uint32_t, Sensor> sensors_;

@@ -104,7 +104,7 @@ awaitable<void> Companion::run() {
       gatewayUid_ = std::to_string(proto->getGWUID());
       break;
     }
-    co_await sleepFor(200ms);
+    co_await gw().changed.wait();
   }
   client_ = makeClient_ ? makeClient_(ex_, settings_.mqtt)
                         : std::shared_ptr<MqttClient>(makePahoMqttClient(ex_, settings_.mqtt));
@@ -121,17 +121,9 @@ awaitable<void> Companion::run() {
                                const MqttReplyProps& props) {
     if (auto self = weak.lock()) self->onRequest(topic, payload, props);
   };
-  for (;;) {
-    std::string failure;
-    try {
-      co_await client_->connect(settings_.host, settings_.port, settings_.keepalive);
-    } catch (const std::exception& e) {
-      failure = e.what();
-    }
-    if (failure.empty()) break;
-    logf("Node operations: MQTT connection failed ({}); trying again in 5 s", failure);
-    co_await sleepFor(5s);
-  }
+  // The client tries again by itself until stop().
+  client_->open(settings_.host, settings_.port, settings_.keepalive);
+  co_await client_->waitConnected();
   logf("Node operations: taking requests on gw/{}/node/+/...", gatewayUid_);
   co_await serve();
 }

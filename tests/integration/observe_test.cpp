@@ -335,17 +335,24 @@ TEST(Observe, DiscoveryConfigurationsOnlyWhenAPrefixIsSet) {
     gw.start();
     ASSERT_TRUE(sim.nextFrame("TC", 20s)) << gw.transcript();
     sim.sendSensor(0);
-    ASSERT_TRUE(sub.waitFor(
-        [&](auto& v) {
-          for (auto& m : v)
-            if (m.topic == kGw + "/sensor/2001") return true;
-          return false;
-        },
-        20s));
-    // A sensor's configurations go out before its first status, the gateway's at the connect.
+    auto seen = [&](const std::string& prefix) {
+      std::size_t n = 0;
+      for (auto& m : sub.messages())
+        n += m.topic.rfind(prefix, 0) == 0 && m.topic != "homeassistant/status";
+      return n;
+    };
+    ASSERT_TRUE(waitUntil([&] { return seen(kGw + "/sensor/2001") > 0; }, 20s, "sensor status"));
+    // Configurations follow, paced behind readings: the gateway's four and the sensor's two.
     std::map<std::string, json> configs;
+    if (withPrefix) {
+      ASSERT_TRUE(waitUntil([&] { return seen("homeassistant/") >= 6; }, 20s, "6 configurations"));
+      // Home Assistant says it has started: it is told everything again, once.
+      publishTo(broker.port(), "homeassistant/status", "online", 1);
+      ASSERT_TRUE(waitUntil([&] { return seen("homeassistant/") >= 12; }, 20s, "6 more"));
+    }
     for (auto& m : sub.messages())
-      if (m.topic.rfind("homeassistant/", 0) == 0) configs[m.topic] = json::parse(m.payload);
+      if (m.topic.rfind("homeassistant/", 0) == 0 && m.topic != "homeassistant/status")
+        configs[m.topic] = json::parse(m.payload);
     gw.signal(SIGTERM);
     EXPECT_EQ(gw.waitExit(20s), 0);
     if (!withPrefix) {

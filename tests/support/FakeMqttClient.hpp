@@ -23,11 +23,11 @@ class FakeMqttClient : public MqttClient {
     int qos;
     bool retain;
     std::string correlation = {};  // publishReply only
+    std::uint32_t expiry = 0;      // publishExpiring only
   };
 
-  // What connect() does: throw this text (runtime_error) if set; otherwise become connected and,
-  // when `connectCallsHandler`, call on_connect before returning (as the real client does).
-  std::optional<std::string> connectError;
+  // What open() does: when `connectCallsHandler`, become connected and call on_connect (as the
+  // real client does once the broker accepts); otherwise stay unconnected until fireConnect().
   bool connectCallsHandler = true;
 
   std::vector<Connect> connects;
@@ -37,12 +37,15 @@ class FakeMqttClient : public MqttClient {
   bool connected = false;
   MqttStats counters;
 
-  awaitable<void> connect(std::string host, int port, int keepAliveSeconds) override {
+  void open(const std::string& host, int port, int keepAliveSeconds) override {
     connects.push_back({host, port, keepAliveSeconds});
-    if (connectError) throw std::runtime_error(*connectError);
-    connected = true;
     if (connectCallsHandler) fireConnect();
-    co_return;
+  }
+  awaitable<void> waitConnected() override {
+    while (!connected) {
+      asio::steady_timer t(co_await asio::this_coro::executor, std::chrono::milliseconds(5));
+      co_await t.async_wait(use_awaitable);  // a fake: the tests that wait here are short
+    }
   }
   void subscribe(const Subscriptions& subs) override { subscriptions.push_back(subs); }
   void publish(const std::string& topic, std::string payload, int qos, bool retain) override {
@@ -53,6 +56,10 @@ class FakeMqttClient : public MqttClient {
                     const std::string& correlationData) override {
     publications.push_back({topic, std::move(payload), qos, false, correlationData});
     ++counters.published;
+  }
+  void publishExpiring(const std::string& topic, std::string payload, int qos,
+                       std::uint32_t expirySeconds) override {
+    publications.push_back({topic, std::move(payload), qos, true, {}, expirySeconds});
   }
   awaitable<void> disconnect() override {
     ++disconnects;

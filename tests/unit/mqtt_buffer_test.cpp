@@ -1,4 +1,4 @@
-// The publication buffer's order, bound and hand-over bookkeeping.
+// The publication buffer's order, bound, merging of retained states and setting aside.
 #include <gtest/gtest.h>
 
 #include "ostrel/io/MqttBuffer.hpp"
@@ -9,48 +9,44 @@ namespace {
 Publication reading(int i) {
   return {"s/r", "p" + std::to_string(i), 1, false};
 }
+Publication status(const std::string& topic, const std::string& payload) {
+  return {topic, payload, 0, true};
+}
 constexpr std::size_t COST = 3 + 2 + MqttBuffer::ENTRY_OVERHEAD;  // "s/r" + "pN"
 
-std::vector<std::string> drainAll(MqttBuffer& b, std::uint64_t gen) {
+std::vector<std::string> drainAll(MqttBuffer& b, std::size_t window = 1000) {
   std::vector<std::string> out;
-  while (auto o = b.takeNext(gen)) out.push_back(o->pub.payload);
+  while (auto o = b.takeNext(window)) out.push_back(o->second->payload);
   return out;
 }
 
 TEST(MqttBuffer, AConnectionThatEndsGivesBackItsInFlightEntriesAheadOfNewerOnes) {
   MqttBuffer b;
   for (int i = 0; i < 5; ++i) b.push(reading(i));
-  auto g1 = b.newGeneration();
-  auto first = b.takeNext(g1);
-  auto second = b.takeNext(g1);
+  auto first = b.takeNext(2);
+  auto second = b.takeNext(2);
   ASSERT_TRUE(first && second);
-  b.delivered(first->seq);
-  EXPECT_EQ(b.inflight(g1), 1u);
-  EXPECT_EQ(b.requeue(g1), 0u);
-  EXPECT_EQ(b.inflight(g1), 0u);
-
-  auto g2 = b.newGeneration();
-  EXPECT_EQ(drainAll(b, g2), (std::vector<std::string>{"p1", "p2", "p3", "p4"}));
-  // A late failure report of the old connection must not take p1 back from the new one.
-  b.untake(second->seq, g1);
-  EXPECT_EQ(b.inflight(g2), 4u);
-  EXPECT_FALSE(b.takeNext(g2));
-  // Its late acknowledgement still counts: the broker has it.
-  b.delivered(second->seq);
-  b.delivered(second->seq);  // and the duplicate sent on g2 changes nothing more
+  EXPECT_FALSE(b.takeNext(2));  // the window is full
+  b.delivered(first->first);
+  EXPECT_EQ(b.inflight(), 1u);
+  EXPECT_TRUE(b.requeue(false).empty());
+  EXPECT_EQ(b.inflight(), 0u);
+  EXPECT_EQ(drainAll(b), (std::vector<std::string>{"p1", "p2", "p3", "p4"}));
+  // A late acknowledgement of the old connection still counts: the broker has it; the copy sent
+  // again changes nothing more.
+  b.delivered(second->first);
+  b.delivered(second->first);
   EXPECT_EQ(b.deliveredCount(), 2u);
   EXPECT_EQ(b.size(), 3u);
-  EXPECT_EQ(b.inflight(g2), 3u);
+  EXPECT_EQ(b.inflight(), 3u);
 }
 
-TEST(MqttBuffer, TheBoundDropsTheOldestWaitingReadingsAndKeepsRetainedAndInFlightOnes) {
+TEST(MqttBuffer, TheBoundDropsTheOldestWaitingReadingsAndNeverAReadingForAStatus) {
   MqttBuffer b(6 * COST + 100);
-  b.push({"s/f", "fw", 1, true});  // as dear as a reading
+  b.push({"s/f", "fw", 1, true});
   b.push(reading(0));
-  auto g = b.newGeneration();
-  auto sent = b.takeNext(g);   // the retained one
-  auto sent2 = b.takeNext(g);  // p0, in flight
-  ASSERT_TRUE(sent && sent2);
+  ASSERT_TRUE(b.takeNext(10));  // the retained one
+  ASSERT_TRUE(b.takeNext(10));  // p0, in flight
   std::size_t dropped = 0;
   for (int i = 1; i < 10; ++i) dropped += b.push(reading(i));
   EXPECT_EQ(dropped, 5u);
@@ -58,28 +54,87 @@ TEST(MqttBuffer, TheBoundDropsTheOldestWaitingReadingsAndKeepsRetainedAndInFligh
   EXPECT_EQ(b.takeRecentDrops(), 5u);
   EXPECT_EQ(b.takeRecentDrops(), 0u);
   EXPECT_LE(b.bytes(), 6 * COST + 100);
-  b.requeue(g);
-  EXPECT_EQ(drainAll(b, b.newGeneration()),
-            (std::vector<std::string>{"fw", "p0", "p6", "p7", "p8", "p9"}));
+  b.requeue(false);
+  EXPECT_EQ(drainAll(b), (std::vector<std::string>{"fw", "p0", "p6", "p7", "p8", "p9"}));
 
-  // Nothing older to drop: a retained publication is kept over the bound, a reading is not.
-  MqttBuffer tiny(COST);
-  EXPECT_EQ(tiny.push({"s/f", "fw", 1, true}), 0u);
-  EXPECT_EQ(tiny.push(reading(1)), 1u);
-  EXPECT_EQ(drainAll(tiny, tiny.newGeneration()), (std::vector<std::string>{"fw"}));
+  // A full buffer of readings: statuses push out statuses (or themselves), never a reading,
+  // and do not count as dropped readings.
+  MqttBuffer full(3 * COST + 20);
+  for (int i = 0; i < 3; ++i) full.push(reading(i));
+  full.push(status("s/a", "1"));
+  full.push(status("s/b", "2"));
+  EXPECT_EQ(full.droppedCount(), 0u);
+  EXPECT_EQ(drainAll(full), (std::vector<std::string>{"p0", "p1", "p2"}));
+  // A reading pushes a waiting status out before any reading.
+  MqttBuffer mixed(2 * COST + 20);
+  mixed.push(reading(0));
+  mixed.push(status("s/a", "1"));
+  ASSERT_TRUE(mixed.takeNext(1));  // p0 in flight: not droppable
+  mixed.push(reading(1));
+  EXPECT_EQ(mixed.droppedCount(), 0u);
+  mixed.requeue(false);
+  EXPECT_EQ(drainAll(mixed), (std::vector<std::string>{"p0", "p1"}));
+}
+
+TEST(MqttBuffer, OneWaitingRetainedPublicationPerTopicTheNewest) {
+  MqttBuffer b;
+  b.push(status("gw/1/health", "h1"));
+  b.push(reading(0));
+  b.push(status("gw/1/sensor/5", "a"));
+  b.push(status("gw/1/health", "h2"));
+  b.push(status("gw/1/health", "h3"));
+  EXPECT_EQ(b.size(), 3u);
+  EXPECT_EQ(b.droppedCount(), 0u);
+  EXPECT_EQ(drainAll(b), (std::vector<std::string>{"p0", "a", "h3"}));
+
+  // One in flight and a newer one waiting: when the connection ends, the older one is stale
+  // and only the newer goes out.
+  MqttBuffer c;
+  c.push(status("t", "old"));
+  ASSERT_TRUE(c.takeNext(10));
+  c.push(status("t", "new"));
+  EXPECT_EQ(c.size(), 2u);
+  c.requeue(false);
+  EXPECT_EQ(drainAll(c), (std::vector<std::string>{"new"}));
+  EXPECT_EQ(c.size(), 1u);
+}
+
+TEST(MqttBuffer, AnEntryInFlightWhenTheBrokerClosedTwiceIsSetAsideAndTravelsAloneMeanwhile) {
+  MqttBuffer b;
+  for (int i = 0; i < 4; ++i) b.push(reading(i));
+  ASSERT_TRUE(b.takeNext(2));
+  ASSERT_TRUE(b.takeNext(2));
+  EXPECT_TRUE(b.requeue(true).empty());  // one strike for p0 and p1
+  // Each struck entry goes out alone.
+  auto p0 = b.takeNext(10);
+  ASSERT_TRUE(p0);
+  EXPECT_EQ(p0->second->payload, "p0");
+  EXPECT_FALSE(b.takeNext(10));
+  b.delivered(p0->first);  // p0 was innocent
+  auto p1 = b.takeNext(10);
+  ASSERT_TRUE(p1);
+  EXPECT_EQ(p1->second->payload, "p1");
+  EXPECT_FALSE(b.takeNext(10));
+  auto poison = b.requeue(true);  // closed again with p1 alone in flight
+  ASSERT_EQ(poison.size(), 1u);
+  EXPECT_EQ(poison[0].payload, "p1");
+  EXPECT_EQ(b.droppedCount(), 1u);
+  // The rest flows with the full window again, and a loss the client caused strikes nobody.
+  EXPECT_EQ(drainAll(b, 10), (std::vector<std::string>{"p2", "p3"}));
+  EXPECT_TRUE(b.requeue(false).empty());
+  EXPECT_EQ(drainAll(b, 10), (std::vector<std::string>{"p2", "p3"}));
 }
 
 TEST(MqttBuffer, RefusedEntriesAreDroppedAndShrinkingTheBoundShedsTheOldest) {
   MqttBuffer b;
   for (int i = 0; i < 4; ++i) b.push(reading(i));
-  auto g = b.newGeneration();
-  auto o = b.takeNext(g);
+  auto o = b.takeNext(10);
   ASSERT_TRUE(o);
-  b.refused(o->seq);
+  b.refused(o->first);
   EXPECT_EQ(b.droppedCount(), 1u);
-  EXPECT_EQ(b.inflight(g), 0u);
+  EXPECT_EQ(b.inflight(), 0u);
   b.setLimit(2 * COST);
-  EXPECT_EQ(drainAll(b, g), (std::vector<std::string>{"p2", "p3"}));
+  EXPECT_EQ(drainAll(b), (std::vector<std::string>{"p2", "p3"}));
   EXPECT_EQ(b.droppedCount(), 2u);
 }
 

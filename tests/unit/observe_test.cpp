@@ -18,19 +18,6 @@ using test::FakeMqttClient;
 
 constexpr std::uint32_t kGw = 16909060;
 
-TEST(CarriedCounter, NeverGoesBackAndNeverCountsTwice) {
-  CarriedCounter c;
-  c.sample(5);
-  c.sample(8);
-  EXPECT_EQ(c.total(), 8u);
-  c.sample(0);  // a new client that starts at zero
-  c.sample(3);
-  EXPECT_EQ(c.total(), 11u);
-  c.sample(3);  // a client that carried on from its predecessor: nothing new
-  c.sample(6);
-  EXPECT_EQ(c.total(), 14u);
-}
-
 struct MonitorTest : ::testing::Test {
   asio::io_context ioc;
   std::shared_ptr<FakeMqttClient> client = std::make_shared<FakeMqttClient>();
@@ -94,7 +81,7 @@ TEST_F(MonitorTest, WillAndOnlineOnConnectOfflineOnlyOnAStop) {
   EXPECT_EQ(on("gw/16909060/status").size(), 2u);
 }
 
-TEST_F(MonitorTest, HealthCountsAcrossClientsAndLeavesOutItsOwnPublications) {
+TEST_F(MonitorTest, HealthCountsReadingsAcrossRestarts) {
   make();
   monitor->onHello(2, 77, "QGH1", kGw);
   connect();
@@ -102,9 +89,8 @@ TEST_F(MonitorTest, HealthCountsAcrossClientsAndLeavesOutItsOwnPublications) {
   monitor->onReading(100, 7, -60, true);
   monitor->onDecryptFailure();
   monitor->onClockSync(std::chrono::system_clock::from_time_t(1796760903));
-  // Counted by the client: firmware revision, "online", the health report and the sensor's
-  // status sent at the connect and at its first reading, and the four readings.
-  client->counters.published = 8;
+  // The client counts what is not retained: the four readings, not the monitor's own reports.
+  client->counters.published = 4;
   client->counters.dropped = 2;
   client->counters.buffered = 5;
   recoveries = 1;
@@ -126,12 +112,12 @@ TEST_F(MonitorTest, HealthCountsAcrossClientsAndLeavesOutItsOwnPublications) {
   EXPECT_EQ(h["last_clock_sync"], "2026-12-08T20:15:03Z");
   EXPECT_EQ(h["rss_kb"], 1234);
 
-  // A restart: the old client goes, a new one starts counting from zero.
+  // A restart: the same client connects again and counts on.
   monitor->beforeDisconnect(*client, false);
-  client = std::make_shared<FakeMqttClient>();
   connect();
-  client->counters.published = 4;  // "online", the health report and two readings
-  client->counters.dropped = 1;
+  client->counters.published = 6;
+  client->counters.dropped = 3;
+  client->counters.buffered = 0;
   h = monitor->health();
   EXPECT_EQ(h["readings_published"], 6);
   EXPECT_EQ(h["readings_dropped"], 3);
@@ -251,31 +237,60 @@ TEST(Discovery, GatewayAndSensorConfigurationsCarryTheRequiredFields) {
   EXPECT_EQ(rssi["unit_of_measurement"], "dBm");
 }
 
-TEST_F(MonitorTest, DiscoveryOnlyWithAPrefixAndOncePerSensorAndConnect) {
+TEST_F(MonitorTest, DiscoveryOnceAndAgainWhenHomeAssistantComesBackPacedBehindReadings) {
   auto count = [this](const std::string& prefix) {
     std::size_t n = 0;
     for (const auto& p : client->publications) n += p.topic.rfind(prefix, 0) == 0;
     return n;
   };
+  // Announcements go out from a timer: runs the loop until `n` have or 5 s have passed.
+  auto announced = [&](const std::string& prefix, std::size_t n) {
+    ioc.restart();
+    auto until = std::chrono::steady_clock::now() + 5s;
+    while (count(prefix) < n && std::chrono::steady_clock::now() < until) ioc.run_one_for(100ms);
+    return count(prefix);
+  };
   make();
   monitor->onHello(1, 1, "S", kGw);
   connect();
   monitor->onReading(555, 7, -62, false);
+  std::vector<std::pair<std::string, int>> subs;
+  monitor->addSubscriptions(subs);
+  EXPECT_TRUE(subs.empty());
+  ioc.poll();
   EXPECT_EQ(count("homeassistant/"), 0u);
 
   client = std::make_shared<FakeMqttClient>();
   make({.discoveryPrefix = "ha"});
+  monitor->addSubscriptions(subs);
+  EXPECT_EQ(subs, (std::vector<std::pair<std::string, int>>{{"ha/status", 1}}));
   monitor->onHello(1, 1, "S", kGw);
+  client->counters.buffered = Monitor::ANNOUNCE_BELOW;  // readings waiting: they go first
   connect();
-  EXPECT_EQ(count("ha/"), 4u);
   monitor->onReading(555, 7, -62, false);
+  ioc.restart();
+  ioc.run_for(200ms);  // a few announcement periods: none may go out meanwhile
+  EXPECT_EQ(count("ha/"), 0u);
+  client->counters.buffered = 0;
+  EXPECT_EQ(announced("ha/", 6u), 6u);  // the gateway's four, the sensor's two
   EXPECT_EQ(count("ha/sensor/ostrel_16909060_555/"), 2u);
+  // The sensor's status expires on the broker unless it is heard again.
+  auto status = on("gw/16909060/sensor/555");
+  ASSERT_EQ(status.size(), 1u);
+  EXPECT_TRUE(status[0].retain);
+  EXPECT_EQ(status[0].expiry, Monitor::SENSOR_STATUS_EXPIRY_S);
+
+  // Neither a second reading nor a reconnect sends a configuration again.
   now += 120s;
   monitor->onReading(555, 7, -62, false);
-  EXPECT_EQ(count("ha/sensor/ostrel_16909060_555/"), 2u);
-  // After a reconnect every configuration goes out again (the broker may have lost them).
   connect();
-  EXPECT_EQ(count("ha/"), 4u + 2u + 4u + 2u);
+  monitor->onMessage("ha/status", toBytes("offline"));
+  ioc.restart();
+  ioc.run_for(200ms);
+  EXPECT_EQ(count("ha/"), 6u);
+  // Home Assistant has started again: everything once more.
+  monitor->onMessage("ha/status", toBytes("online"));
+  EXPECT_EQ(announced("ha/", 12u), 12u);
 }
 
 TEST(MonitorSettings, ReadsOptionalKeysStrictly) {
