@@ -275,7 +275,21 @@ void Monitor::beforeDisconnect(MqttClient& client, bool stopping) {
   publishOwn(client, statusTopic(), "offline", 1);
 }
 
+void Monitor::probeLoop() {
+  // While readings flow, how long a handler posted now waits for the loop: a handler that
+  // holds the loop (and so the serial line) shows here. Nothing runs while all is quiet.
+  if (probing_) return;
+  probing_ = true;
+  asio::post(ex_, [w = weak_from_this(), t0 = std::chrono::steady_clock::now()] {
+    auto self = w.lock();
+    if (!self) return;
+    self->probing_ = false;
+    self->loopDelayMax_ = std::max(self->loopDelayMax_, std::chrono::steady_clock::now() - t0);
+  });
+}
+
 void Monitor::onReading(std::uint32_t sensorUid, int node, int rssi, bool duplicate) {
+  probeLoop();
   if (duplicate)
     ++duplicates_;
   else
@@ -352,14 +366,18 @@ json Monitor::health() {
       {"tx_queue_jobs", sources_.txQueueJobs ? sources_.txQueueJobs() : 0},
       {"last_clock_sync", lastClockSync_ ? json(isoUtc(*lastClockSync_)) : json(nullptr)},
       {"rss_kb", sources_.rssKb ? sources_.rssKb() : -1},
+      {"loop_delay_max_ms",
+       std::chrono::duration_cast<std::chrono::milliseconds>(loopDelayMax_).count()},
   };
 }
 
 void Monitor::tick() {
   auto client = connectedClient();
   if (!client || !gatewayUid_) return;
-  if (settings_.healthInterval.count() > 0)
+  if (settings_.healthInterval.count() > 0) {
     publishOwn(*client, fmt::format("gw/{}/health", *gatewayUid_), health().dump(), 0);
+    loopDelayMax_ = {};  // the report covers one period
+  }
   publishDueSensors(*client);
 }
 

@@ -114,6 +114,7 @@ class Monitor : public Observer, public std::enable_shared_from_this<Monitor> {
   void scheduleAnnouncements();
   void announceSome();
   awaitable<void> run();
+  void probeLoop();
 
   Executor ex_;
   MonitorSettings settings_;
@@ -139,6 +140,8 @@ class Monitor : public Observer, public std::enable_shared_from_this<Monitor> {
   std::deque<std::uint32_t> announceQueue_;  // sensors whose configurations are due
   asio::steady_timer announceTimer_;
   bool announceArmed_ = false;
+  bool probing_ = false;
+  std::chrono::steady_clock::duration loopDelayMax_{};
   bool overflowLogged_ = false;
 
   std::map<std::uint32_t, Sensor> sensors_;
