@@ -139,6 +139,7 @@ struct Core : std::enable_shared_from_this<Core> {
   MqttBuffer buf;
   MqttClient* owner = nullptr;
   std::unique_ptr<Paho> paho;
+  bool carried = false;  // its session holds publications in flight (see requeue)
   std::uint64_t clientsMade = 0;
   Phase phase = Phase::Idle;
   std::optional<Target> want;  // what open() asked for, until disconnect()
@@ -268,8 +269,11 @@ struct Core : std::enable_shared_from_this<Core> {
         fmt::format("{}://{}:{}", settings.tls ? "ssl" : "tcp", attempt.host, attempt.port);
     phase = Phase::Connecting;
     try {
-      if (!paho || paho->uri != uri) {
-        paho.reset();  // idle: its disconnect has completed, or it never connected
+      if (!paho || paho->uri != uri || carried) {
+        // Idle: its disconnect has completed or its connection is lost, and the callback that
+        // said so returned at least a back-off ago.
+        paho.reset();
+        carried = false;
         makePaho(uri);
       }
       buildOptions();
@@ -336,18 +340,26 @@ struct Core : std::enable_shared_from_this<Core> {
   void onLost(const std::string& why) {
     if (phase != Phase::Connected) return;  // both Paho callbacks may report the same loss
     phase = Phase::Idle;
-    tokens.clear();
-    for (auto& p : buf.requeue(true))
-      logf(
-          "MQTT publication to {} ({} bytes) set aside: the broker closed the connection twice "
-          "while it was in flight",
-          escapeControl(p.topic), p.payload.size());
+    requeue(true);
     if (Clock::now() - connectedAt >= options.holdToReset) backoff = options.reconnectMin;
     wakeRoomWaiters();
     handler("on_disconnect", [&](MqttClient& m) {
       if (m.on_disconnect) m.on_disconnect(m, why);
     });
     if (want) scheduleAttempt();
+  }
+
+  // What was in flight goes back to the buffer. Paho keeps it too, and would send it again
+  // itself on its next connection (the session carries it), outside the buffer's order and
+  // its poison check: such a Paho client is replaced at the next attempt.
+  void requeue(bool brokerClosed) {
+    tokens.clear();
+    carried = carried || buf.inflight() > 0;
+    for (auto& p : buf.requeue(brokerClosed))
+      logf(
+          "MQTT publication to {} ({} bytes) set aside: the broker closed the connection twice "
+          "while it was in flight",
+          escapeControl(p.topic), p.payload.size());
   }
 
   void closePaho() {
@@ -362,18 +374,16 @@ struct Core : std::enable_shared_from_this<Core> {
   // Paho may still be at work in it: never freed (see finishMqttClients); the next attempt
   // makes a new one.
   void abandonPaho() {
-    tokens.clear();
+    requeue(false);
     (void)paho.release();
     ++clientsLeft;
     phase = Phase::Idle;
-    buf.requeue(false);
   }
 
   void onClosed() {
     if (phase != Phase::Closing) return;
     phase = Phase::Idle;
-    tokens.clear();
-    buf.requeue(false);
+    requeue(false);
     if (closeWaiter) closeWaiter->cancel();
     startAttempt();  // opened again meanwhile
   }

@@ -181,6 +181,12 @@ struct LogCapture {
     });
   }
   ~LogCapture() { setLogSink({}); }
+  std::string text() {
+    std::lock_guard lk(m);
+    std::string out;
+    for (auto& l : lines) out += l + "\n";
+    return out;
+  }
   std::size_t countContaining(std::string_view s) {
     std::lock_guard lk(m);
     std::size_t n = 0;
@@ -584,6 +590,58 @@ TEST_F(MqttClientTest, DisconnectWithoutConnectAndDestructionMidConnectAreQuiet)
   }
   EXPECT_EQ(seen.count(seen.connects), 0u);
   ::close(fd);
+}
+
+// mosquitto closes the connection on a PUBLISH over its packet size limit, and would on every
+// connection the client sent it on again.
+TEST(MqttPoison, APublicationTheBrokerClosesTheConnectionOnIsSetAsideAfterTwoAndTheLinkHolds) {
+  Broker broker(std::nullopt, "max_packet_size 1000\n");
+  LoopThread loop;
+  LogCapture logs;
+  std::unique_ptr<MqttClient> client;
+  std::atomic<int> connects{0}, disconnects{0};
+  PahoOptions opts;
+  opts.reconnectMin = 100ms;
+  loop.call([&] {
+    MqttSettings settings;
+    settings.clientId = "ostrel-poison-" + std::to_string(::getpid());
+    client = makePahoMqttClient(loop.ioc.get_executor(), settings, opts);
+    client->on_connect = [&](MqttClient&, auto&, auto&, auto&) { ++connects; };
+    client->on_disconnect = [&](MqttClient&, auto&) { ++disconnects; };
+  });
+  loop.await([&]() { return client->connect("127.0.0.1", broker.port(), 30); });
+  auto stats = [&] {
+    MqttStats st;
+    loop.call([&] { st = client->stats(); });
+    return st;
+  };
+  Subscriber sub(broker.port(), {"p/#"});
+  loop.call([&] {
+    client->publish("p/before", "1", 1, false);
+    client->publish("p/big\x1b", std::string(2000, 'x'), 1, false);
+    client->publish("p/after", "2", 1, false);
+  });
+  ASSERT_TRUE(waitUntil([&] { return stats().buffered == 0; }, 20s, "an empty buffer",
+                        [&] { return fmt::format("{} connects", connects.load()); }));
+  EXPECT_EQ(stats().dropped, 1u);
+  EXPECT_EQ(logs.countContaining("set aside"), 1u) << logs.text();
+  EXPECT_EQ(logs.countContaining("MQTT publication to p/big\\x1b (2000 bytes) set aside"), 1u);
+  ASSERT_TRUE(sub.waitFor(
+      [](auto& v) {
+        for (auto& m : v)
+          if (m.topic == "p/after") return true;
+        return false;
+      },
+      20s));
+  for (auto& m : sub.messages()) EXPECT_NE(m.topic.rfind("p/big", 0), 0u);
+  // Two connections closed by the broker, a third that holds: the one it is on now.
+  EXPECT_EQ(connects.load(), 3);
+  EXPECT_EQ(disconnects.load(), 2);
+  loop.call([&] { client->publish("p/later", "3", 1, false); });
+  EXPECT_TRUE(sub.waitForCount(sub.messages().size() + 1, 20s));
+  EXPECT_EQ(disconnects.load(), 2);
+  loop.await([&]() { return client->disconnect(); });
+  loop.call([&] { client.reset(); });
 }
 
 TEST_F(MqttClientTest, ThrowingHandlerIsLoggedAndTheClientGoesOn) {

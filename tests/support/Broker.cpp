@@ -106,7 +106,8 @@ int freeLoopbackPort() {
 
 Broker::Broker() : Broker(std::nullopt) {}
 
-Broker::Broker(std::optional<BrokerTls> tls) {
+Broker::Broker(std::optional<BrokerTls> tls, std::string extraConfig)
+    : extra_(std::move(extraConfig)) {
   char tmpl[] = "/tmp/ostrel-broker-XXXXXX";
   if (!::mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
   dir_ = tmpl;
@@ -141,6 +142,7 @@ void Broker::writeConfig(const std::optional<BrokerTls>& tls) {
          << "keyfile " << tls->keyFile << "\n"
          << "require_certificate " << (tls->requireClientCert ? "true" : "false") << "\n";
   }
+  conf << extra_;
   if (::geteuid() == 0) conf << "user root\n";  // else mosquitto cannot write the log here
 }
 

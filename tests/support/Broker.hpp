@@ -26,7 +26,8 @@ class Broker {
  public:
   // Starts mosquitto at once; throws when it does not accept connections within 20 s.
   Broker();
-  explicit Broker(std::optional<BrokerTls> tls);
+  // `extraConfig`: further mosquitto.conf lines.
+  explicit Broker(std::optional<BrokerTls> tls, std::string extraConfig = {});
   ~Broker();
   Broker(const Broker&) = delete;
   Broker& operator=(const Broker&) = delete;
@@ -43,6 +44,7 @@ class Broker {
  private:
   void writeConfig(const std::optional<BrokerTls>& tls);
   std::string dir_;
+  std::string extra_;
   int port_ = 0;
   pid_t pid_ = -1;
 };
