@@ -1,12 +1,13 @@
-// The MQTT client on Eclipse Paho C++: one Paho client, connected and disconnected as the
-// gateway starts and stops, made again only when the server address changes.
+// The MQTT client on Eclipse Paho C++: one object for the whole run, connected and disconnected
+// as the gateway starts and stops, with one Paho client inside.
 //
 // Threads: everything here runs on the event-loop thread, except the callbacks Paho makes on its
-// own threads (Paho C always runs a send and a receive thread of its own; they cannot be
-// avoided). Those callbacks only copy what they got and post it to the loop, holding the client
-// weakly. The Paho client is destroyed on the loop thread once its disconnect has completed,
-// when Paho calls into it no more; one whose disconnect never completes is left alone (see
-// finishMqttClients).
+// own threads (Paho C always runs a send and a receive thread; they cannot be avoided). Those
+// callbacks only copy what they got and post it to the loop, holding the client weakly. A Paho
+// client is made again only when the server address changes or its session carries publications
+// in flight (see requeue), and destroyed on the loop once its disconnect has completed or its
+// connection is lost, so never while Paho is inside it. One whose disconnect never completes is
+// left alone (see finishMqttClients).
 #include "ostrel/io/PahoMqttClient.hpp"
 
 #include <mqtt/async_client.h>
@@ -19,36 +20,27 @@
 #include "ostrel/io/Log.hpp"
 
 namespace ostrel {
-
 namespace {
 
-using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Waiters = std::vector<std::shared_ptr<asio::steady_timer>>;
+std::atomic<int> clientsLeft{0};
 
 std::string reasonText(int rc) {
-  if (rc == 0) return "Success";
-  return MQTTReasonCode_toString(static_cast<MQTTReasonCodes>(rc));
+  return rc == 0 ? "Success" : MQTTReasonCode_toString(static_cast<MQTTReasonCodes>(rc));
 }
 
-// "RECEIVE_MAXIMUM" -> "receive maximum"
-std::string propertyName(int id) {
-  const char* raw = MQTTPropertyName(static_cast<MQTTPropertyCodes>(id));
-  if (!raw) return fmt::format("property {}", id);
-  std::string name(raw);
-  for (char& c : name) c = c == '_' ? ' ' : static_cast<char>(std::tolower(c));
-  return name;
-}
-
+// "[receive maximum: 20, topic alias maximum: 10]"
 std::string propsText(const mqtt::properties& props) {
   const MQTTProperties& c = props.c_struct();
+  auto data = [](const MQTTLenString& s) { return std::string(s.data ? s.data : "", s.len); };
   std::string out = "[";
   for (int i = 0; i < c.count; ++i) {
     const MQTTProperty& p = c.array[i];
-    if (i) out += ", ";
-    out += propertyName(p.identifier);
-    out += ": ";
-    auto data = [](const MQTTLenString& s) {
-      return s.data ? std::string(s.data, static_cast<std::size_t>(s.len)) : std::string();
-    };
+    const char* raw = MQTTPropertyName(static_cast<MQTTPropertyCodes>(p.identifier));
+    std::string name = raw ? raw : fmt::format("property {}", p.identifier);
+    for (char& ch : name) ch = ch == '_' ? ' ' : static_cast<char>(std::tolower(ch));
+    out += (i ? ", " : "") + name + ": ";
     switch (MQTTProperty_getType(p.identifier)) {
       case MQTTPROPERTY_TYPE_BYTE:
         out += std::to_string(p.value.byte);
@@ -73,21 +65,17 @@ std::string propsText(const mqtt::properties& props) {
   return out + "]";
 }
 
-struct Core;
-using Clock = std::chrono::steady_clock;
-std::atomic<int> clientsLeft{0};  // Paho clients abandoned mid-disconnect
-
+class PahoClient;
 struct Paho;
-// Runs `f(core)` on the loop if the client still exists and `from` is still its Paho client (one
-// given up mid-disconnect has nothing more to say). Called on Paho's threads.
+// Runs `f(client)` on the loop if the client still exists and `from` is still its Paho client.
 template <typename F>
-void post(const std::weak_ptr<Core>& w, Executor ex, const Paho* from, F f);
+void post(const std::weak_ptr<PahoClient>& w, Executor ex, const Paho* from, F f);
 
 struct Listener : mqtt::iaction_listener {
   enum Kind { CONNECT, SUBSCRIBE, PUBLISH, DISCONNECT };
-  Listener(std::weak_ptr<Core> c, Executor e, const Paho* f, Kind k)
-      : core(std::move(c)), ex(e), from(f), kind(k) {}
-  std::weak_ptr<Core> core;
+  Listener(std::weak_ptr<PahoClient> c, Executor e, const Paho* f, Kind k)
+      : client(std::move(c)), ex(e), from(f), kind(k) {}
+  std::weak_ptr<PahoClient> client;
   Executor ex;
   const Paho* from;
   Kind kind;
@@ -98,31 +86,216 @@ struct Listener : mqtt::iaction_listener {
 
 // One Paho client and the listeners it calls, which must outlive it.
 struct Paho {
-  Paho(const std::weak_ptr<Core>& c, Executor e)
+  Paho(const std::weak_ptr<PahoClient>& c, Executor e, std::string u)
       : connectL(c, e, this, Listener::CONNECT),
         subscribeL(c, e, this, Listener::SUBSCRIBE),
         publishL(c, e, this, Listener::PUBLISH),
-        disconnectL(c, e, this, Listener::DISCONNECT) {}
+        disconnectL(c, e, this, Listener::DISCONNECT),
+        uri(std::move(u)) {}
   Listener connectL, subscribeL, publishL, disconnectL;
   std::string uri;
   mqtt::connect_options opts;  // used in place: a copy loses its properties in Paho 1.2
   std::unique_ptr<mqtt::async_client> cli;
 };
 
-struct Core : std::enable_shared_from_this<Core> {
-  Core(Executor e, MqttSettings s, PahoOptions o)
-      : ex(e),
-        settings(std::move(s)),
-        options(o),
-        buf(settings.bufferSize),
-        retryTimer(e),
-        flushTimer(e),
-        dropLogTimer(e),
-        backoff(o.reconnectMin),
-        jitter(std::random_device{}()) {
-    if (options.maxInflight == 0) options.maxInflight = 1;
+class PahoClient final : public MqttClient, public std::enable_shared_from_this<PahoClient> {
+ public:
+  PahoClient(Executor e, MqttSettings s, PahoOptions o)
+      : ex_(e),
+        settings_(std::move(s)),
+        options_(o),
+        buf_(settings_.bufferSize),
+        retry_(e),
+        flush_(e),
+        dropLog_(e),
+        backoff_(o.reconnectMin),
+        jitter_(std::random_device{}()) {
+    options_.maxInflight = std::max<std::size_t>(options_.maxInflight, 1);
   }
 
+  ~PahoClient() override {
+    if (auto n = buf_.takeRecentDrops())
+      logf("MQTT buffer full: {} readings dropped in the last second", n);
+    if (phase_ == Phase::Connected || phase_ == Phase::Connecting) {
+      // Not disconnected first (the daemon always is; a test may not be): the one blocking wait
+      // here, bounded.
+      try {
+        if (paho_->cli->disconnect(0)->wait_for(std::chrono::seconds(2))) phase_ = Phase::Idle;
+      } catch (const std::exception&) {
+        phase_ = Phase::Idle;  // Paho says there is no connection
+      }
+    }
+    if (phase_ != Phase::Idle) abandonPaho();
+  }
+
+  void configure(const MqttSettings& s) override {
+    auto will = settings_.will;
+    settings_ = s;
+    if (!settings_.will) settings_.will = will;
+    ++settingsVersion_;
+    buf_.setLimit(s.bufferSize);
+  }
+
+  void open(const std::string& host, int port, int keepAlive) override {
+    want_ = Target{host, port, keepAlive, settingsVersion_};
+    if (phase_ == Phase::Connected && !(attempt_ == *want_)) return closePaho();
+    if (phase_ != Phase::Idle) return;  // the attempt under way ends in startAttempt()
+    retry_.cancel();
+    backoff_ = options_.reconnectMin;
+    startAttempt();
+  }
+
+  awaitable<void> waitConnected() override {
+    auto self = shared_from_this();
+    while (phase_ != Phase::Connected) {
+      if (!want_) throw boost::system::system_error(asio::error::operation_aborted);  // closed
+      co_await sleepUntil(connectWaiters_, Clock::time_point::max());
+    }
+  }
+
+  void subscribe(const Subscriptions& subs) override {
+    if (phase_ != Phase::Connected) throw std::runtime_error("MQTT subscribe while not connected");
+    std::vector<std::string> filters;
+    mqtt::iasync_client::qos_collection qos;
+    for (const auto& [filter, q] : subs) filters.push_back(filter), qos.push_back(q);
+    try {
+      // No per-filter subscribe_options: that vector crashes Paho 1.2.0's subscribeMany.
+      paho_->cli->subscribe(mqtt::string_collection::create(filters), qos, nullptr,
+                            paho_->subscribeL);
+    } catch (const mqtt::exception& e) {
+      throw std::runtime_error(fmt::format("MQTT subscribe failed: {}", e.what()));
+    }
+  }
+
+  void publish(const std::string& topic, std::string payload, int qos, bool retain) override {
+    push({topic, std::move(payload), qos, retain, {}, 0});
+  }
+  void publishReply(const std::string& topic, std::string payload, int qos,
+                    const std::string& correlation) override {
+    push({topic, std::move(payload), qos, false, correlation, 0});
+  }
+  void publishExpiring(const std::string& topic, std::string payload, int qos,
+                       std::uint32_t expiry) override {
+    push({topic, std::move(payload), qos, true, {}, expiry});
+  }
+
+  awaitable<void> waitForRoom() override {
+    auto self = shared_from_this();
+    while (phase_ == Phase::Connected && buf_.size() >= options_.highWater &&
+           Clock::now() < lastProgress_ + options_.ackStall)
+      co_await sleepUntil(roomWaiters_, lastProgress_ + options_.ackStall);
+  }
+
+  awaitable<void> disconnect() override {
+    auto self = shared_from_this();
+    want_.reset();
+    retry_.cancel();
+    wake(connectWaiters_);
+    bool was = phase_ == Phase::Connected;
+    // Up to a second for what is owed to go out and be acknowledged: the last status report
+    // ("offline") was queued just before this, and a clean DISCONNECT discards the will.
+    auto deadline = Clock::now() + std::chrono::seconds(1);
+    while (phase_ == Phase::Connected && buf_.size() > 0 && Clock::now() < deadline) {
+      drain();
+      flush_.expires_at(deadline);  // cancelled by every acknowledgement
+      co_await flush_.async_wait(asio::as_tuple(use_awaitable));
+    }
+    if (phase_ == Phase::Connected || phase_ == Phase::Connecting) closePaho();
+    if (phase_ == Phase::Closing) {
+      closeWaiter_ = std::make_shared<asio::steady_timer>(ex_, std::chrono::seconds(2));
+      auto w = closeWaiter_;
+      co_await w->async_wait(asio::as_tuple(use_awaitable));
+      if (phase_ == Phase::Closing) {
+        log("MQTT disconnect did not complete within 2 s; leaving that library client behind");
+        abandonPaho();
+      }
+    }
+    wakeRoomWaiters();
+    if (was) handler("on_disconnect", on_disconnect, std::string("client disconnect"));
+  }
+
+  bool isConnected() const override { return phase_ == Phase::Connected; }
+  void setWill(MqttSettings::Will will) override { settings_.will = std::move(will); }
+  MqttStats stats() const override {
+    return {buf_.deliveredCount(), buf_.droppedCount(), buf_.size(), buf_.bytes(), clientsMade_};
+  }
+
+  // Paho's reports, on the loop.
+  void onConnectResult(bool ok, const std::string& text, bool session, int rc,
+                       const std::string& props) {
+    if (phase_ == Phase::Closing) return ok ? closePaho() : onClosed();  // disconnect() came
+    if (phase_ != Phase::Connecting) return;
+    if (!ok) {
+      phase_ = Phase::Idle;
+      std::string why = text;
+      if (settings_.tls && text.find("Failure") != std::string::npos)
+        why += fmt::format(
+            " (TLS: the broker's certificate does not verify against {}, has expired or does "
+            "not name the host of {}; or the broker refused the client certificate; or nothing "
+            "listens there)",
+            settings_.caFile.empty() ? "the system's CAs" : settings_.caFile, where());
+      return attemptFailed(why);
+    }
+    phase_ = Phase::Connected;
+    if (!want_ || !(*want_ == attempt_)) return closePaho();  // asked for another meanwhile
+    connectedAt_ = lastProgress_ = Clock::now();
+    wake(connectWaiters_);
+    std::string flags = fmt::format("session present {}", session ? 1 : 0);
+    handler("on_connect", on_connect, flags, reasonText(rc), props);
+    drain();
+  }
+
+  void onLost(const std::string& why) {
+    if (phase_ != Phase::Connected) return;  // both Paho callbacks may report the same loss
+    phase_ = Phase::Idle;
+    requeue(true);
+    if (Clock::now() - connectedAt_ >= options_.holdToReset) backoff_ = options_.reconnectMin;
+    wakeRoomWaiters();
+    handler("on_disconnect", on_disconnect, why);
+    if (want_) scheduleAttempt();
+  }
+
+  void onClosed() {
+    if (phase_ != Phase::Closing) return;
+    phase_ = Phase::Idle;
+    requeue(false);
+    if (closeWaiter_) closeWaiter_->cancel();
+    startAttempt();  // opened again meanwhile
+  }
+
+  void onPublished(const mqtt::token* t, bool ok, int rc, int reason) {
+    auto f = tokens_.find(t);
+    if (f == tokens_.end()) return;  // sent on a connection that has ended
+    auto [tok, seq] = f->second;
+    tokens_.erase(f);
+    std::string topic = escapeControl(tok->get_message()->get_topic());
+    if (ok) {
+      buf_.delivered(seq);
+      lastProgress_ = Clock::now();
+    } else if (reason >= 0x80) {
+      buf_.refused(seq);  // sending it again would be refused again
+      logf("MQTT publication to {} refused: {}", topic, reasonText(reason));
+    } else {
+      buf_.untake(seq);  // not sent; it goes out again
+      logf("MQTT publication to {} failed: {}", topic, mqtt::exception::error_str(rc));
+    }
+    wakeRoomWaiters();
+    flush_.cancel();
+    drain();
+  }
+
+  void onMessage(const std::string& topic, const Bytes& payload, int qos, const std::string& props,
+                 const MqttReplyProps& reply) {
+    handler("on_message", on_message, topic, payload, qos, props);
+    handler("on_request", on_request, topic, payload, reply);
+  }
+  void onSubscribed(int mid, const std::vector<int>& granted, const std::string& props) {
+    handler("on_subscribe", on_subscribe, mid, granted, props);
+  }
+
+  const Paho* paho() const { return paho_.get(); }
+
+ private:
   struct Target {
     std::string host;
     int port = 0;
@@ -132,129 +305,99 @@ struct Core : std::enable_shared_from_this<Core> {
   };
   enum class Phase { Idle, Connecting, Connected, Closing };
 
-  Executor ex;
-  MqttSettings settings;
-  std::uint64_t settingsVersion = 0;
-  PahoOptions options;
-  MqttBuffer buf;
-  MqttClient* owner = nullptr;
-  std::unique_ptr<Paho> paho;
-  bool carried = false;  // its session holds publications in flight (see requeue)
-  std::uint64_t clientsMade = 0;
-  Phase phase = Phase::Idle;
-  std::optional<Target> want;  // what open() asked for, until disconnect()
-  Target attempt;              // what the current attempt or connection is for
-  asio::steady_timer retryTimer, flushTimer, dropLogTimer;
-  bool dropLogArmed = false;
-  std::chrono::milliseconds backoff;
-  std::minstd_rand jitter;
-  Clock::time_point connectedAt, lastProgress = Clock::now();
-  std::vector<std::shared_ptr<asio::steady_timer>> connectWaiters, roomWaiters;
-  std::shared_ptr<asio::steady_timer> closeWaiter;
-  // Publications handed to Paho on the current connection: acknowledgements are matched here,
-  // by the token Paho reports, never through a pointer-sized context.
-  std::unordered_map<const mqtt::token*, std::pair<mqtt::delivery_token_ptr, std::uint64_t>> tokens;
-
-  std::string where() const { return fmt::format("{}:{}", attempt.host, attempt.port); }
-
-  template <typename F>
-  void handler(const char* name, F f) {
-    if (auto* self = owner) runHandler(name, [&] { f(*self); });
+  std::string where() const { return fmt::format("{}:{}", attempt_.host, attempt_.port); }
+  template <typename Fn, typename... Args>
+  void handler(const char* name, Fn& fn, const Args&... args) {
+    if (fn) runHandler(name, [&] { fn(*this, args...); });
   }
-  static void wake(std::vector<std::shared_ptr<asio::steady_timer>>& ws) {
+  static void wake(Waiters& ws) {
     for (auto& t : ws) t->cancel();
   }
   void wakeRoomWaiters() {
-    if (phase != Phase::Connected || buf.size() < options.highWater) wake(roomWaiters);
+    if (phase_ != Phase::Connected || buf_.size() < options_.highWater) wake(roomWaiters_);
   }
-
-  // At most one summary line a second while the buffer sheds publications.
-  void noteDrops(std::size_t n) {
-    if (n == 0 || dropLogArmed) return;
-    dropLogArmed = true;
-    dropLogTimer.expires_after(std::chrono::seconds(1));
-    dropLogTimer.async_wait([w = weak_from_this()](boost::system::error_code) {
-      auto s = w.lock();
-      if (!s) return;
-      s->dropLogArmed = false;
-      if (auto n = s->buf.takeRecentDrops())
-        logf("MQTT buffer full: {} readings dropped in the last second", n);
-    });
+  // One wake-up of `list` (or `until`); throws when the awaiting task is cancelled.
+  awaitable<void> sleepUntil(Waiters& list, Clock::time_point until) {
+    auto t = std::make_shared<asio::steady_timer>(ex_, until);
+    list.push_back(t);
+    co_await t->async_wait(asio::as_tuple(use_awaitable));
+    std::erase(list, t);
+    auto cs = co_await asio::this_coro::cancellation_state;
+    if (cs.cancelled() != asio::cancellation_type::none)
+      throw boost::system::system_error(asio::error::operation_aborted);
   }
 
   void push(Publication p) {
-    noteDrops(buf.push(std::move(p)));
+    auto dropped = buf_.push(std::move(p));
+    if (dropped && !dropLogArmed_) {  // at most one summary line a second
+      dropLogArmed_ = true;
+      dropLog_.expires_after(std::chrono::seconds(1));
+      dropLog_.async_wait([w = weak_from_this()](boost::system::error_code) {
+        auto c = w.lock();
+        if (!c) return;
+        c->dropLogArmed_ = false;
+        if (auto n = c->buf_.takeRecentDrops())
+          logf("MQTT buffer full: {} readings dropped in the last second", n);
+      });
+    }
     drain();
   }
 
   void makePaho(const std::string& uri) {
-    paho = std::make_unique<Paho>(weak_from_this(), ex);
-    paho->uri = uri;
-    ++clientsMade;
+    auto w = weak_from_this();
+    paho_ = std::make_unique<Paho>(w, ex_, uri);
+    ++clientsMade_;
     mqtt::create_options co(MQTTVERSION_5);
     // Paho holds at most the in-flight window; our own buffer holds the rest.
-    co.set_max_buffered_messages(static_cast<int>(options.maxInflight) + 100);
-    paho->cli = std::make_unique<mqtt::async_client>(uri, settings.clientId, co, nullptr);
-    std::weak_ptr<Core> w = weak_from_this();
-    Executor e = ex;
-    const Paho* f = paho.get();
-    paho->cli->set_connection_lost_handler([w, e, f](const std::string& cause) {
+    co.set_max_buffered_messages(static_cast<int>(options_.maxInflight) + 100);
+    auto& cli =
+        *(paho_->cli = std::make_unique<mqtt::async_client>(uri, settings_.clientId, co, nullptr));
+    const Paho* f = paho_.get();
+    Executor e = ex_;
+    cli.set_connection_lost_handler([w, e, f](const std::string& cause) {
       std::string why = cause.empty() ? "connection lost" : cause;
-      post(w, e, f, [why](Core& c) { c.onLost(why); });
+      post(w, e, f, [why](PahoClient& c) { c.onLost(why); });
     });
-    // The broker ended the session with a DISCONNECT packet.
-    paho->cli->set_disconnected_handler([w, e, f](const mqtt::properties&, mqtt::ReasonCode rc) {
+    cli.set_disconnected_handler([w, e, f](const mqtt::properties&, mqtt::ReasonCode rc) {
       std::string why = "disconnected by broker: " + reasonText(static_cast<int>(rc));
-      post(w, e, f, [why](Core& c) { c.onLost(why); });
+      post(w, e, f, [why](PahoClient& c) { c.onLost(why); });
     });
-    paho->cli->set_message_callback([w, e, f](mqtt::const_message_ptr msg) {
+    cli.set_message_callback([w, e, f](mqtt::const_message_ptr msg) {
       if (!msg) return;
-      const auto& p = msg->get_payload();
-      Bytes payload(p.begin(), p.end());
-      MqttReplyProps reply;
       const auto& mp = msg->get_properties();
+      MqttReplyProps reply;
       if (mp.contains(mqtt::property::RESPONSE_TOPIC))
         reply.responseTopic = mqtt::get<std::string>(mp, mqtt::property::RESPONSE_TOPIC);
       if (mp.contains(mqtt::property::CORRELATION_DATA))
         reply.correlationData = mqtt::get<std::string>(mp, mqtt::property::CORRELATION_DATA);
+      const auto& p = msg->get_payload();
       post(w, e, f,
-           [topic = msg->get_topic(), payload = std::move(payload), qos = msg->get_qos(),
-            props = propsText(mp), reply = std::move(reply)](Core& c) {
-             c.handler("on_message", [&](MqttClient& m) {
-               if (m.on_message) m.on_message(m, topic, payload, qos, props);
-             });
-             // The first handler may have destroyed the client.
-             c.handler("on_request", [&](MqttClient& m) {
-               if (m.on_request) m.on_request(m, topic, payload, reply);
-             });
+           [topic = msg->get_topic(), payload = Bytes(p.begin(), p.end()), qos = msg->get_qos(),
+            props = propsText(mp), reply = std::move(reply)](PahoClient& c) {
+             c.onMessage(topic, payload, qos, props, reply);
            });
     });
   }
 
   void buildOptions() {
-    mqtt::connect_options& opts = paho->opts;
-    opts = mqtt::connect_options();
+    mqtt::connect_options& opts = paho_->opts = mqtt::connect_options();
     opts.set_mqtt_version(MQTTVERSION_5);
-    opts.set_clean_start(settings.cleanStart);
-    opts.set_keep_alive_interval(attempt.keepAlive);
-    opts.set_connect_timeout(options.connectTimeout);
+    opts.set_clean_start(settings_.cleanStart);
+    opts.set_keep_alive_interval(attempt_.keepAlive);
+    opts.set_connect_timeout(options_.connectTimeout);
     opts.set_automatic_reconnect(false);  // one retry policy: ours
-    if (!settings.username.empty()) opts.set_user_name(settings.username);
-    if (!settings.password.empty()) opts.set_password(settings.password);
+    if (!settings_.username.empty()) opts.set_user_name(settings_.username);
+    if (!settings_.password.empty()) opts.set_password(settings_.password);
     // Set on the finished options: the builder's properties() crashes in Paho 1.2.0.
-    mqtt::properties props;
-    props.add(mqtt::property(mqtt::property::SESSION_EXPIRY_INTERVAL,
-                             static_cast<int32_t>(settings.sessionExpiry)));
-    opts.set_properties(props);
-    if (settings.will) {
-      const auto& w = *settings.will;
-      opts.set_will(mqtt::will_options(w.topic, w.payload, w.qos, w.retain));
-    }
-    if (settings.tls) {
+    opts.set_properties(
+        {{mqtt::property::SESSION_EXPIRY_INTERVAL, static_cast<int32_t>(settings_.sessionExpiry)}});
+    if (const auto& w = settings_.will)
+      opts.set_will(mqtt::will_options(w->topic, w->payload, w->qos, w->retain));
+    if (settings_.tls) {
       mqtt::ssl_options ssl;
-      if (!settings.caFile.empty()) ssl.set_trust_store(settings.caFile);
-      if (!settings.certFile.empty()) ssl.set_key_store(settings.certFile);
-      if (!settings.keyFile.empty()) ssl.set_private_key(settings.keyFile);
+      if (!settings_.caFile.empty()) ssl.set_trust_store(settings_.caFile);
+      if (!settings_.certFile.empty()) ssl.set_key_store(settings_.certFile);
+      if (!settings_.keyFile.empty()) ssl.set_private_key(settings_.keyFile);
       ssl.set_enable_server_cert_auth(true);
       ssl.set_verify(true);  // the certificate must name the host we connect to
       opts.set_ssl(std::move(ssl));
@@ -262,139 +405,85 @@ struct Core : std::enable_shared_from_this<Core> {
   }
 
   void startAttempt() {
-    if (!want || phase != Phase::Idle) return;
-    attempt = *want;
+    if (!want_ || phase_ != Phase::Idle) return;
+    attempt_ = *want_;
     // Never a fall-back to plain TCP when TLS is asked for.
-    std::string uri =
-        fmt::format("{}://{}:{}", settings.tls ? "ssl" : "tcp", attempt.host, attempt.port);
-    phase = Phase::Connecting;
+    auto uri =
+        fmt::format("{}://{}:{}", settings_.tls ? "ssl" : "tcp", attempt_.host, attempt_.port);
+    phase_ = Phase::Connecting;
     try {
-      if (!paho || paho->uri != uri || carried) {
-        // Idle: its disconnect has completed or its connection is lost, and the callback that
-        // said so returned at least a back-off ago.
-        paho.reset();
-        carried = false;
+      if (!paho_ || paho_->uri != uri || carried_) {
+        // Idle: disconnected, or its connection lost and the callback that said so returned
+        // at least a back-off ago.
+        paho_.reset();
+        carried_ = false;
         makePaho(uri);
       }
       buildOptions();
-      paho->cli->connect(paho->opts, nullptr, paho->connectL);
+      paho_->cli->connect(paho_->opts, nullptr, paho_->connectL);
     } catch (const std::exception& e) {
-      phase = Phase::Idle;
+      phase_ = Phase::Idle;
       attemptFailed(e.what());
     }
   }
 
   // A little jitter, so that a fleet of gateways does not come back in step.
   std::chrono::milliseconds scheduleAttempt() {
-    auto spread = backoff.count() / 5;
-    auto delay = backoff - std::chrono::milliseconds(spread > 0 ? jitter() % (spread + 1) : 0);
-    backoff = std::min(backoff * 2, options.reconnectMax);
-    retryTimer.expires_after(delay);
-    retryTimer.async_wait([w = weak_from_this()](boost::system::error_code ec) {
+    auto spread = backoff_.count() / 5;
+    auto delay = backoff_ - std::chrono::milliseconds(spread > 0 ? jitter_() % (spread + 1) : 0);
+    backoff_ = std::min(backoff_ * 2, options_.reconnectMax);
+    retry_.expires_after(delay);
+    retry_.async_wait([w = weak_from_this()](boost::system::error_code ec) {
       if (auto c = w.lock(); c && !ec) c->startAttempt();
     });
     return delay;
   }
 
   void attemptFailed(const std::string& why) {
-    if (!want) return;
+    if (!want_) return;
     auto delay = scheduleAttempt();
     logf("MQTT broker {} not reachable; retrying in {:.1f} s ({})", where(),
          std::chrono::duration<double>(delay).count(), escapeControl(why));
-    handler("on_connect_failed", [&](MqttClient& m) {
-      if (m.on_connect_failed) m.on_connect_failed(m, why);
-    });
+    handler("on_connect_failed", on_connect_failed, why);
   }
 
-  void onConnectResult(bool ok, const std::string& text, bool session, int rc,
-                       const std::string& props) {
-    if (phase == Phase::Closing) {
-      // disconnect() came while the attempt ran: end what the attempt made.
-      if (ok) return closePaho();
-      return onClosed();
+  void closePaho() {
+    phase_ = Phase::Closing;
+    try {
+      paho_->cli->disconnect(0, nullptr, paho_->disconnectL);
+    } catch (const std::exception&) {
+      onClosed();
     }
-    if (phase != Phase::Connecting) return;
-    if (!ok) {
-      phase = Phase::Idle;
-      std::string why = text;
-      if (settings.tls && text.find("Failure") != std::string::npos)
-        why += fmt::format(
-            " (TLS: the broker's certificate does not verify against {}, has expired or does "
-            "not name the host of {}; or the broker refused the client certificate; or nothing "
-            "listens there)",
-            settings.caFile.empty() ? "the system's CAs" : settings.caFile, where());
-      return attemptFailed(why);
-    }
-    phase = Phase::Connected;
-    if (!want || !(*want == attempt)) return closePaho();  // asked for something else meanwhile
-    connectedAt = lastProgress = Clock::now();
-    wake(connectWaiters);
-    std::string flags = fmt::format("session present {}", session ? 1 : 0);
-    std::string rcText = reasonText(rc);
-    handler("on_connect", [&](MqttClient& m) {
-      if (m.on_connect) m.on_connect(m, flags, rcText, props);
-    });
-    drain();
   }
 
-  void onLost(const std::string& why) {
-    if (phase != Phase::Connected) return;  // both Paho callbacks may report the same loss
-    phase = Phase::Idle;
-    requeue(true);
-    if (Clock::now() - connectedAt >= options.holdToReset) backoff = options.reconnectMin;
-    wakeRoomWaiters();
-    handler("on_disconnect", [&](MqttClient& m) {
-      if (m.on_disconnect) m.on_disconnect(m, why);
-    });
-    if (want) scheduleAttempt();
+  // Paho may still be at work in it: never freed (see finishMqttClients).
+  void abandonPaho() {
+    requeue(false);
+    (void)paho_.release();
+    ++clientsLeft;
+    phase_ = Phase::Idle;
   }
 
   // What was in flight goes back to the buffer. Paho keeps it too, and would send it again
   // itself on its next connection (the session carries it), outside the buffer's order and
   // its poison check: such a Paho client is replaced at the next attempt.
   void requeue(bool brokerClosed) {
-    tokens.clear();
-    carried = carried || buf.inflight() > 0;
-    for (auto& p : buf.requeue(brokerClosed))
+    tokens_.clear();
+    carried_ = carried_ || buf_.inflight() > 0;
+    for (auto& p : buf_.requeue(brokerClosed))
       logf(
           "MQTT publication to {} ({} bytes) set aside: the broker closed the connection twice "
           "while it was in flight",
           escapeControl(p.topic), p.payload.size());
   }
 
-  void closePaho() {
-    phase = Phase::Closing;
-    try {
-      paho->cli->disconnect(0, nullptr, paho->disconnectL);
-    } catch (const std::exception&) {
-      onClosed();
-    }
-  }
-
-  // Paho may still be at work in it: never freed (see finishMqttClients); the next attempt
-  // makes a new one.
-  void abandonPaho() {
-    requeue(false);
-    (void)paho.release();
-    ++clientsLeft;
-    phase = Phase::Idle;
-  }
-
-  void onClosed() {
-    if (phase != Phase::Closing) return;
-    phase = Phase::Idle;
-    requeue(false);
-    if (closeWaiter) closeWaiter->cancel();
-    startAttempt();  // opened again meanwhile
-  }
-
   // Hands publications to Paho while connected and the window has room.
   void drain() {
-    while (phase == Phase::Connected) {
-      auto next = buf.takeNext(options.maxInflight);
+    while (phase_ == Phase::Connected) {
+      auto next = buf_.takeNext(options_.maxInflight);
       if (!next) break;
       auto [seq, p] = *next;
-      if (buf.inflight() == 1) lastProgress = Clock::now();  // the wait starts now
+      if (buf_.inflight() == 1) lastProgress_ = Clock::now();  // the wait starts now
       try {
         auto msg = mqtt::make_message(p->topic, p->payload, p->qos, p->retain);
         mqtt::properties props;
@@ -402,251 +491,95 @@ struct Core : std::enable_shared_from_this<Core> {
         if (p->expiry)
           props.add({mqtt::property::MESSAGE_EXPIRY_INTERVAL, static_cast<int>(p->expiry)});
         if (props.size()) msg->set_properties(props);
-        auto tok = paho->cli->publish(msg, nullptr, paho->publishL);
-        tokens.emplace(tok.get(), std::pair{tok, seq});
+        auto tok = paho_->cli->publish(msg, nullptr, paho_->publishL);
+        tokens_.emplace(tok.get(), std::pair{tok, seq});
       } catch (const mqtt::exception& e) {
         int rc = e.get_return_code();
         if (rc == MQTTASYNC_DISCONNECTED || rc == MQTTASYNC_MAX_BUFFERED_MESSAGES) {
-          buf.untake(seq);
+          buf_.untake(seq);
           break;
         }
-        log(fmt::format("MQTT publication to {} dropped: {}", escapeControl(p->topic), e.what()));
-        buf.refused(seq);
+        logf("MQTT publication to {} dropped: {}", escapeControl(p->topic), e.what());
+        buf_.refused(seq);
       }
     }
   }
 
-  void onPublished(const mqtt::token* t, bool ok, int rc, int reason) {
-    auto f = tokens.find(t);
-    if (f == tokens.end()) return;  // sent on a connection that has ended
-    std::uint64_t seq = f->second.second;
-    std::string topic = escapeControl(f->second.first->get_message()->get_topic());
-    tokens.erase(f);
-    if (ok) {
-      buf.delivered(seq);
-      lastProgress = Clock::now();
-    } else if (reason >= 0x80) {
-      // The broker refused it: sending it again would be refused again.
-      buf.refused(seq);
-      log(fmt::format("MQTT publication to {} refused: {}", topic, reasonText(reason)));
-    } else {
-      buf.untake(seq);  // not sent; it goes out again
-      log(fmt::format("MQTT publication to {} failed: {}", topic, mqtt::exception::error_str(rc)));
-    }
-    wakeRoomWaiters();
-    flushTimer.cancel();
-    drain();
-  }
+  Executor ex_;
+  MqttSettings settings_;
+  std::uint64_t settingsVersion_ = 0;
+  PahoOptions options_;
+  MqttBuffer buf_;
+  std::unique_ptr<Paho> paho_;
+  bool carried_ = false;  // its session holds publications in flight (see requeue)
+  std::uint64_t clientsMade_ = 0;
+  Phase phase_ = Phase::Idle;
+  std::optional<Target> want_;  // what open() asked for, until disconnect()
+  Target attempt_;              // what the current attempt or connection is for
+  asio::steady_timer retry_, flush_, dropLog_;
+  bool dropLogArmed_ = false;
+  std::chrono::milliseconds backoff_;
+  std::minstd_rand jitter_;
+  Clock::time_point connectedAt_, lastProgress_ = Clock::now();
+  Waiters connectWaiters_, roomWaiters_;
+  std::shared_ptr<asio::steady_timer> closeWaiter_;
+  // Publications handed to the current Paho client: acknowledgements are matched here, by the
+  // token Paho reports, never through a pointer-sized context.
+  std::unordered_map<const mqtt::token*, std::pair<mqtt::delivery_token_ptr, std::uint64_t>>
+      tokens_;
 };
 
 template <typename F>
-void post(const std::weak_ptr<Core>& w, Executor ex, const Paho* from, F f) {
+void post(const std::weak_ptr<PahoClient>& w, Executor ex, const Paho* from, F f) {
   asio::post(ex, [w, from, f = std::move(f)]() mutable {
-    if (auto c = w.lock(); c && c->paho.get() == from) f(*c);
+    if (auto c = w.lock(); c && c->paho() == from) f(*c);
   });
 }
 
 void Listener::report(const mqtt::token& tok, bool ok) {
   int rc = tok.get_return_code();
   int reason = static_cast<int>(tok.get_reason_code());
+  std::string props = "[]";
   switch (kind) {
     case PUBLISH:
-      post(core, ex, from,
-           [t = &tok, ok, rc, reason](Core& c) { c.onPublished(t, ok, rc, reason); });
-      break;
+      return post(client, ex, from,
+                  [t = &tok, ok, rc, reason](PahoClient& c) { c.onPublished(t, ok, rc, reason); });
     case CONNECT: {
       bool session = false;
-      std::string props = "[]", text;
-      if (ok) {
-        try {
+      std::string text;
+      try {
+        if (ok) {
           auto rsp = tok.get_connect_response();
           session = rsp.is_session_present();
           props = propsText(rsp.get_properties());
-        } catch (...) {
         }
-      } else {
-        text = reason != 0 ? reasonText(reason) : mqtt::exception::error_str(rc);
-        if (text.empty()) text = fmt::format("error {}", rc);
+      } catch (...) {
       }
-      post(core, ex, from, [=](Core& c) { c.onConnectResult(ok, text, session, reason, props); });
-      break;
+      if (!ok) text = reason != 0 ? reasonText(reason) : mqtt::exception::error_str(rc);
+      if (!ok && text.empty()) text = fmt::format("error {}", rc);
+      return post(client, ex, from,
+                  [=](PahoClient& c) { c.onConnectResult(ok, text, session, reason, props); });
     }
     case SUBSCRIBE: {
       std::vector<int> granted;
-      std::string props = "[]";
-      if (ok) {
-        try {
+      try {
+        if (ok) {
           auto rsp = tok.get_subscribe_response();
           for (auto r : rsp.get_reason_codes()) granted.push_back(static_cast<int>(r));
           props = propsText(rsp.get_properties());
-        } catch (...) {
         }
-      } else {
-        auto topics = tok.get_topics();
-        granted.assign(topics ? topics->size() : 1, reason ? reason : 0x80);
+      } catch (...) {
       }
-      post(core, ex, from, [mid = tok.get_message_id(), granted, props](Core& c) {
-        c.handler("on_subscribe", [&](MqttClient& m) {
-          if (m.on_subscribe) m.on_subscribe(m, mid, granted, props);
-        });
+      if (!ok)
+        granted.assign(tok.get_topics() ? tok.get_topics()->size() : 1, reason ? reason : 0x80);
+      return post(client, ex, from, [mid = tok.get_message_id(), granted, props](PahoClient& c) {
+        c.onSubscribed(mid, granted, props);
       });
-      break;
     }
     case DISCONNECT:
-      post(core, ex, from, [](Core& c) { c.onClosed(); });
-      break;
+      return post(client, ex, from, [](PahoClient& c) { c.onClosed(); });
   }
 }
-
-class PahoMqttClient final : public MqttClient {
- public:
-  PahoMqttClient(Executor ex, MqttSettings settings, PahoOptions options)
-      : c_(std::make_shared<Core>(ex, std::move(settings), options)) {
-    c_->owner = this;
-  }
-
-  ~PahoMqttClient() override {
-    auto& c = *c_;
-    c.owner = nullptr;
-    c.want.reset();
-    for (auto* t : {&c.retryTimer, &c.flushTimer, &c.dropLogTimer}) t->cancel();
-    Core::wake(c.connectWaiters);
-    Core::wake(c.roomWaiters);
-    if (auto n = c.buf.takeRecentDrops())
-      logf("MQTT buffer full: {} readings dropped in the last second", n);
-    c.tokens.clear();
-    if (c.phase == Core::Phase::Connected || c.phase == Core::Phase::Connecting) {
-      // Not disconnected first (the daemon always is; a test may not be): the one blocking
-      // wait here, bounded.
-      try {
-        if (c.paho->cli->disconnect(0)->wait_for(std::chrono::seconds(2)))
-          c.phase = Core::Phase::Idle;
-      } catch (const std::exception&) {
-        c.phase = Core::Phase::Idle;  // Paho says there is no connection
-      }
-    }
-    if (c.phase != Core::Phase::Idle && c.paho) c.abandonPaho();
-  }
-
-  void configure(const MqttSettings& s) override {
-    auto will = c_->settings.will;
-    c_->settings = s;
-    if (!c_->settings.will) c_->settings.will = will;
-    ++c_->settingsVersion;
-    c_->buf.setLimit(s.bufferSize);
-  }
-
-  void open(const std::string& host, int port, int keepAliveSeconds) override {
-    auto& c = *c_;
-    c.want = Core::Target{host, port, keepAliveSeconds, c.settingsVersion};
-    if (c.phase == Core::Phase::Connected && !(c.attempt == *c.want)) return c.closePaho();
-    if (c.phase != Core::Phase::Idle) return;  // the attempt under way ends in startAttempt()
-    c.retryTimer.cancel();
-    c.backoff = c.options.reconnectMin;
-    c.startAttempt();
-  }
-
-  awaitable<void> waitConnected() override { return doWaitConnected(c_); }
-  static awaitable<void> doWaitConnected(std::shared_ptr<Core> c) {
-    while (c->phase != Core::Phase::Connected) {
-      auto t = std::make_shared<asio::steady_timer>(c->ex, asio::steady_timer::time_point::max());
-      c->connectWaiters.push_back(t);
-      co_await t->async_wait(asio::as_tuple(use_awaitable));
-      std::erase(c->connectWaiters, t);
-      auto cs = co_await asio::this_coro::cancellation_state;
-      if (cs.cancelled() != asio::cancellation_type::none || !c->owner)
-        throw boost::system::system_error(asio::error::operation_aborted);
-    }
-  }
-
-  void subscribe(const Subscriptions& subs) override {
-    auto& c = *c_;
-    if (c.phase != Core::Phase::Connected)
-      throw std::runtime_error("MQTT subscribe while not connected");
-    std::vector<std::string> filters;
-    mqtt::iasync_client::qos_collection qos;
-    for (const auto& [filter, q] : subs) {
-      filters.push_back(filter);
-      qos.push_back(q);
-    }
-    try {
-      // No per-filter subscribe_options: that vector crashes Paho 1.2.0's subscribeMany.
-      c.paho->cli->subscribe(mqtt::string_collection::create(filters), qos, nullptr,
-                             c.paho->subscribeL);
-    } catch (const mqtt::exception& e) {
-      throw std::runtime_error(fmt::format("MQTT subscribe failed: {}", e.what()));
-    }
-  }
-
-  void publish(const std::string& topic, std::string payload, int qos, bool retain) override {
-    c_->push(Publication{topic, std::move(payload), qos, retain, {}, 0});
-  }
-  void publishReply(const std::string& topic, std::string payload, int qos,
-                    const std::string& correlationData) override {
-    c_->push(Publication{topic, std::move(payload), qos, false, correlationData, 0});
-  }
-  void publishExpiring(const std::string& topic, std::string payload, int qos,
-                       std::uint32_t expirySeconds) override {
-    c_->push(Publication{topic, std::move(payload), qos, true, {}, expirySeconds});
-  }
-
-  awaitable<void> waitForRoom() override { return doWaitForRoom(c_); }
-  static awaitable<void> doWaitForRoom(std::shared_ptr<Core> c) {
-    for (;;) {
-      if (c->phase != Core::Phase::Connected || c->buf.size() < c->options.highWater) co_return;
-      auto deadline = c->lastProgress + c->options.ackStall;
-      if (Clock::now() >= deadline) co_return;
-      auto t = std::make_shared<asio::steady_timer>(c->ex, deadline);
-      c->roomWaiters.push_back(t);
-      co_await t->async_wait(asio::as_tuple(use_awaitable));
-      std::erase(c->roomWaiters, t);
-      auto cs = co_await asio::this_coro::cancellation_state;
-      if (cs.cancelled() != asio::cancellation_type::none)
-        throw boost::system::system_error(asio::error::operation_aborted);
-    }
-  }
-
-  awaitable<void> disconnect() override { return doDisconnect(c_); }
-  static awaitable<void> doDisconnect(std::shared_ptr<Core> c) {
-    c->want.reset();
-    c->retryTimer.cancel();
-    bool was = c->phase == Core::Phase::Connected;
-    // Up to a second for what is owed to go out and be acknowledged: the last status report
-    // ("offline") was queued just before this, and a clean DISCONNECT discards the will that
-    // would otherwise say it.
-    auto deadline = Clock::now() + std::chrono::seconds(1);
-    while (c->phase == Core::Phase::Connected && c->buf.size() > 0 && Clock::now() < deadline) {
-      c->drain();
-      c->flushTimer.expires_at(deadline);  // cancelled by every acknowledgement
-      co_await c->flushTimer.async_wait(asio::as_tuple(use_awaitable));
-    }
-    if (c->phase == Core::Phase::Connected || c->phase == Core::Phase::Connecting) c->closePaho();
-    if (c->phase == Core::Phase::Closing) {
-      c->closeWaiter = std::make_shared<asio::steady_timer>(c->ex, std::chrono::seconds(2));
-      auto w = c->closeWaiter;
-      co_await w->async_wait(asio::as_tuple(use_awaitable));
-      if (c->phase == Core::Phase::Closing) {
-        log("MQTT disconnect did not complete within 2 s; leaving that library client behind");
-        c->abandonPaho();
-      }
-    }
-    c->wakeRoomWaiters();
-    if (was)
-      c->handler("on_disconnect", [](MqttClient& m) {
-        if (m.on_disconnect) m.on_disconnect(m, "client disconnect");
-      });
-  }
-
-  bool isConnected() const override { return c_->phase == Core::Phase::Connected; }
-  void setWill(MqttSettings::Will will) override { c_->settings.will = std::move(will); }
-  MqttStats stats() const override {
-    const auto& b = c_->buf;
-    return {b.deliveredCount(), b.droppedCount(), b.size(), b.bytes(), c_->clientsMade};
-  }
-
- private:
-  std::shared_ptr<Core> c_;
-};
 
 }  // namespace
 
@@ -654,9 +587,9 @@ bool finishMqttClients() {
   return clientsLeft.load() == 0;
 }
 
-std::unique_ptr<MqttClient> makePahoMqttClient(Executor ex, MqttSettings settings,
+std::shared_ptr<MqttClient> makePahoMqttClient(Executor ex, MqttSettings settings,
                                                PahoOptions options) {
-  return std::make_unique<PahoMqttClient>(ex, std::move(settings), options);
+  return std::make_shared<PahoClient>(ex, std::move(settings), options);
 }
 
 }  // namespace ostrel

@@ -31,7 +31,7 @@ struct PahoOptions {
   std::chrono::milliseconds holdToReset{10000};
 };
 
-std::unique_ptr<MqttClient> makePahoMqttClient(Executor ex, MqttSettings settings,
+std::shared_ptr<MqttClient> makePahoMqttClient(Executor ex, MqttSettings settings,
                                                PahoOptions options = {});
 
 // Call once before the process exits, after every client is gone. False when a client was left

@@ -131,7 +131,7 @@ TEST(GatewayCommands, ClockTrimIsSentOnlyForUsableOffsets) {
 struct Publisher {
   asio::io_context ioc;
   asio::executor_work_guard<asio::io_context::executor_type> guard{ioc.get_executor()};
-  std::unique_ptr<MqttClient> client;
+  std::shared_ptr<MqttClient> client;
   std::thread thread;
 
   explicit Publisher(int port) {

@@ -90,7 +90,7 @@ class MqttClientTest : public ::testing::Test {
   Broker broker;
   LoopThread loop;
   Seen seen;
-  std::unique_ptr<MqttClient> client;
+  std::shared_ptr<MqttClient> client;
   std::string clientId = "ostrel-test-" + std::to_string(::getpid()) + "-" +
                          ::testing::UnitTest::GetInstance()->current_test_info()->name();
 
@@ -598,7 +598,7 @@ TEST(MqttPoison, APublicationTheBrokerClosesTheConnectionOnIsSetAsideAfterTwoAnd
   Broker broker(std::nullopt, "max_packet_size 1000\n");
   LoopThread loop;
   LogCapture logs;
-  std::unique_ptr<MqttClient> client;
+  std::shared_ptr<MqttClient> client;
   std::atomic<int> connects{0}, disconnects{0};
   PahoOptions opts;
   opts.reconnectMin = 100ms;
