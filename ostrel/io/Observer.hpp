@@ -23,7 +23,7 @@ class Observer {
                        std::uint32_t gatewayUid) {
     (void)version, (void)fwRevision, (void)hatSerial, (void)gatewayUid;
   }
-  // A new client is about to connect for the first time (its will is set here).
+  // The client is about to connect after the hello or a restart (its will is set here).
   virtual void beforeConnect(MqttClient& client, std::uint32_t gatewayUid) {
     (void)client, (void)gatewayUid;
   }
