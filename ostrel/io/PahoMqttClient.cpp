@@ -18,6 +18,7 @@
 #include <unordered_map>
 
 #include "ostrel/io/Log.hpp"
+#include "ostrel/io/NoDelay.hpp"
 
 namespace ostrel {
 namespace {
@@ -239,6 +240,7 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
     phase_ = Phase::Connected;
     if (!want_ || !(*want_ == attempt_)) return closePaho();  // asked for another meanwhile
     connectedAt_ = lastProgress_ = Clock::now();
+    setNoDelayOnSocketsTo(attempt_.port);
     wake(connectWaiters_);
     std::string flags = fmt::format("session present {}", session ? 1 : 0);
     handler("on_connect", on_connect, flags, reasonText(rc), props);

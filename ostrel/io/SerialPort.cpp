@@ -156,6 +156,7 @@ void SerialPort::checkHangUp(int readErrno) {
 }
 
 awaitable<bool> SerialPort::fill(Clock::time_point deadline) {
+  int idleWakeups = 0;
   for (;;) {
     if (readNow()) co_return true;
     auto now = Clock::now();
@@ -169,13 +170,17 @@ awaitable<bool> SerialPort::fill(Clock::time_point deadline) {
       if (ec == asio::error::operation_aborted || ec == asio::error::bad_descriptor)
         throw SerialError(fmt::format("serial device {} was closed", device_));
       if (ec) throw SerialError(fmt::format("serial device {}: {}", device_, ec.message()));
-      // Readable with nothing to read and no hang-up: wait a little rather than spin.
-      if (!readNow()) {
+      if (readNow()) co_return true;
+      // Readable with nothing to read: the reactor's readiness often outlives the bytes an
+      // earlier read took, so wait for the next bytes at once (a pause here held every reading
+      // of a busy line back by its length). Only a device that keeps saying so without a
+      // hang-up is paused for, rather than spun on.
+      if (++idleWakeups > 3) {
         timer_->expires_at(std::min(deadline, Clock::now() + std::chrono::milliseconds(20)));
         co_await timer_->async_wait(asio::as_tuple(use_awaitable));
-        continue;
+        idleWakeups = 0;
       }
-      co_return true;
+      continue;
     }
     co_return readNow();
   }
