@@ -247,14 +247,14 @@ void Monitor::scheduleAnnouncements() {
     if (!self) return;
     self->announceArmed_ = false;
     if (ec) return;
-    self->announceSome();
-    self->scheduleAnnouncements();
+    if (self->announceSome()) self->scheduleAnnouncements();
   });
 }
 
-void Monitor::announceSome() {
+bool Monitor::announceSome() {
   auto client = connectedClient();
-  if (!client || !gatewayUid_ || client->stats().buffered >= ANNOUNCE_BELOW) return;
+  if (!client || !gatewayUid_) return false;  // the next connect starts again
+  if (client->stats().buffered >= ANNOUNCE_BELOW) return true;
   const auto& prefix = settings_.discoveryPrefix;
   if (!gatewayAnnounced_) {
     for (auto& [topic, payload] : gatewayDiscovery(prefix, *gatewayUid_))
@@ -266,6 +266,7 @@ void Monitor::announceSome() {
       publishOwn(*client, topic, std::move(payload), 0);
     announceQueue_.pop_front();
   }
+  return true;
 }
 
 void Monitor::beforeDisconnect(MqttClient& client, bool stopping) {

@@ -112,7 +112,7 @@ class Monitor : public Observer, public std::enable_shared_from_this<Monitor> {
   // Discovery: everything is announced once, and again when Home Assistant says it is back.
   void announceAll();
   void scheduleAnnouncements();
-  void announceSome();
+  bool announceSome();  // false: not connected, nothing to do until the next connect
   awaitable<void> run();
   void probeLoop();
 
