@@ -3,11 +3,12 @@
 //
 // Threads: everything here runs on the event-loop thread, except the callbacks Paho makes on its
 // own threads (Paho C always runs a send and a receive thread; they cannot be avoided). Those
-// callbacks only copy what they got and post it to the loop, holding the client weakly. A Paho
-// client is made again only when the server address changes or its session carries publications
-// in flight (see requeue), and destroyed on the loop once its disconnect has completed or its
-// connection is lost, so never while Paho is inside it. One whose disconnect never completes is
-// left alone (see finishMqttClients).
+// callbacks only copy what they got and post it to the loop, holding the client weakly. Failed
+// attempts reuse their Paho client; a new one is made for another server address, after a
+// disconnect (see onClosed) and when the session carries publications in flight (see requeue).
+// The old one is destroyed on the loop at the next attempt: its disconnect has completed or its
+// connection is lost, and the callback that said so returned a back-off ago. One whose
+// disconnect never completes is left alone (see finishMqttClients).
 #include "ostrel/io/PahoMqttClient.hpp"
 
 #include <mqtt/async_client.h>
@@ -126,7 +127,9 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
         phase_ = Phase::Idle;  // Paho says there is no connection
       }
     }
-    if (phase_ != Phase::Idle) abandonPaho();
+    if (phase_ == Phase::Idle) return;
+    log("MQTT client gone before its disconnect completed; leaving its library client behind");
+    abandonPaho();
   }
 
   void configure(const MqttSettings& s) override {
@@ -261,6 +264,9 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
     if (phase_ != Phase::Closing) return;
     phase_ = Phase::Idle;
     requeue(false);
+    // Paho takes the next connect of a client it has disconnected only at its threads' next
+    // turn, a second later: a restart gets a new one (this one is done with).
+    renew_ = true;
     if (closeWaiter_) closeWaiter_->cancel();
     startAttempt();  // opened again meanwhile
   }
@@ -414,11 +420,11 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
         fmt::format("{}://{}:{}", settings_.tls ? "ssl" : "tcp", attempt_.host, attempt_.port);
     phase_ = Phase::Connecting;
     try {
-      if (!paho_ || paho_->uri != uri || carried_) {
+      if (!paho_ || paho_->uri != uri || renew_) {
         // Idle: disconnected, or its connection lost and the callback that said so returned
         // at least a back-off ago.
         paho_.reset();
-        carried_ = false;
+        renew_ = false;
         makePaho(uri);
       }
       buildOptions();
@@ -471,7 +477,7 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
   // its poison check: such a Paho client is replaced at the next attempt.
   void requeue(bool brokerClosed) {
     tokens_.clear();
-    carried_ = carried_ || buf_.inflight() > 0;
+    renew_ = renew_ || buf_.inflight() > 0;
     for (auto& p : buf_.requeue(brokerClosed))
       logf(
           "MQTT publication to {} ({} bytes) set aside: the broker closed the connection twice "
@@ -513,7 +519,7 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
   PahoOptions options_;
   MqttBuffer buf_;
   std::unique_ptr<Paho> paho_;
-  bool carried_ = false;  // its session holds publications in flight (see requeue)
+  bool renew_ = false;  // disconnected, or its session holds publications in flight
   std::uint64_t clientsMade_ = 0;
   Phase phase_ = Phase::Idle;
   std::optional<Target> want_;  // what open() asked for, until disconnect()
