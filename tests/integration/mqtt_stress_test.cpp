@@ -12,7 +12,6 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -162,17 +161,6 @@ std::string aroundLine(const GatewayProcess& gw, int index) {
   return out;
 }
 
-// What the broker logged about the topic of the reading the daemon logged as `line`
-// ("Sensor #<uid> [Node ...").
-std::string brokerSaw(const Broker& broker, const std::string& line) {
-  const std::string topic = "'sensors/" + line.substr(8, line.find(' ') - 8) + "/raw'";
-  std::string out;
-  std::istringstream in(broker.logText());
-  for (std::string l; std::getline(in, l);)
-    if (l.find(topic) != std::string::npos) out += "\n  broker: " + l;
-  return out;
-}
-
 // The first of `blows` (line, what) at or after line `index`.
 std::string nextBlow(const std::vector<std::pair<int, std::string>>& blows, int index) {
   for (const auto& [line, what] : blows)
@@ -183,7 +171,7 @@ std::string nextBlow(const std::vector<std::pair<int, std::string>>& blows, int 
 // Ten thousand sensors, each announced to Home Assistant, then a stream at 100/s through five
 // broker restarts and five session take-overs. The daemon reaches the broker through a proxy that
 // stays down while a broker restarts, until a new subscriber is in place: the subscribers together
-// see everything the broker got.
+// see everything the broker got. Each new broker knows nothing of the daemon's session.
 TEST(ManySensors, TenThousandAnnouncedThroughBrokerRestartsAndTakeOversLoseNothing) {
   Broker broker;
   TcpProxy proxy(broker.port(), [](int) { return TcpProxy::Mode::Forward; });
@@ -220,9 +208,17 @@ TEST(ManySensors, TenThousandAnnouncedThroughBrokerRestartsAndTakeOversLoseNothi
     const int from = static_cast<int>(gw.lines().size());
     blows.emplace_back(from, round % 2 == 0 ? "broker restart" : "take-over");
     if (round % 2 == 0) {
-      broker.stop();
+      // The daemon is cut off first and the broker's queue to the subscriber drained (a marker
+      // sent after everything else has come through): a broker that has acknowledged a reading
+      // and is stopped before passing it on would lose it, and that is not the daemon's doing.
       proxy.setDown(true);
       ASSERT_GE(gw.waitForLine("Disconnected from MQTT broker", 20s, false, from), 0);
+      const std::string marker = "drained " + std::to_string(round);
+      publishTo(broker.port(), "sensors/drained", marker, 1);
+      ASSERT_TRUE(sub->waitFor(
+          [&](const std::vector<Received>& v) { return !v.empty() && v.back().payload == marker; },
+          30s));
+      broker.stop();
       got.take(*sub, seen);
       sub.reset();
       seen = 0;
@@ -255,7 +251,7 @@ TEST(ManySensors, TenThousandAnnouncedThroughBrokerRestartsAndTakeOversLoseNothi
   for (const auto& [index, payload] : missingOf(gw, got.readings))
     ADD_FAILURE() << "reading " << payload << " (line " << index
                   << ") never reached the broker; next blow: " << nextBlow(blows, index)
-                  << aroundLine(gw, index) << brokerSaw(broker, gw.lines()[index]);
+                  << aroundLine(gw, index);
   EXPECT_EQ(got.sensors.size(), 10000u);
   // The report made once everything went out.
   ASSERT_TRUE(waitUntil(
