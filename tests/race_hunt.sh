@@ -3,8 +3,9 @@
 # both cores. Any failure fails the run. Usage: race_hunt.sh BUILD_DIR
 set -euo pipefail
 build=${1:?usage: race_hunt.sh BUILD_DIR}
-# Start and stop, restart, serial recovery, bring-up retries, hat resets, the clock's start, TLS.
-tests='GatewayStartup\.(StopPutsTheHat|RestartKeeps)|GatewayRestart\.|LostHat\.HatUnplugged|WindDown\.|Observe\.(OnlineAfterStart|Tls)|HatReset\.|UidFile\.|Faults/BadHello\.|ClockCommands\.SlowStatus'
+# Start and stop, restart, serial recovery, bring-up retries, hat resets, the clock's start, TLS,
+# start-stop cycles over plain TCP and TLS.
+tests='StartStop\.|GatewayStartup\.(StopPutsTheHat|RestartKeeps)|GatewayRestart\.Twenty|LostHat\.HatUnplugged|WindDown\.|Observe\.(OnlineAfterStart|Tls)|HatReset\.|UidFile\.|Faults/BadHello\.|ClockCommands\.SlowStatus'
 busy=()
 stop_busy() {
   for pid in "${busy[@]}"; do kill "$pid" 2>/dev/null || true; done

@@ -282,8 +282,8 @@ std::vector<Received> Subscriber::messages() const {
   return got_;
 }
 
-void publishTo(int port, const std::string& topic, const std::string& payload, int qos,
-               bool retain) {
+void publishTo(int port, const std::string& topic, const std::string& payload, int qos, bool retain,
+               const std::string& clientId) {
   std::vector<std::string> args = {"mosquitto_pub",
                                    "-h",
                                    "127.0.0.1",
@@ -298,6 +298,7 @@ void publishTo(int port, const std::string& topic, const std::string& payload, i
                                    "-m",
                                    payload};
   if (retain) args.push_back("-r");
+  if (!clientId.empty()) args.insert(args.end(), {"-i", clientId});
   pid_t pid = spawn(args, -1);
   int status = 0;
   if (!waitExit(pid, 20s, status) || !WIFEXITED(status) || WEXITSTATUS(status) != 0)

@@ -85,9 +85,10 @@ class Subscriber {
   std::vector<Received> got_;
 };
 
-// Runs mosquitto_pub for one message and waits for it to finish (throws when it fails).
+// Runs mosquitto_pub for one message and waits for it to finish (throws when it fails). A
+// `clientId` that another client is connected with takes that client's session over.
 void publishTo(int port, const std::string& topic, const std::string& payload, int qos = 1,
-               bool retain = false);
+               bool retain = false, const std::string& clientId = {});
 
 // Runs one mosquitto_pub that sends each line of `lines` as a message to `topic` (QoS 1), in one
 // connection; waits for it to finish (throws when it fails).

@@ -577,7 +577,9 @@ struct HatSim::Impl {
       Bytes payload;
       putBe32(payload, static_cast<std::uint32_t>(floodSeq));
       putBe64(payload, static_cast<std::uint64_t>(utcNow().time_since_epoch().count()));
-      sensor(opt.floodNode, payload, SensorKind::Valid, true);
+      VirtualNode from = opt.floodNode;
+      if (opt.floodUids > 1) from.uid += static_cast<std::uint32_t>(floodSeq % opt.floodUids);
+      sensor(from, payload, SensorKind::Valid, true);
       ++floodSeq;
       ++stats.floodSent;
     }

@@ -100,6 +100,8 @@ struct Options {
   // Flood messages go out as node `floodNode` (its payload is replaced by the sequence number and
   // the send time).
   VirtualNode floodNode{0xF100D, 99, 50, {}, 0};
+  // Above 1, flood message n comes from sensor UID floodNode.uid + n % floodUids (many sensors).
+  std::uint32_t floodUids = 1;
 
   // Receives one line per event ("rx TC", "tx HL ...", "unknown code 0x.. 0x.."). Called with the
   // simulator's lock held: it must not call back into the simulator. Empty: quiet.

@@ -138,6 +138,10 @@ int main(int argc, char** argv) {
                  "without limit)")
       ->type_name("R")
       ->check(CLI::NonNegativeNumber);
+  app.add_option("--flood-uids", o.floodUids,
+                 "Spread the flood over N sensor UIDs from 987149 up (message n: 987149 + n % N)")
+      ->type_name("N")
+      ->check(CLI::PositiveNumber);
   std::size_t noise = 0;
   long hangUpAfterMs = 0, backAfterMs = 0, resetAfterMs = 0;
   app.add_option("--reset-after-ms", resetAfterMs,
