@@ -298,7 +298,9 @@ TEST(ManySensors, TenThousandAnnouncedThroughBrokerRestartsAndTakeOversLoseNothi
                              << " reports of the stream:" << slow;
   const long long peak = peakRssKb(gw.pid());
   EXPECT_GT(peak, 0);
+#ifndef __SANITIZE_ADDRESS__  // shadow memory and quarantine make the figure meaningless
   EXPECT_LT(peak, 25 * 1024) << "VmHWM " << peak << " kB";
+#endif
   RecordProperty("loop_delay_max_ms", std::to_string(worstDelay));
   RecordProperty("vm_hwm_kb", std::to_string(peak));
   RecordProperty("loop_delay_max_ms_first_hearing", std::to_string(floodDelay));
