@@ -290,12 +290,17 @@ TEST(ManySensors, TenThousandAnnouncedThroughBrokerRestartsAndTakeOversLoseNothi
       continue;
     }
     worstDelay = std::max(worstDelay, delay);
-    if (delay >= 100)
+    if (delay >= 100)  // reported also where the sanitizer build allows more
       slow += " " + std::to_string(delay) + " ms (uptime " + h.at("uptime_s").dump() +
               " s, reconnects " + h.at("mqtt_reconnects").dump() + ")";
   }
-  EXPECT_LT(worstDelay, 100) << "over " << got.health.size() - streamReports
-                             << " reports of the stream:" << slow;
+#ifdef __SANITIZE_ADDRESS__
+  constexpr long long kLoopBound = 300;  // instrumented code runs two to three times slower
+#else
+  constexpr long long kLoopBound = 100;
+#endif
+  EXPECT_LT(worstDelay, kLoopBound)
+      << "over " << got.health.size() - streamReports << " reports of the stream:" << slow;
   const long long peak = peakRssKb(gw.pid());
   EXPECT_GT(peak, 0);
 #ifndef __SANITIZE_ADDRESS__  // shadow memory and quarantine make the figure meaningless
