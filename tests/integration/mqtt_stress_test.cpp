@@ -294,18 +294,22 @@ TEST(ManySensors, TenThousandAnnouncedThroughBrokerRestartsAndTakeOversLoseNothi
       slow += " " + std::to_string(delay) + " ms (uptime " + h.at("uptime_s").dump() +
               " s, reconnects " + h.at("mqtt_reconnects").dump() + ")";
   }
+  // Instrumented or emulated code runs several times slower; the emulator's own memory counts
+  // in the process's peak.
+  const bool emulated = !std::string(OSTREL_EMULATOR).empty();
 #ifdef __SANITIZE_ADDRESS__
-  constexpr long long kLoopBound = 300;  // instrumented code runs two to three times slower
+  const bool sanitized = true;
 #else
-  constexpr long long kLoopBound = 100;
+  const bool sanitized = false;
 #endif
+  const long long kLoopBound = sanitized || emulated ? 300 : 100;
   EXPECT_LT(worstDelay, kLoopBound)
       << "over " << got.health.size() - streamReports << " reports of the stream:" << slow;
   const long long peak = peakRssKb(gw.pid());
   EXPECT_GT(peak, 0);
-#ifndef __SANITIZE_ADDRESS__  // shadow memory and quarantine make the figure meaningless
-  EXPECT_LT(peak, 25 * 1024) << "VmHWM " << peak << " kB";
-#endif
+  if (!sanitized && !emulated) {
+    EXPECT_LT(peak, 25 * 1024) << "VmHWM " << peak << " kB";
+  }
   RecordProperty("loop_delay_max_ms", std::to_string(worstDelay));
   RecordProperty("vm_hwm_kb", std::to_string(peak));
   RecordProperty("loop_delay_max_ms_first_hearing", std::to_string(floodDelay));
