@@ -104,10 +104,15 @@ awaitable<bool> handleHello(std::shared_ptr<MqttClient> client, const Config& co
 
   client->publish(fmt::format("gw/{}/firmware/revision", uniqueId), std::to_string(fwRevision), 1,
                   true);
-  logf(
-      "Gateway Info: \n\tFirmware Revision: {}\n\tUnique ID: {}\n\tHat Type: {}\n\tHardware "
-      "Revision: {}\n\tBuild Date: {}\n\tS/N: {}\n\tRadio: {}",
-      fwRevision, uniqueId, boardType, hwRev, buildDate, serialNum, radioDesc);
+  // One log call per line: the log escapes line feeds inside a line.
+  log("Gateway Info: ");
+  logf("\tFirmware Revision: {}", fwRevision);
+  logf("\tUnique ID: {}", uniqueId);
+  logf("\tHat Type: {}", boardType);
+  logf("\tHardware Revision: {}", hwRev);
+  logf("\tBuild Date: {}", buildDate);
+  logf("\tS/N: {}", serialNum);
+  logf("\tRadio: {}", radioDesc);
   co_return true;
 }
 

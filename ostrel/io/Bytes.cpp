@@ -1,5 +1,7 @@
 #include "ostrel/io/Bytes.hpp"
 
+#include "ostrel/io/Log.hpp"
+
 #include <fmt/format.h>
 
 #include <cctype>
@@ -247,7 +249,7 @@ long long parseInteger(std::string_view s) {
   long long v = 0;
   auto [p, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
   if (t.empty() || ec != std::errc() || p != t.data() + t.size())
-    throw std::invalid_argument(fmt::format("invalid integer: '{}'", s));
+    throw std::invalid_argument(fmt::format("invalid integer: {}", excerpt(s)));
   return v;
 }
 
@@ -261,7 +263,7 @@ double parseDouble(std::string_view s) {
   double v = 0;
   auto [p, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
   if (t.empty() || ec == std::errc::invalid_argument || p != t.data() + t.size())
-    throw std::invalid_argument(fmt::format("invalid number: '{}'", s));
+    throw std::invalid_argument(fmt::format("invalid number: {}", excerpt(s)));
   if (ec == std::errc::result_out_of_range) v = (t.front() == '-') ? -HUGE_VAL : HUGE_VAL;
   return v;
 }

@@ -409,7 +409,8 @@ TEST_F(ClockBeaconTest, SetSystemTimeRefusalsAndFailureOutput) {
   EXPECT_EQ(lines, (std::vector<std::string>{
                        "Not setting system time because it is synchronized to NTP",
                        "Not setting system time because given date is before 2023.",
-                       "Could not set system time: out\nFailed to set time: Access denied\n",
+                       // One line: the log escapes the command's line feeds but its last.
+                       "Could not set system time: out\\nFailed to set time: Access denied\n",
                    }));
   EXPECT_FALSE(b.osNTPEnabled);
 }
