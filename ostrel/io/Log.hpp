@@ -47,8 +47,11 @@ template <typename... Args>
 void logf(fmt::format_string<Args...> f, Args&&... args) {
   // Text arguments are held shortened; the others by reference.
   std::tuple<decltype(detail::logField(args))...> fields(detail::logField(args)...);
-  std::apply([&](const auto&... a) { log(fmt::vformat(fmt::string_view(f), fmt::make_format_args(a...))); },
-             fields);
+  std::apply(
+      [&](const auto&... a) {
+        log(fmt::vformat(fmt::string_view(f), fmt::make_format_args(a...)));
+      },
+      fields);
 }
 
 // Tests capture the log by installing a sink; an empty function restores standard output.
