@@ -140,13 +140,28 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
     gw().client->configure(settings);
   std::shared_ptr<MqttClient> client = gw().client;
   client->on_connect = on_connect;
-  client->on_message = on_message;
+  client->on_message = [](MqttClient& c, const std::string& topic, const Bytes& payload, int qos,
+                          const std::string& props) {
+    try {
+      on_message(c, topic, payload, qos, props);
+    } catch (...) {
+      // Whoever may publish a command can send bad ones without end.
+      std::string line = describeException(std::current_exception(), "on_message");
+      if (auto limit = gw().inputLog.lock())
+        limit->log(line);
+      else
+        log(line);
+    }
+  };
   client->on_disconnect = on_disconnect;
   client->on_subscribe = on_subscribe;
   client->on_connect_failed = [](MqttClient&, const std::string&) {
     if (gw().progress.stage() == Stage::ConnectingBroker)
       gw().progress.mark(Stage::ConnectingBroker);
   };
+
+  auto inputLog = std::make_shared<LogThrottle>(eventLoop);
+  gw().inputLog = inputLog;
 
   auto& registry = TaskRegistry::instance();
   std::shared_ptr<Task> rxTask, txTask;

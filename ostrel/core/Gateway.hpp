@@ -10,6 +10,7 @@
 #include "ostrel/io/Args.hpp"
 #include "ostrel/io/Asio.hpp"
 #include "ostrel/io/Config.hpp"
+#include "ostrel/io/LogThrottle.hpp"
 #include "ostrel/io/MqttClient.hpp"
 #include "ostrel/io/SerialPort.hpp"
 #include "ostrel/io/Tasks.hpp"
@@ -59,6 +60,8 @@ struct GatewayState {
   // Set when a bring-up reaches the running stage; the launcher clears it.
   bool broughtUp = false;
   Progress progress;
+  // The flood limit for log lines that MQTT input causes; set while the gateway runs.
+  std::weak_ptr<LogThrottle> inputLog;
   // Notified when the hat's hello has made a protocol object and when the transmit queue opens.
   Notifier changed;
 };

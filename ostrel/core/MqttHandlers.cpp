@@ -5,6 +5,7 @@
 
 #include "ostrel/core/Gateway.hpp"
 #include "ostrel/io/Log.hpp"
+#include "ostrel/io/LogThrottle.hpp"
 #include "ostrel/io/Observer.hpp"
 #include "ostrel/protocol/HatProtocolV2.hpp"
 
@@ -61,6 +62,15 @@ static HatProtocolV2& radioProtocol(const char* operation) {
   return *v2;
 }
 
+// Lines that outside input can repeat without end go through the gateway's flood limit while
+// it runs.
+static void logInput(std::string_view line) {
+  if (auto limit = gw().inputLog.lock())
+    limit->log(line);
+  else
+    log(line);
+}
+
 static long long uidFromTopic(std::string_view digits) {
   try {
     return parseInteger(digits);
@@ -104,8 +114,9 @@ CommandTopic matchCommandTopic(std::string_view topic) {
 
 void on_message(MqttClient&, const std::string& topic, const Bytes& payload, int,
                 const std::string&) {
-  // Control characters are escaped: a topic must not be able to forge log lines.
-  log("RECV MSG on topic " + escapeControl(topic));
+  // Anyone allowed to publish on tx/# can send without end: the line is flood-limited, and
+  // shortened by the log like every field.
+  logInput(fmt::format("RECV MSG on topic {}", shortened(escapeControl(topic))));
   CommandTopic cmd = matchCommandTopic(topic);
   switch (cmd.kind) {
     case CommandTopic::SetSensorRadioKey: {
@@ -122,11 +133,13 @@ void on_message(MqttClient&, const std::string& topic, const Bytes& payload, int
       break;
     }
     case CommandTopic::SetRTCOffset: {
-      if (!isAscii(payload)) throw std::invalid_argument("RTC offset payload is not ASCII text");
+      if (!isAscii(payload))
+        throw std::invalid_argument(
+            fmt::format("RTC offset payload is not ASCII text: {}", excerpt(toString(payload))));
       double rtcOffset = parseDouble(toString(payload));
       if (!std::isfinite(rtcOffset))
         throw std::invalid_argument(
-            fmt::format("RTC offset is not a finite number: '{}'", toString(payload)));
+            fmt::format("RTC offset is not a finite number: {}", excerpt(toString(payload))));
       HatProtocolV2& p = radioProtocol("setRTCOffset");
       p.scheduleTx(&HatProtocolV2::setRTCOffset, &p, rtcOffset);
       break;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "ostrel/io/Log.hpp"
+#include "ostrel/io/LogThrottle.hpp"
 #include "ostrel/io/Observer.hpp"
 
 namespace ostrel {
@@ -138,7 +139,9 @@ awaitable<void> HatProtocolV1::handleLog() {
   Bytes line = co_await port()->readline_async();
   std::string text = decodeUtf8Lossy(line);
   dropLastChars(text, 2);
-  logf("[GW Log] {}", text);
+  // The hat's firmware may print without end: its lines share a flood limit.
+  if (!hatLog_) hatLog_ = std::make_unique<LogThrottle>(co_await asio::this_coro::executor);
+  hatLog_->log(fmt::format("[GW Log] {}", shortened(text)));
   if (text == "Gateway Module started up")
     throw HatRestarted("the hat printed its start-up line while running");
 }
@@ -169,6 +172,7 @@ static std::string trimWs(const std::string& s) {
 
 awaitable<std::string> HatProtocolV1::waitForRxMsg(SerialPort& ser,
                                                    std::optional<std::string> awaitedMsg) {
+  LogThrottle hatLog(co_await asio::this_coro::executor);
   Bytes partial;
   for (;;) {
     Bytes raw = co_await ser.readline_async();
@@ -187,7 +191,7 @@ awaitable<std::string> HatProtocolV1::waitForRxMsg(SerialPort& ser,
       auto pos = line.find("LG");
       if (pos != std::string::npos) {
         line = trimWs(line.substr(pos + 2));
-        logf("[GW Log] {}", line);
+        hatLog.log(fmt::format("[GW Log] {}", shortened(line)));
       }
     }
     if (!awaitedMsg || line == *awaitedMsg) co_return line;

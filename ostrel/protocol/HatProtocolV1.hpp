@@ -12,6 +12,7 @@
 
 #include "ostrel/CipherLink.hpp"
 #include "ostrel/io/Args.hpp"
+#include "ostrel/io/LogThrottle.hpp"
 #include "ostrel/io/MqttClient.hpp"
 #include "ostrel/io/SerialPort.hpp"
 #include "ostrel/parser/SensorMsgParser.hpp"
@@ -109,6 +110,7 @@ class HatProtocolV1 {
 
  private:
   mutable std::mutex bindMutex_;
+  std::unique_ptr<LogThrottle> hatLog_;
   std::shared_ptr<SerialPort> ser_;
   std::shared_ptr<MqttClient> mqttClient_;
   std::shared_ptr<SensorMsgParser> msgParser_;

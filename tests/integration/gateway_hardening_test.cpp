@@ -133,6 +133,41 @@ TEST(HostileTopics, HugeSensorUidsAreRefusedAndReadingsGoOn) {
   EXPECT_EQ(r.gw->waitExit(20s), 0);
 }
 
+TEST(HostileTopics, ForgedLinesAndTopicFloodsStayBounded) {
+  Running r;
+  ASSERT_TRUE(r.ready()) << r.gw->transcript();
+  const std::string rtc = fmt::format("gw/{}/setRTCOffset", kGatewayUid);
+  // A payload that would write a line of its own and clear the operator's terminal.
+  publishTo(r.broker.port(), rtc, "1.5\n[GW Log] forged line\x1b[2J");
+  ASSERT_GE(r.gw->waitForLine("invalid number", 20s), 0) << r.gw->transcript();
+
+  std::size_t before = 0;
+  for (const auto& l : r.gw->lines()) before += l.size() + 1;
+  std::string lines;
+  for (int i = 0; i < 1000; ++i) lines += "m\n";
+  publishLines(r.broker.port(), "tx/" + std::string(65000, 'x'), lines);
+  // Delivered in order: once a later command is refused, the flood has been read. Its line shares
+  // the flood limit, so it is sent until one gets through.
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        publishTo(r.broker.port(), rtc, "after");
+        return r.gw->waitForLine("invalid number: 'after'", 300ms) >= 0;
+      },
+      30s, "a refusal after the flood"));
+  ASSERT_GE(r.gw->waitForLine("Log flood: ", 20s), 0);
+  std::size_t after = 0;
+  for (const auto& l : r.gw->lines()) {
+    after += l.size() + 1;
+    EXPECT_EQ(l.find('\x1b'), std::string::npos);
+    EXPECT_NE(l.rfind("[GW Log] forged", 0), 0u) << l;
+  }
+  EXPECT_LT(after - before, 1u << 20) << "bytes of log for 1,000 messages on a 65,000-byte topic";
+  EXPECT_GE(r.gw->countLines("1.5\\n[GW Log] forged line\\x1b[2J"), 1);
+  EXPECT_TRUE(readingArrives(*r.sim, *r.sub, readingsOf(*r.sub, 5000), 20s));
+  r.gw->signal(SIGTERM);
+  EXPECT_EQ(r.gw->waitExit(20s), 0);
+}
+
 TEST(LostHat, HatUnpluggedAndBackOnTheSameLinkIsRecoveredInProcess) {
   Broker broker;
   auto opt = simOptions(3);

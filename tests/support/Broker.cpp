@@ -283,7 +283,7 @@ std::vector<Received> Subscriber::messages() const {
 }
 
 void publishTo(int port, const std::string& topic, const std::string& payload, int qos, bool retain,
-               const std::string& clientId) {
+               const std::string& clientId, const std::vector<std::string>& extraArgs) {
   std::vector<std::string> args = {"mosquitto_pub",
                                    "-h",
                                    "127.0.0.1",
@@ -299,6 +299,7 @@ void publishTo(int port, const std::string& topic, const std::string& payload, i
                                    payload};
   if (retain) args.push_back("-r");
   if (!clientId.empty()) args.insert(args.end(), {"-i", clientId});
+  args.insert(args.end(), extraArgs.begin(), extraArgs.end());
   pid_t pid = spawn(args, -1);
   int status = 0;
   if (!waitExit(pid, 20s, status) || !WIFEXITED(status) || WEXITSTATUS(status) != 0)

@@ -86,9 +86,11 @@ class Subscriber {
 };
 
 // Runs mosquitto_pub for one message and waits for it to finish (throws when it fails). A
-// `clientId` that another client is connected with takes that client's session over.
+// `clientId` that another client is connected with takes that client's session over;
+// `extraArgs` go to mosquitto_pub as they are (e.g. "-D publish response-topic T").
 void publishTo(int port, const std::string& topic, const std::string& payload, int qos = 1,
-               bool retain = false, const std::string& clientId = {});
+               bool retain = false, const std::string& clientId = {},
+               const std::vector<std::string>& extraArgs = {});
 
 // Runs one mosquitto_pub that sends each line of `lines` as a message to `topic` (QoS 1), in one
 // connection; waits for it to finish (throws when it fails).
