@@ -20,6 +20,9 @@ struct MqttSettings {
   std::string username;
   std::string password;
   std::size_t bufferSize = 8 * 1024 * 1024;  // bytes of publications kept while the broker lags
+  // The largest packet taken from the broker: a node-operation request of the largest size
+  // accepted, with room for its topic and properties.
+  std::uint32_t maxPacketSize = 1024 * 1024 + 64 * 1024;
   // Published by the broker when the connection ends without a DISCONNECT.
   struct Will {
     std::string topic;
@@ -47,10 +50,12 @@ struct MqttStats {
   std::uint64_t clientsMade = 0;  // library clients made (one per server address)
 };
 
-// The two MQTT 5 request/response properties of a publication; empty when absent.
+// The two MQTT 5 request/response properties of a publication (empty when absent), and
+// whether it came as a retained message.
 struct MqttReplyProps {
   std::string responseTopic;
   std::string correlationData;  // binary, held as bytes in a string
+  bool retained = false;
 };
 
 class MqttClient {

@@ -378,6 +378,7 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
         reply.responseTopic = mqtt::get<std::string>(mp, mqtt::property::RESPONSE_TOPIC);
       if (mp.contains(mqtt::property::CORRELATION_DATA))
         reply.correlationData = mqtt::get<std::string>(mp, mqtt::property::CORRELATION_DATA);
+      reply.retained = msg->is_retained();
       const auto& p = msg->get_payload();
       post(w, e, f,
            [topic = msg->get_topic(), payload = Bytes(p.begin(), p.end()), qos = msg->get_qos(),
@@ -397,8 +398,11 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
     if (!settings_.username.empty()) opts.set_user_name(settings_.username);
     if (!settings_.password.empty()) opts.set_password(settings_.password);
     // Set on the finished options: the builder's properties() crashes in Paho 1.2.0.
+    // The broker drops what is larger than maxPacketSize instead of sending it: nobody who may
+    // publish on a subscribed topic can make this process hold a huge payload.
     opts.set_properties(
-        {{mqtt::property::SESSION_EXPIRY_INTERVAL, static_cast<int32_t>(settings_.sessionExpiry)}});
+        {{mqtt::property::SESSION_EXPIRY_INTERVAL, static_cast<int32_t>(settings_.sessionExpiry)},
+         {mqtt::property::MAXIMUM_PACKET_SIZE, static_cast<int32_t>(settings_.maxPacketSize)}});
     if (const auto& w = settings_.will)
       opts.set_will(mqtt::will_options(w->topic, w->payload, w->qos, w->retain));
     if (settings_.tls) {

@@ -4,12 +4,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
 #include "ostrel/core/Gateway.hpp"
 #include "ostrel/core/NodeOps.hpp"
 #include "ostrel/io/Log.hpp"
+#include "ostrel/io/Observer.hpp"
 #include "ostrel/io/PahoMqttClient.hpp"
 
 namespace ostrel::ops {
@@ -63,6 +65,16 @@ std::optional<CompanionSettings> companionSettings(const Config& config, std::st
   s.mqtt.password = config.getString("MQTT", "password");
   readTlsSettings(config, s.mqtt);
   s.stateDir = std::move(stateDir);
+  if (config.has("OPS", "reply-prefix")) {
+    s.replyPrefix = config.getString("OPS", "reply-prefix");
+    if (s.replyPrefix.empty() || s.replyPrefix.size() > 128 ||
+        s.replyPrefix.find_first_of("+#") != std::string::npos || s.replyPrefix.front() == '$')
+      throw ConfigError(
+          "[OPS] reply-prefix must be a topic prefix of 1 to 128 characters without wildcards "
+          "and not starting with $");
+  }
+  if (config.has("MQTT", "discovery-prefix"))
+    s.discoveryPrefix = config.getString("MQTT", "discovery-prefix");
   return s;
 }
 
@@ -73,7 +85,8 @@ Companion::Companion(Executor ex, CompanionSettings settings, Enqueue enqueue,
       enqueue_(std::move(enqueue)),
       makeClient_(std::move(makeClient)),
       wake_(ex, asio::steady_timer::time_point::max()),
-      ended_(std::make_shared<asio::steady_timer>(ex, asio::steady_timer::time_point::max())) {}
+      ended_(std::make_shared<asio::steady_timer>(ex, asio::steady_timer::time_point::max())),
+      log_(ex) {}
 
 void Companion::start() {
   running_ = true;
@@ -132,7 +145,25 @@ void Companion::onRequest(const std::string& topic, const Bytes& payload,
                           const MqttReplyProps& props) {
   auto target = matchTopic(topic, gatewayUid_);
   if (!target) return;
-  Request r{*target, topic, payload, props};
+  Request r{*target, topic, {}, props};
+  if (auto why = replyRefusal(r)) {
+    // Answered where the request came from, so that the requester learns why.
+    r.reply.responseTopic.clear();
+    answer(r, errorAnswer("the response topic is refused: " + *why));
+    return;
+  }
+  // A retained request would be carried out again at every start.
+  if (props.retained) {
+    answer(r, errorAnswer("retained requests are not carried out: a request is an event, not "
+                          "state; publish it without the retain flag"));
+    return;
+  }
+  if (payload.size() > MAX_REQUEST_BYTES) {
+    answer(r, errorAnswer(fmt::format("request of {} bytes is larger than the limit of {} bytes",
+                                      payload.size(), MAX_REQUEST_BYTES)));
+    return;
+  }
+  r.payload = payload;
   if (pending_.size() >= settings_.maxPending) {
     answer(r, errorAnswer("too many requests waiting; try again later"));
     return;
@@ -197,15 +228,21 @@ awaitable<std::string> Companion::carryOut(const Request& r) {
 }
 
 awaitable<std::optional<std::string>> Companion::onWorker(std::function<void()> job) {
+  enum : int { Queued, Started, Abandoned };
   struct Done {
     explicit Done(Executor e) : timer(e, asio::steady_timer::time_point::max()) {}
     asio::steady_timer timer;
+    // Decided once, by whoever comes first: the worker starting the job, or the loop giving up
+    // on it. A job given up on never runs, so the requester's answer says what happened.
+    std::atomic<int> state{Queued};
     bool finished = false;
     std::optional<std::string> error;
   };
   auto done = std::make_shared<Done>(ex_);
   Executor ex = ex_;
   std::function<void()> wrapped = [job = std::move(job), done, ex] {
+    int expected = Queued;
+    if (!done->state.compare_exchange_strong(expected, Started)) return;
     std::optional<std::string> error;
     try {
       job();
@@ -221,14 +258,22 @@ awaitable<std::optional<std::string>> Companion::onWorker(std::function<void()> 
       done->timer.cancel();
     });
   };
+  const auto deadline = std::chrono::steady_clock::now() + settings_.jobLimit;
   co_await enqueue_(std::move(wrapped));
   if (!done->finished) {
-    done->timer.expires_after(settings_.jobLimit);
+    done->timer.expires_at(deadline);
     co_await done->timer.async_wait(asio::as_tuple(use_awaitable));
   }
-  if (!done->finished)
-    co_return std::string("the transmit worker did not take the request in time");
-  co_return done->error;
+  if (done->finished) co_return done->error;
+  int expected = Queued;
+  if (done->state.compare_exchange_strong(expected, Abandoned))
+    co_return std::string("the transmit worker did not take the request in time; it was not sent");
+  // Started just now: what it does is the answer. The serial operations bound their own waits;
+  // this bound only keeps a stuck worker from holding every later request.
+  done->timer.expires_after(settings_.jobLimit);
+  co_await done->timer.async_wait(asio::as_tuple(use_awaitable));
+  if (done->finished) co_return done->error;
+  co_return std::string("the request was started but has not finished; its outcome is unknown");
 }
 
 awaitable<std::string> Companion::startFirmware(const Request& r) {
@@ -288,9 +333,32 @@ void Companion::publishStatus() {
                    statusJson(st), 1, true);
 }
 
+std::optional<std::string> Companion::replyRefusal(const Request& r) {
+  if (r.reply.responseTopic.empty()) return std::nullopt;
+  ReplyRules rules;
+  rules.filters = requestFilters(gatewayUid_);
+  for (const char* cmd : {"setSensorRadioKey/+", "removeSensorRadioKey/+", "setRTCOffset"})
+    rules.filters.push_back(fmt::format("gw/{}/{}", gatewayUid_, cmd));
+  rules.filters.push_back("tx/#");
+  MqttClient::Subscriptions observed;
+  observer().addSubscriptions(observed);
+  for (auto& [f, qos] : observed) rules.filters.push_back(f);
+  // Other gateways' commands and requests too: the broker may let this one write there.
+  rules.closedPrefixes = {"tx/", "gw/", "sensors/"};
+  if (!settings_.discoveryPrefix.empty())
+    rules.closedPrefixes.push_back(settings_.discoveryPrefix + "/");
+  rules.prefix = settings_.replyPrefix;
+  auto why = refuseReplyTopic(r.reply.responseTopic, r.topic, rules);
+  if (why)
+    log_.log(fmt::format("Node operations: {}: response topic {} refused: {}", shortened(r.topic),
+                         excerpt(r.reply.responseTopic, MAX_LOG_FIELD), *why));
+  return why;
+}
+
 void Companion::answer(const Request& r, const std::string& text) {
-  logf("Node operations: {} -> {}", r.topic, text);
+  log_.log(fmt::format("Node operations: {} -> {}", shortened(r.topic), shortened(text)));
   if (!client_) return;
+  // The response topic was checked when the request arrived.
   const std::string topic =
       r.reply.responseTopic.empty() ? r.topic + "/response" : r.reply.responseTopic;
   client_->publishReply(topic, text, 1, r.reply.correlationData);

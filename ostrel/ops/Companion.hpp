@@ -14,6 +14,7 @@
 
 #include "ostrel/io/Asio.hpp"
 #include "ostrel/io/Config.hpp"
+#include "ostrel/io/LogThrottle.hpp"
 #include "ostrel/io/MqttClient.hpp"
 #include "ostrel/ops/Requests.hpp"
 
@@ -27,6 +28,8 @@ struct CompanionSettings {
   std::string stateDir;                       // where the firmware image of a transfer is kept
   std::size_t maxPending = 32;                // requests waiting beyond these are refused at once
   std::chrono::milliseconds jobLimit{30000};  // a queued job that has not run by then fails
+  std::string replyPrefix;                    // [OPS] reply-prefix: replies only under it
+  std::string discoveryPrefix;                // no reply enters the discovery tree
 };
 
 // The companion's settings when [OPS] enabled is true; nullopt when the section or key is absent
@@ -70,6 +73,8 @@ class Companion : public std::enable_shared_from_this<Companion> {
   awaitable<std::string> stepFirmware(const Request& r);
   void publishStatus();
   void answer(const Request& r, const std::string& text);
+  // Why no reply to `r` may go to its response topic (logged), or nullopt when one may.
+  std::optional<std::string> replyRefusal(const Request& r);
 
   Executor ex_;
   CompanionSettings settings_;
@@ -83,6 +88,8 @@ class Companion : public std::enable_shared_from_this<Companion> {
   bool running_ = false;
   bool stopping_ = false;
   std::shared_ptr<asio::steady_timer> ended_;
+  // Requests arrive as fast as anyone may publish them: their log lines are flood-limited.
+  LogThrottle log_;
 };
 
 }  // namespace ostrel::ops

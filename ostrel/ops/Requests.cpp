@@ -101,6 +101,73 @@ std::optional<Target> matchTopic(std::string_view topic, std::string_view gatewa
   return Target{*op, static_cast<std::uint32_t>(uid)};
 }
 
+bool topicMatches(std::string_view filter, std::string_view topic) {
+  // Level by level, left to right: linear in the lengths of both.
+  for (;;) {
+    auto fs = filter.find('/');
+    auto ts = topic.find('/');
+    std::string_view f = filter.substr(0, fs), t = topic.substr(0, ts);
+    if (f == "#") return true;
+    if (f != "+" && f != t) return false;
+    if (fs == std::string_view::npos || ts == std::string_view::npos)
+      // "a/#" also matches "a".
+      return fs == ts || (ts == std::string_view::npos && filter.substr(fs + 1) == "#");
+    filter.remove_prefix(fs + 1);
+    topic.remove_prefix(ts + 1);
+  }
+}
+
+namespace {
+
+// Well-formed UTF-8 without control characters (MQTT forbids U+0000 in topics; the others are
+// never meant).
+bool plainUtf8(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) {
+      if (c < 0x20 || c == 0x7F) return false;
+      ++i;
+      continue;
+    }
+    std::size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+    if (n == 0 || c > 0xF4 || i + n > s.size()) return false;
+    auto c1 = static_cast<unsigned char>(s[i + 1]);
+    if ((c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 > 0x9F) || (c == 0xF0 && c1 < 0x90) ||
+        (c == 0xF4 && c1 > 0x8F) || (c == 0xC2 && c1 < 0xA0))
+      return false;  // overlong, surrogate, beyond U+10FFFF, or a C1 control
+    for (std::size_t k = 1; k < n; ++k)
+      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+    i += n;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::string> refuseReplyTopic(std::string_view responseTopic,
+                                            std::string_view requestTopic,
+                                            const ReplyRules& rules) {
+  if (responseTopic.size() > MAX_REPLY_TOPIC_BYTES)
+    return fmt::format("it is longer than {} bytes", MAX_REPLY_TOPIC_BYTES);
+  if (!plainUtf8(responseTopic)) return "it is not plain UTF-8 text";
+  if (responseTopic.size() == requestTopic.size() + 9 &&
+      responseTopic.substr(0, requestTopic.size()) == requestTopic &&
+      responseTopic.substr(requestTopic.size()) == "/response")
+    return std::nullopt;
+  if (responseTopic.empty()) return "it is empty";
+  if (responseTopic.find_first_of("+#") != std::string_view::npos) return "it has a wildcard";
+  if (responseTopic.front() == '$') return "topics starting with $ belong to the broker";
+  if (!rules.prefix.empty() && responseTopic.substr(0, rules.prefix.size()) != rules.prefix)
+    return fmt::format("replies go only to topics under {}", rules.prefix);
+  for (const auto& p : rules.closedPrefixes)
+    if (responseTopic.substr(0, p.size()) == p)
+      return fmt::format("no reply goes to topics under {}", p);
+  for (const auto& f : rules.filters)
+    if (topicMatches(f, responseTopic))
+      return fmt::format("this gateway takes input on it ({})", f);
+  return std::nullopt;
+}
+
 std::vector<std::string> requestFilters(std::string_view gatewayUid) {
   std::vector<std::string> out;
   for (const char* op : {"message", "config", "peer-mode", "firmware", "firmware/step"})

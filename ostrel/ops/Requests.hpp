@@ -34,6 +34,27 @@ std::optional<Target> matchTopic(std::string_view topic, std::string_view gatewa
 std::vector<std::string> requestFilters(std::string_view gatewayUid);
 
 inline constexpr std::size_t MAX_IMAGE_BYTES = 256 * 1024;
+// Larger requests are refused unread: the largest valid one (a firmware image as JSON text)
+// stays well below.
+inline constexpr std::size_t MAX_REQUEST_BYTES = 1024 * 1024;
+
+// Whether `topic` matches the MQTT filter `filter` ('+' one level, '#' the rest).
+bool topicMatches(std::string_view filter, std::string_view topic);
+
+// Where a reply may go. A reply is published with the gateway's own rights, so a requester must
+// not be able to direct it onto a topic that others act on (the gateway's commands, its
+// requests, readings, discovery) or that the broker would refuse and close the connection for.
+struct ReplyRules {
+  std::vector<std::string> filters;         // every filter this process subscribes to
+  std::vector<std::string> closedPrefixes;  // trees no reply may enter, e.g. "tx/"
+  std::string prefix;                       // when set, every reply topic starts with it
+};
+inline constexpr std::size_t MAX_REPLY_TOPIC_BYTES = 256;
+
+// Why a reply may not go to `responseTopic`, or nullopt when it may. The request topic's own
+// "/response" is always allowed.
+std::optional<std::string> refuseReplyTopic(std::string_view responseTopic,
+                                            std::string_view requestTopic, const ReplyRules& rules);
 
 // A checked "TX" request: the key string and the value map for txMessage.
 struct MessageRequest {

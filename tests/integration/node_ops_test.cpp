@@ -4,15 +4,19 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <thread>
 
 #include "ostrel/io/Bytes.hpp"
+#include "ostrel/ops/Requests.hpp"
 #include "tests/support/Broker.hpp"
 #include "tests/support/GatewayProcess.hpp"
 #include "tools/hatsim/HatSim.hpp"
@@ -36,7 +40,9 @@ struct Rig {
   hatsim::HatSim sim;
   std::unique_ptr<test::GatewayProcess> gw;
 
-  Rig() : sim(options()) {
+  // `beforeStart` runs once the broker is up, before the daemon starts.
+  explicit Rig(const std::function<void(Rig&)>& beforeStart = {}) : sim(options()) {
+    if (beforeStart) beforeStart(*this);
     sim.start();
     test::GatewayConfig cfg;
     cfg.device = sim.devicePath();
@@ -261,6 +267,104 @@ TEST(NodeOps, FirmwareStopsAfterUnacknowledgedRetries) {
       << r.output;
   EXPECT_EQ(rig.frames("TB").size(), 2u);
   fs::remove_all(dir);
+}
+
+// Peak resident memory of a process, in kB (VmHWM).
+long peakRssKb(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+TEST(NodeOps, HostileRequestsNeitherActNorReachTheWire) {
+  Rig rig;
+  ASSERT_TRUE(rig.waitReady()) << rig.gw->transcript();
+  const int port = rig.broker.port();
+  const std::string request = "gw/" + GW + "/node/1001/message";
+  const std::string msg = R"({"key": 7, "msgtype": 11, "outputLevel": 300})";
+  // Replies that would act on the gateway's own commands, on tx/ or on a wildcard, which the
+  // broker answers by closing the connection.
+  const std::vector<std::string> hostile = {"gw/" + GW + "/removeSensorRadioKey/77", "tx/evil",
+                                            "a/#"};
+  test::Subscriber wire(port, {hostile[0], "tx/#", "a/#", request + "/response"});
+  for (const auto& t : hostile)
+    test::publishTo(port, request, msg, 1, false, {}, {"-D", "publish", "response-topic", t});
+
+  // Over the request limit but within what the broker passes on: refused unread.
+  fs::path dir = tempDir();
+  {
+    std::ofstream f(dir / "big.json");
+    f << std::string(ops::MAX_REQUEST_BYTES + 10, ' ');
+  }
+  auto pub = [&](const fs::path& file) {
+    std::string cmd = fmt::format("mosquitto_pub -h 127.0.0.1 -p {} -V 5 -q 1 -t {} -f {}", port,
+                                  request, file.string());
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
+  };
+  pub(dir / "big.json");
+  // Far beyond it: the broker does not pass it on at all.
+  {
+    std::ofstream f(dir / "huge.json");
+    std::string block(1 << 20, 'x');
+    for (int i = 0; i < 64; ++i) f << block;
+  }
+  pub(dir / "huge.json");
+
+  // Then a good request is answered, by the same connection.
+  auto r = rig.node("message 1001 --key 7 --msgtype 11 --output-level 300");
+  EXPECT_EQ(r.status, 0) << r.output << rig.gw->transcript();
+  ASSERT_TRUE(wire.waitFor(
+      [&](const std::vector<test::Received>& v) {
+        return std::count_if(v.begin(), v.end(), [&](const test::Received& m) {
+                 return m.topic == request + "/response";
+               }) >= 4;
+      },
+      20s));
+  std::size_t refusals = 0;
+  for (const auto& m : wire.messages()) {
+    for (const auto& t : hostile) EXPECT_NE(m.topic, t);
+    if (m.topic == request + "/response") {
+      json a = json::parse(m.payload);
+      EXPECT_EQ(a["ok"], false) << m.payload;
+      ++refusals;
+    }
+  }
+  EXPECT_EQ(refusals, 4u);
+  EXPECT_EQ(rig.frames("TX").size(), 1u);  // the good request's only
+  EXPECT_EQ(rig.gw->countLines("response topic 'tx/evil' refused"), 1) << rig.gw->transcript();
+  // The companion kept its one connection.
+  std::istringstream brokerLog(rig.broker.logText());
+  std::size_t connects = 0;
+  for (std::string line; std::getline(brokerLog, line);)
+    if (line.find("New client connected") != std::string::npos &&
+        line.find("-ops (") != std::string::npos)
+      ++connects;
+  EXPECT_EQ(connects, 1u) << rig.broker.logText();
+
+  long peak = peakRssKb(rig.gw->pid());
+  EXPECT_GT(peak, 0);
+  EXPECT_LT(peak, 30 * 1024) << "kB peak RSS after a 64 MiB request";
+  for (const auto& line : rig.gw->lines()) EXPECT_LE(line.size(), 4200u) << line.substr(0, 200);
+  EXPECT_EQ(rig.gw->countLines("is larger than the limit"), 1);
+  fs::remove_all(dir);
+}
+
+TEST(NodeOps, ARetainedRequestDoesNothingAtStart) {
+  const std::string request = "gw/" + GW + "/node/1001/message";
+  Rig rig([&](Rig& r) {
+    test::publishTo(r.broker.port(), request, R"({"key": 7, "msgtype": 11, "outputLevel": 300})", 1,
+                    true);
+  });
+  ASSERT_TRUE(rig.waitReady()) << rig.gw->transcript();
+  ASSERT_GE(rig.gw->waitForLine("retained requests are not carried out", 20s), 0)
+      << rig.gw->transcript();
+  // A request after it is carried out, so the retained one would have been by now.
+  auto r = rig.node("message 1001 --key 8 --msgtype 11 --output-level 300");
+  EXPECT_EQ(r.status, 0) << r.output;
+  auto tx = rig.frames("TX");
+  ASSERT_EQ(tx.size(), 1u);
+  EXPECT_EQ(tx[0].bytes[4], 8);  // the key of the live request
 }
 
 }  // namespace

@@ -39,9 +39,13 @@ class CompanionTest : public test::HatLinkTest {
     setLogSink([](std::string_view) {});
     CompanionSettings s;
     s.stateDir = dir_.string();
-    // The transmit worker, played inline.
-    auto enqueue = [](std::function<void()> job) -> awaitable<void> {
-      job();
+    s.jobLimit = 300ms;
+    // The transmit worker, played inline, or holding its jobs as a busy worker does.
+    auto enqueue = [this](std::function<void()> job) -> awaitable<void> {
+      if (holdJobs_)
+        held_.push_back(std::move(job));
+      else
+        job();
       co_return;
     };
     companion_ = std::make_shared<Companion>(
@@ -71,6 +75,8 @@ class CompanionTest : public test::HatLinkTest {
   }
 
   fs::path dir_;
+  bool holdJobs_ = false;
+  std::vector<std::function<void()>> held_;
   std::shared_ptr<test::FakeMqttClient> fake_;
   std::shared_ptr<Companion> companion_;
 };
@@ -95,6 +101,46 @@ TEST_F(CompanionTest, SubscribesAndAnswersWithCorrelationData) {
   fake_->fireRequest("gw/78/node/5/message", R"({"key": 1, "msgtype": 204})");
   for (int i = 0; i < 5; ++i) ctx_.run_one_for(20ms);
   EXPECT_EQ(fake_->publications.size(), 2u);
+  EXPECT_TRUE(hatReads().empty());
+}
+
+TEST_F(CompanionTest, RefusedRequestsNeverActAndAreAnsweredWhereTheyCameFrom) {
+  const std::string msg = R"({"key": 7, "msgtype": 11, "outputLevel": 300})";
+  const std::string answers = "gw/77/node/5/message/response";
+  auto error = [&](std::size_t i) {
+    EXPECT_EQ(fake_->publications[i].topic, answers);
+    json a = json::parse(fake_->publications[i].payload);
+    EXPECT_EQ(a["ok"], false);
+    return a["error"].get<std::string>();
+  };
+  // Replies onto the gateway's own command topic, a wildcard: refused, on the request's topic.
+  request("gw/77/node/5/message", msg, 1, {"gw/77/removeSensorRadioKey/77", "c-1"});
+  EXPECT_NE(error(0).find("response topic is refused"), std::string::npos);
+  EXPECT_EQ(fake_->publications[0].correlation, "c-1");
+  request("gw/77/node/5/message", msg, 2, {"a/#", ""});
+  EXPECT_NE(error(1).find("wildcard"), std::string::npos);
+
+  MqttReplyProps retained;
+  retained.retained = true;
+  request("gw/77/node/5/message", msg, 3, retained);
+  EXPECT_NE(error(2).find("retained requests are not carried out"), std::string::npos);
+
+  std::string huge(MAX_REQUEST_BYTES + 1, ' ');
+  request("gw/77/node/5/message", huge, 4);
+  EXPECT_NE(error(3).find("is larger than the limit"), std::string::npos);
+  EXPECT_TRUE(hatReads().empty());
+  for (auto& p : fake_->publications) EXPECT_EQ(p.topic, answers);
+}
+
+TEST_F(CompanionTest, AJobPastItsTimeLimitIsNeverStarted) {
+  holdJobs_ = true;
+  request("gw/77/node/5/message", R"({"key": 7, "msgtype": 11, "outputLevel": 300})", 1);
+  json a = json::parse(fake_->publications[0].payload);
+  EXPECT_EQ(a["ok"], false);
+  EXPECT_NE(a["error"].get<std::string>().find("it was not sent"), std::string::npos) << a;
+  // The worker gets to it late: the requester was told it failed, so it does nothing.
+  ASSERT_EQ(held_.size(), 1u);
+  held_[0]();
   EXPECT_TRUE(hatReads().empty());
 }
 

@@ -35,6 +35,75 @@ TEST(OpsTopics, MatchesOnlyThisGatewaysNodeOperations) {
   EXPECT_EQ(requestFilters("5").size(), 5u);
 }
 
+TEST(OpsTopics, FilterMatching) {
+  struct Case {
+    const char* filter;
+    const char* topic;
+    bool match;
+  } cases[] = {
+      {"tx/#", "tx/evil", true},
+      {"tx/#", "tx", true},
+      {"tx/#", "txa/b", false},
+      {"gw/7/x/+", "gw/7/x/77", true},
+      {"gw/7/x/+", "gw/7/x", false},
+      {"gw/7/x/+", "gw/7/x/77/y", false},
+      {"+/status", "homeassistant/status", true},
+      {"a/+/c", "a//c", true},
+      {"a", "a/b", false},
+      {"#", "anything/at/all", true},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(topicMatches(c.filter, c.topic), c.match) << c.filter << " " << c.topic;
+}
+
+TEST(OpsReplyTopics, RepliesStayOutOfWhatTheGatewayActsOn) {
+  ReplyRules rules{{"tx/#", "gw/77/node/+/message", "gw/77/removeSensorRadioKey/+",
+                    "homeassistant/status", "other/+/in"},
+                   {"tx/", "gw/", "sensors/", "homeassistant/"},
+                   ""};
+  const std::string req = "gw/77/node/5/message";
+  struct Case {
+    std::string topic;
+    const char* refusal;  // a part of the reason, or nullptr when allowed
+  } cases[] = {
+      {"gw/77/removeSensorRadioKey/77", "under gw/"},
+      {"gw/9999/setRTCOffset", "under gw/"},  // another gateway's command
+      {"tx/evil", "under tx/"},
+      {"a/#", "wildcard"},
+      {"a/+/b", "wildcard"},
+      {"sensors/1001/raw", "under sensors/"},
+      {"homeassistant/sensor/x/config", "under homeassistant/"},
+      {"other/1/in", "takes input on it (other/+/in)"},
+      {"$SYS/broker/x", "belong to the broker"},
+      {std::string(257, 'a'), "longer than 256"},
+      {"a/\xff", "not plain UTF-8"},
+      {"a/\nb", "not plain UTF-8"},
+      {std::string("a/\0b", 4), "not plain UTF-8"},
+      {"", "empty"},
+      {"gw/77/node/5/message/response", nullptr},  // the request's own answer topic
+      {"gw/77/node/6/message/response", "under gw/"},
+      {"ostrel-node/host-1234/r", nullptr},
+      {"my/answers", nullptr},
+      {std::string(256, 'a'), nullptr},
+      {"caf\xc3\xa9/r\xc3\xa9ponses", nullptr},
+  };
+  for (const auto& c : cases) {
+    auto why = refuseReplyTopic(c.topic, req, rules);
+    if (!c.refusal) {
+      EXPECT_FALSE(why) << c.topic << ": " << *why;
+    } else {
+      ASSERT_TRUE(why) << c.topic;
+      EXPECT_NE(why->find(c.refusal), std::string::npos) << c.topic << ": " << *why;
+    }
+  }
+  rules.prefix = "ostrel-node/";
+  EXPECT_FALSE(refuseReplyTopic("ostrel-node/a", req, rules));
+  EXPECT_FALSE(refuseReplyTopic(req + "/response", req, rules));
+  auto why = refuseReplyTopic("my/answers", req, rules);
+  ASSERT_TRUE(why);
+  EXPECT_EQ(*why, "replies go only to topics under ostrel-node/");
+}
+
 TEST(OpsRequests, MessageBecomesTheCoresValueMap) {
   auto m = parseMessage(text(R"({"key": 7, "msgtype": 11, "outputLevel": 300})"), 5);
   EXPECT_EQ(m.keyName, "7");
