@@ -664,7 +664,8 @@ void Listener::report(const mqtt::token& tok, bool ok) {
 
 bool finishMqttClients() {
   std::unique_lock lk(probeMutex);
-  // Each probe step is bounded; three of them at most.
+  // Every network step of a probe is bounded, so this wait is short; a broker that drips its
+  // handshake out could hold one longer, and then the process leaves without cleaning up.
   bool probesEnded =
       probeDone.wait_for(lk, std::chrono::seconds(16), [] { return probesRunning == 0; });
   return probesEnded && clientsLeft.load() == 0;
