@@ -266,6 +266,22 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
   // The broker ended the connection with a DISCONNECT carrying `rc`.
   void onBrokerDisconnect(int rc, const std::string& why) {
     if (rc == TAKEN_OVER) noteTakeOver();
+    silentCloses_.clear();
+    onLost(why);
+  }
+
+  // The connection ended without a DISCONNECT. Some brokers (mosquitto 2.0) close a taken-over
+  // connection so, without the reason: closes in a row, each followed by a connect that works at
+  // once, are that pattern. A lost network fails the next connect and breaks the row.
+  void onSilentClose(const std::string& why) {
+    if (phase_ == Phase::Connected) {
+      auto now = Clock::now();
+      if (failedSinceClose_) silentCloses_.clear();
+      failedSinceClose_ = false;
+      std::erase_if(silentCloses_, [&](Clock::time_point t) { return now - t > SILENT_ROW; });
+      silentCloses_.push_back(now);
+      if (silentCloses_.size() >= SILENT_ROW_CLOSES) noteTakeOver(silentCloses_.size());
+    }
     onLost(why);
   }
 
@@ -389,7 +405,7 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
     Executor e = ex_;
     cli.set_connection_lost_handler([w, e, f](const std::string& cause) {
       std::string why = cause.empty() ? "connection lost" : cause;
-      post(w, e, f, [why](PahoClient& c) { c.onLost(why); });
+      post(w, e, f, [why](PahoClient& c) { c.onSilentClose(why); });
     });
     cli.set_disconnected_handler([w, e, f](const mqtt::properties&, mqtt::ReasonCode rc) {
       int code = static_cast<int>(rc);
@@ -474,16 +490,25 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
   }
 
   // Two clients with one identifier take the session from each other in turn, for ever; the
-  // broker's reason is the only trace of it. Said at most once a minute.
-  void noteTakeOver() {
+  // broker's reason (or, without one, `silentCloses` closes in a row) is the only trace of it.
+  // Said at most once a minute.
+  void noteTakeOver(std::size_t silentCloses = 0) {
     auto now = Clock::now();
     if (takeOverTold_ && now - *takeOverTold_ < TAKE_OVER_LOG_PERIOD) return;
     takeOverTold_ = now;
-    logf(
-        "MQTT broker {} closed the connection: another client connected with the same client "
-        "identifier '{}' and took the session over. Give each gateway on this broker a client "
-        "identifier of its own ([MQTT] client-id)",
-        where(), escapeControl(settings_.clientId));
+    const std::string remedy =
+        "Give each gateway on this broker a client identifier of its own ([MQTT] client-id)";
+    if (silentCloses == 0)
+      logf(
+          "MQTT broker {} closed the connection: another client connected with the same client "
+          "identifier '{}' and took the session over. {}",
+          where(), escapeControl(settings_.clientId), remedy);
+    else
+      logf(
+          "MQTT broker {} closed the connection {} times within a minute without a reason, "
+          "taking us back at once each time: another client with the same client identifier "
+          "'{}' may be taking the session over. {}",
+          where(), silentCloses, escapeControl(settings_.clientId), remedy);
   }
 
   // Runs one handshake of our own on a thread of its own, then reports the attempt.
@@ -513,6 +538,7 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
   }
 
   void attemptFailed(const std::string& why) {
+    failedSinceClose_ = true;
     if (!want_) return;
     auto delay = scheduleAttempt();
     logf("MQTT broker {} not reachable; retrying in {:.1f} s ({})", where(),
@@ -585,6 +611,10 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
   Executor ex_;
   MqttSettings settings_;
   std::optional<Clock::time_point> takeOverTold_;
+  static constexpr std::chrono::minutes SILENT_ROW{1};
+  static constexpr std::size_t SILENT_ROW_CLOSES = 3;
+  std::vector<Clock::time_point> silentCloses_;  // within the last SILENT_ROW
+  bool failedSinceClose_ = false;
   std::uint64_t probeSeq_ = 0;
   std::uint64_t settingsVersion_ = 0;
   PahoOptions options_;
