@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <mutex>
+#include <set>
 #include <system_error>
 
 #include "ostrel/io/Log.hpp"
@@ -18,13 +20,57 @@ namespace {
 constexpr const char* kNotSetUp =
     "You have to call setupEncryptionForNode before calling incrementStartupCounter";
 
-bool isRegularFile(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
 std::system_error osError(const std::string& what, const std::string& path) {
   return std::system_error(errno, std::generic_category(), what + " " + path);
+}
+
+enum class Entry { Regular, Link, Other };
+
+// What is at `path` itself: a link is not followed.
+Entry entryAt(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return Entry::Other;
+  if (S_ISLNK(st.st_mode)) return Entry::Link;
+  return S_ISREG(st.st_mode) ? Entry::Regular : Entry::Other;
+}
+
+// A link in the state directory may point anywhere (another node's file, a system file): it is
+// never read or written through. Said once per path, since every link-state report of that node
+// meets it again.
+void refuseLink(const std::string& path) {
+  static std::mutex m;
+  static std::set<std::string> told;
+  {
+    std::lock_guard lk(m);
+    if (told.count(path) || told.size() >= 1024) return;
+    told.insert(path);
+  }
+  logf(
+      "{} is a symbolic link; it is not followed, and its node is left out until it is replaced "
+      "by a regular file",
+      path);
+}
+
+// Entry::Regular when the caller may go on; otherwise the refusal has been logged.
+Entry checkStatusFile(const std::string& path) {
+  Entry e = entryAt(path);
+  if (e == Entry::Link)
+    refuseLink(path);
+  else if (e == Entry::Other)
+    logf("{} is not a file", path);
+  return e;
+}
+
+// Opens a status file without following a link; -1 with the refusal logged when it has become
+// one since it was checked.
+int openStatusFile(const std::string& path, int flags) {
+  int fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0 && errno == ELOOP) {
+    refuseLink(path);
+    return -1;
+  }
+  if (fd < 0) throw osError("cannot open", path);
+  return fd;
 }
 
 struct FileCloser {
@@ -102,13 +148,10 @@ bool CipherLink::setupEncryptionForNode(const std::string& nodeUID) {
     return false;
   }
   std::string path = pathFor(storageDir, nodeUID);
-  if (!isRegularFile(path)) {
-    logf("{} is not a file", path);
-    return false;
-  }
+  if (checkStatusFile(path) != Entry::Regular) return false;
 
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw osError("cannot open", path);
+  int fd = openStatusFile(path, O_RDONLY);
+  if (fd < 0) return false;
   FileCloser closer{fd};
   std::uint8_t buf[STATUS_FILE_SIZE];
   std::size_t have = 0;
@@ -145,14 +188,11 @@ bool CipherLink::storeState(const std::string& storageDir, ByteView localData, B
     throw CipherLinkError(fmt::format("link state of {} and {} bytes, expected 4 and 12",
                                       localData.size(), peerData.size()));
   std::string path = pathFor(storageDir, std::to_string(getBe32(peerData, 0)));
-  if (!isRegularFile(path)) {
-    logf("{} is not a file", path);
-    return false;
-  }
+  if (checkStatusFile(path) != Entry::Regular) return false;
   ScopedUmask mask(0177);
   // No O_CREAT: a status file is only ever updated here, never created.
-  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) throw osError("cannot open", path);
+  int fd = openStatusFile(path, O_RDWR);
+  if (fd < 0) return false;
   FileCloser closer{fd};
   struct stat st {};
   if (::fstat(fd, &st) != 0) throw osError("cannot stat", path);
@@ -184,9 +224,10 @@ void CipherLink::savePeerState() {
 
   ScopedUmask mask(0377);
   std::string tmp = nodeFilePath + ".tmp";
-  // A left-over temporary file is read-only (0400); it cannot be opened for writing.
+  // A left-over temporary file is read-only (0400) and cannot be opened for writing; a link
+  // there would be written through. Either goes, and the new file must be made here.
   ::unlink(tmp.c_str());
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) throw osError("cannot create", tmp);
   {
     FileCloser closer{fd};

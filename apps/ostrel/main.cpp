@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "ostrel/core/Gateway.hpp"
+#include "ostrel/core/Settings.hpp"
 #include "ostrel/io/Log.hpp"
 #include "ostrel/io/PahoMqttClient.hpp"
 #include "ostrel/io/SystemdNotify.hpp"
@@ -29,22 +30,9 @@ namespace {
 constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_HAT = 3;
 
-// Every key the gateway reads, with its type, checked before anything starts.
+// Every key the gateway reads, with its type and range, checked before anything starts.
 void validateConfig(const Config& c) {
-  for (auto [s, k] :
-       {std::pair{"UART", "device"}, {"MQTT", "username"}, {"MQTT", "password"}, {"MQTT", "host"}})
-    c.getString(s, k);
-  for (auto [s, k] : {std::pair{"UART", "speed"},
-                      {"MQTT", "port"},
-                      {"MQTT", "keepalive"},
-                      {"TIME", "sync-interval"},
-                      {"TIME", "ntp-check-interval-min"},
-                      {"TIME", "ntp-check-interval-max"},
-                      {"RADIO", "rssi-threshold"}})
-    c.getInt(s, k);
-  for (auto [s, k] : {std::pair{"LOG", "sensor-rtc-offset"}, {"LOG", "failed-decrypt"}})
-    c.getBool(s, k);
-  if (c.has("MQTT", "tls")) c.getBool("MQTT", "tls");
+  checkSettings(c);
   observe::monitorSettings(c);
 }
 

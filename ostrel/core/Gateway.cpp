@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include "ostrel/core/Settings.hpp"
 #include "ostrel/io/Log.hpp"
 #include "ostrel/io/Observer.hpp"
 #include "ostrel/io/PahoMqttClient.hpp"
@@ -119,17 +120,17 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
   gw().recovering = false;
 
   MqttSettings settings;
-  settings.clientId = "ostrel-" + hostName();
+  settings.clientId = gatewayClientId(config, hostName());
   settings.cleanStart = false;
   settings.sessionExpiry = 1209600;
   settings.username = config.getString("MQTT", "username");
   settings.password = config.getString("MQTT", "password");
-  if (config.has("MQTT", "buffer-size")) {
-    long long size = config.getInt("MQTT", "buffer-size");
-    if (size < 1) throw ConfigError("[MQTT] buffer-size must be a positive number of bytes");
-    settings.bufferSize = static_cast<std::size_t>(size);
-  }
+  if (config.has("MQTT", "buffer-size"))
+    settings.bufferSize = static_cast<std::size_t>(
+        config.getInt("MQTT", "buffer-size", MIN_BUFFER_SIZE, MAX_BUFFER_SIZE));
   readTlsSettings(config, settings);
+  // As the account that will open them: files root could read may be closed to it.
+  checkTlsFiles(settings);
   // One client for the whole run: what it owes the broker and its counters carry over a
   // restart, and the new settings apply at its next connect.
   if (!gw().client)

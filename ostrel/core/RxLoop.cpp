@@ -1,10 +1,12 @@
 // The serial receive loop: finds message starts, handles the hat's hello, dispatches the rest.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <random>
+#include <utility>
 
 #include "ostrel/core/Gateway.hpp"
 #include "ostrel/io/Log.hpp"
@@ -21,15 +23,25 @@ bool isCancelled(const asio::cancellation_state& cs) {
 }
 
 // Written to a temporary file and renamed: a full disk or a power cut never leaves an empty or
-// half-written gateway.uid behind.
+// half-written gateway.uid behind. A link in its place is left as it is, and so is what it points
+// to: the gateway does not need the file itself, so it goes on without it.
 void writeUidFile(const std::string& path, ByteView uid) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    static bool told = false;
+    if (!std::exchange(told, true))
+      logf("{} is a symbolic link; it is not followed, and the gateway UID is not written", path);
+    return;
+  }
   std::string tmp = path + ".tmp";
   auto fail = [&](const char* what) {
     int e = errno;
     ::unlink(tmp.c_str());
     throw std::runtime_error(fmt::format("cannot {} {}: {}", what, path, std::strerror(e)));
   };
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // Whatever was left at the temporary name (a link among it) goes; the file is made anew.
+  ::unlink(tmp.c_str());
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) fail("write");
   ssize_t n = ::write(fd, uid.data(), uid.size());
   if (n != static_cast<ssize_t>(uid.size())) {

@@ -1,13 +1,15 @@
 #include "ostrel/io/Config.hpp"
 
+#include <fcntl.h>
 #include <fmt/format.h>
 #include <ini.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
-#include <sstream>
+#include <cerrno>
+#include <cstring>
 
 #include "ostrel/io/Bytes.hpp"
 
@@ -20,25 +22,51 @@ std::string Config::lower(std::string s) {
 }
 
 Config Config::load(const std::string& path) {
+  auto unreadable = [&](int err) {
+    return ConfigError(
+        fmt::format("configuration file {} cannot be read: {}", path, std::strerror(err)));
+  };
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) throw unreadable(errno);
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-    throw ConfigError(fmt::format("configuration file {} cannot be read", path));
-  std::ifstream in(path);
-  if (!in) throw ConfigError(fmt::format("configuration file {} cannot be read", path));
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return fromString(ss.str(), path);
+  if (::fstat(fd, &st) != 0) throw unreadable(errno);
+  if (!S_ISREG(st.st_mode))
+    throw ConfigError(fmt::format("configuration file {} is not a regular file", path));
+  // Read to the end or not at all: a read error half-way must not leave the keys after it unset.
+  std::string text;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw unreadable(errno);
+    if (n == 0) break;
+    text.append(buf, static_cast<std::size_t>(n));
+    if (text.size() > MAX_FILE_SIZE)
+      throw ConfigError(
+          fmt::format("configuration file {} is larger than {} bytes", path, MAX_FILE_SIZE));
+  }
+  return fromString(text, path);
 }
 
 Config Config::fromString(const std::string& text, const std::string& name) {
-  // inih truncates long lines silently; refuse them instead of reading half a value.
-  std::istringstream lines(text);
-  std::string line;
-  int lineNo = 0;
-  while (std::getline(lines, line)) {
-    ++lineNo;
-    if (line.size() >= 199)
-      throw ConfigError(fmt::format("configuration file {}: line {} is too long", name, lineNo));
+  // inih stops at a NUL byte and truncates long lines, both in silence: everything after would be
+  // lost (a "tls = yes" among it). Refuse such a file instead, naming the line.
+  int lineNo = 1;
+  std::size_t lineStart = 0;
+  for (std::size_t i = 0; i <= text.size(); ++i) {
+    if (i < text.size() && text[i] == '\0')
+      throw ConfigError(
+          fmt::format("configuration file {}: line {} holds a NUL byte", name, lineNo));
+    if (i == text.size() || text[i] == '\n') {
+      if (i - lineStart >= 199)
+        throw ConfigError(fmt::format("configuration file {}: line {} is too long", name, lineNo));
+      ++lineNo;
+      lineStart = i + 1;
+    }
   }
   Config c;
   c.path_ = name;
@@ -90,6 +118,16 @@ long long Config::getInt(const std::string& section, const std::string& key) con
         fmt::format("configuration file {}: key '{}' in section [{}] is not an integer: '{}'",
                     path_, key, section, v));
   }
+}
+
+long long Config::getInt(const std::string& section, const std::string& key, long long min,
+                         long long max) const {
+  long long v = getInt(section, key);
+  if (v < min || v > max)
+    throw ConfigError(fmt::format(
+        "configuration file {}: key '{}' in section [{}] must lie between {} and {}, got {}", path_,
+        key, section, min, max, v));
+  return v;
 }
 
 bool Config::getBool(const std::string& section, const std::string& key) const {

@@ -1,5 +1,6 @@
 #pragma once
 // Sectioned key-value configuration (INI file) with strict typed getters. No key has a default.
+#include <cstddef>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -13,13 +14,20 @@ class ConfigError : public std::runtime_error {
 
 class Config {
  public:
-  // Reads an INI file; an unreadable or malformed file throws ConfigError naming it.
+  // A configuration file is a few kilobytes; anything this large is not one.
+  static constexpr std::size_t MAX_FILE_SIZE = 1024 * 1024;
+
+  // Reads an INI file; an unreadable or malformed file, or one holding a NUL byte, throws
+  // ConfigError naming it (and the line, where there is one).
   static Config load(const std::string& path);
   // Builds a configuration from INI text (for tests and tools); `name` appears in errors.
   static Config fromString(const std::string& text, const std::string& name = "<string>");
 
   std::string getString(const std::string& section, const std::string& key) const;
   long long getInt(const std::string& section, const std::string& key) const;
+  // The same, refusing a value outside [min, max] with an error naming the key and the value.
+  long long getInt(const std::string& section, const std::string& key, long long min,
+                   long long max) const;
   bool getBool(const std::string& section, const std::string& key) const;
   bool has(const std::string& section, const std::string& key) const;
   const std::string& path() const { return path_; }

@@ -15,11 +15,15 @@
 
 #include <atomic>
 #include <cctype>
+#include <condition_variable>
+#include <mutex>
 #include <random>
+#include <thread>
 #include <unordered_map>
 
 #include "ostrel/io/Log.hpp"
 #include "ostrel/io/NoDelay.hpp"
+#include "ostrel/io/TlsProbe.hpp"
 
 namespace ostrel {
 namespace {
@@ -27,6 +31,20 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Waiters = std::vector<std::shared_ptr<asio::steady_timer>>;
 std::atomic<int> clientsLeft{0};
+
+// TLS probes still running: the process waits for them before it tears OpenSSL down.
+std::mutex probeMutex;
+std::condition_variable probeDone;
+int probesRunning = 0;
+void startProbe() {
+  std::lock_guard lk(probeMutex);
+  ++probesRunning;
+}
+void endProbe() {
+  std::lock_guard lk(probeMutex);
+  --probesRunning;
+  probeDone.notify_all();
+}
 
 std::string reasonText(int rc) {
   return rc == 0 ? "Success" : MQTTReasonCode_toString(static_cast<MQTTReasonCodes>(rc));
@@ -231,14 +249,9 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
     if (phase_ != Phase::Connecting) return;
     if (!ok) {
       phase_ = Phase::Idle;
-      std::string why = text;
-      if (settings_.tls && text.find("Failure") != std::string::npos)
-        why += fmt::format(
-            " (TLS: the broker's certificate does not verify against {}, has expired or does "
-            "not name the host of {}; or the broker refused the client certificate; or nothing "
-            "listens there)",
-            settings_.caFile.empty() ? "the system's CAs" : settings_.caFile, where());
-      return attemptFailed(why);
+      // Without a reason code the broker never answered: over TLS, find out why.
+      if (settings_.tls && rc == 0) return probeTls(text);
+      return attemptFailed(text);
     }
     phase_ = Phase::Connected;
     if (!want_ || !(*want_ == attempt_)) return closePaho();  // asked for another meanwhile
@@ -248,6 +261,34 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
     std::string flags = fmt::format("session present {}", session ? 1 : 0);
     handler("on_connect", on_connect, flags, reasonText(rc), props);
     drain();
+  }
+
+  // The broker ended the connection with a DISCONNECT carrying `rc`.
+  void onBrokerDisconnect(int rc, const std::string& why) {
+    if (rc == TAKEN_OVER) noteTakeOver();
+    silentCloses_.clear();
+    onLost(why);
+  }
+
+  // The connection ended without a DISCONNECT. Some brokers (mosquitto 2.0) close a taken-over
+  // connection so, without the reason: closes in a row, each followed by a connect that works at
+  // once, are that pattern. A lost network fails the next connect and breaks the row.
+  void onSilentClose(const std::string& why) {
+    if (phase_ == Phase::Connected) {
+      auto now = Clock::now();
+      if (failedSinceClose_) silentCloses_.clear();
+      failedSinceClose_ = false;
+      std::erase_if(silentCloses_, [&](Clock::time_point t) { return now - t > SILENT_ROW; });
+      silentCloses_.push_back(now);
+      if (silentCloses_.size() >= SILENT_ROW_CLOSES) noteTakeOver(silentCloses_.size());
+    }
+    onLost(why);
+  }
+
+  void onTlsProbed(std::uint64_t seq, const std::string& text, const std::string& reason) {
+    // Only the attempt probed is reported: open() may have started another meanwhile.
+    if (seq != probeSeq_ || phase_ != Phase::Idle) return;
+    attemptFailed(reason.empty() ? text : text + "; TLS: " + reason);
   }
 
   void onLost(const std::string& why) {
@@ -364,11 +405,12 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
     Executor e = ex_;
     cli.set_connection_lost_handler([w, e, f](const std::string& cause) {
       std::string why = cause.empty() ? "connection lost" : cause;
-      post(w, e, f, [why](PahoClient& c) { c.onLost(why); });
+      post(w, e, f, [why](PahoClient& c) { c.onSilentClose(why); });
     });
     cli.set_disconnected_handler([w, e, f](const mqtt::properties&, mqtt::ReasonCode rc) {
-      std::string why = "disconnected by broker: " + reasonText(static_cast<int>(rc));
-      post(w, e, f, [why](PahoClient& c) { c.onLost(why); });
+      int code = static_cast<int>(rc);
+      std::string why = "disconnected by broker: " + reasonText(code);
+      post(w, e, f, [code, why](PahoClient& c) { c.onBrokerDisconnect(code, why); });
     });
     cli.set_message_callback([w, e, f](mqtt::const_message_ptr msg) {
       if (!msg) return;
@@ -451,7 +493,56 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
     return delay;
   }
 
+  // Two clients with one identifier take the session from each other in turn, for ever; the
+  // broker's reason (or, without one, `silentCloses` closes in a row) is the only trace of it.
+  // Said at most once a minute.
+  void noteTakeOver(std::size_t silentCloses = 0) {
+    auto now = Clock::now();
+    if (takeOverTold_ && now - *takeOverTold_ < TAKE_OVER_LOG_PERIOD) return;
+    takeOverTold_ = now;
+    const std::string remedy =
+        "Give each gateway on this broker a client identifier of its own ([MQTT] client-id)";
+    if (silentCloses == 0)
+      logf(
+          "MQTT broker {} closed the connection: another client connected with the same client "
+          "identifier '{}' and took the session over. {}",
+          where(), escapeControl(settings_.clientId), remedy);
+    else
+      logf(
+          "MQTT broker {} closed the connection {} times within a minute without a reason, "
+          "taking us back at once each time: another client with the same client identifier "
+          "'{}' may be taking the session over. {}",
+          where(), silentCloses, escapeControl(settings_.clientId), remedy);
+  }
+
+  // Runs one handshake of our own on a thread of its own, then reports the attempt.
+  void probeTls(const std::string& text) {
+    auto seq = ++probeSeq_;
+    TlsProbeTarget target{attempt_.host, attempt_.port, settings_.caFile, settings_.certFile,
+                          settings_.keyFile};
+    auto limit = std::min<std::chrono::milliseconds>(options_.connectTimeout, PROBE_LIMIT);
+    startProbe();
+    try {
+      std::thread([w = weak_from_this(), ex = ex_, target, text, seq, limit] {
+        std::string reason;
+        try {
+          reason = tlsFailureReason(target, limit);
+        } catch (const std::exception& e) {
+          reason = e.what();
+        }
+        asio::post(ex, [w, text, reason, seq] {
+          if (auto c = w.lock()) c->onTlsProbed(seq, text, reason);
+        });
+        endProbe();
+      }).detach();
+    } catch (const std::system_error&) {
+      endProbe();
+      attemptFailed(text);
+    }
+  }
+
   void attemptFailed(const std::string& why) {
+    failedSinceClose_ = true;
     if (!want_) return;
     auto delay = scheduleAttempt();
     logf("MQTT broker {} not reachable; retrying in {:.1f} s ({})", where(),
@@ -517,8 +608,18 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
     }
   }
 
+  static constexpr int TAKEN_OVER = 0x8E;  // reason code "Session taken over"
+  static constexpr std::chrono::minutes TAKE_OVER_LOG_PERIOD{1};
+  static constexpr std::chrono::milliseconds PROBE_LIMIT{5000};
+
   Executor ex_;
   MqttSettings settings_;
+  std::optional<Clock::time_point> takeOverTold_;
+  static constexpr std::chrono::minutes SILENT_ROW{1};
+  static constexpr std::size_t SILENT_ROW_CLOSES = 3;
+  std::vector<Clock::time_point> silentCloses_;  // within the last SILENT_ROW
+  bool failedSinceClose_ = false;
+  std::uint64_t probeSeq_ = 0;
   std::uint64_t settingsVersion_ = 0;
   PahoOptions options_;
   MqttBuffer buf_;
@@ -596,7 +697,12 @@ void Listener::report(const mqtt::token& tok, bool ok) {
 }  // namespace
 
 bool finishMqttClients() {
-  return clientsLeft.load() == 0;
+  std::unique_lock lk(probeMutex);
+  // Every network step of a probe is bounded, so this wait is short; a broker that drips its
+  // handshake out could hold one longer, and then the process leaves without cleaning up.
+  bool probesEnded =
+      probeDone.wait_for(lk, std::chrono::seconds(16), [] { return probesRunning == 0; });
+  return probesEnded && clientsLeft.load() == 0;
 }
 
 std::shared_ptr<MqttClient> makePahoMqttClient(Executor ex, MqttSettings settings,

@@ -57,6 +57,10 @@ speed_t speedConstant(long long bps) {
 }
 }  // namespace
 
+bool SerialPort::supportsSpeed(long long bitsPerSecond) {
+  return speedConstant(bitsPerSecond) != 0;
+}
+
 SerialPort::SerialPort(Executor ex, std::chrono::milliseconds readTimeout)
     : sd_(std::make_unique<asio::posix::stream_descriptor>(ex)),
       timer_(std::make_unique<asio::steady_timer>(ex)),

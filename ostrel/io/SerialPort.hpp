@@ -31,6 +31,8 @@ class SerialPort {
 
   void setDevice(std::string device) { device_ = std::move(device); }
   void setSpeed(long long bitsPerSecond) { speed_ = bitsPerSecond; }
+  // Whether open() can set this speed.
+  static bool supportsSpeed(long long bitsPerSecond);
   const std::string& device() const { return device_; }
   std::chrono::milliseconds readTimeout() const { return timeout_; }
 

@@ -10,6 +10,7 @@
 
 #include "ostrel/core/Gateway.hpp"
 #include "ostrel/core/NodeOps.hpp"
+#include "ostrel/core/Settings.hpp"
 #include "ostrel/io/Log.hpp"
 #include "ostrel/io/Observer.hpp"
 #include "ostrel/io/PahoMqttClient.hpp"
@@ -56,7 +57,7 @@ std::optional<CompanionSettings> companionSettings(const Config& config, std::st
   s.host = config.getString("MQTT", "host");
   s.port = static_cast<int>(config.getInt("MQTT", "port"));
   s.keepalive = static_cast<int>(config.getInt("MQTT", "keepalive"));
-  s.mqtt.clientId = "ostrel-" + hostName + "-ops";
+  s.mqtt.clientId = gatewayClientId(config, hostName) + "-ops";
   // Requests are answered now or never: one left in a session while the gateway was away
   // would act on a sensor long after its sender gave up.
   s.mqtt.cleanStart = true;

@@ -24,13 +24,14 @@ void makeCa(const std::string& dir, const std::string& name) {
 
 // A key and a certificate signed by the CA `ca`, with the given extensions.
 void makeLeaf(const std::string& dir, const std::string& name, const std::string& ca,
-              const std::string& extensions) {
+              const std::string& extensions, int days = 2) {
   std::string base = dir + "/" + name;
   run("openssl req -newkey rsa:2048 -nodes -subj /CN=" + name + " -keyout " + base + ".key -out " +
       base + ".csr");
   std::ofstream(base + ".ext") << extensions << "\n";
   run("openssl x509 -req -in " + base + ".csr -CA " + dir + "/" + ca + ".crt -CAkey " + dir + "/" +
-      ca + ".key -CAcreateserial -days 2 -extfile " + base + ".ext -out " + base + ".crt");
+      ca + ".key -CAcreateserial -days " + std::to_string(days) + " -extfile " + base +
+      ".ext -out " + base + ".crt");
 }
 
 }  // namespace
@@ -44,6 +45,8 @@ Pki::Pki() {
   makeCa(dir_, "other-ca");
   makeLeaf(dir_, "server", "ca", "subjectAltName=IP:127.0.0.1,DNS:localhost");
   makeLeaf(dir_, "client", "ca", "extendedKeyUsage=clientAuth");
+  makeLeaf(dir_, "expired", "ca", "subjectAltName=IP:127.0.0.1,DNS:localhost", -1);
+  makeLeaf(dir_, "elsewhere", "ca", "subjectAltName=DNS:elsewhere.example");
   for (const auto& e : std::filesystem::directory_iterator(dir_)) ::chmod(e.path().c_str(), 0644);
 }
 

@@ -18,8 +18,15 @@ class Pki {
   std::string serverKey() const { return dir_ + "/server.key"; }
   std::string clientCert() const { return dir_ + "/client.crt"; }
   std::string clientKey() const { return dir_ + "/client.key"; }
+  // Broker certificates by the same CA that fail for one reason each: expired since yesterday;
+  // naming only the host elsewhere.example.
+  std::string expiredCert() const { return dir_ + "/expired.crt"; }
+  std::string expiredKey() const { return dir_ + "/expired.key"; }
+  std::string elsewhereCert() const { return dir_ + "/elsewhere.crt"; }
+  std::string elsewhereKey() const { return dir_ + "/elsewhere.key"; }
   // A CA that signed none of the above.
   std::string otherCaCert() const { return dir_ + "/other-ca.crt"; }
+  std::string otherCaKey() const { return dir_ + "/other-ca.key"; }
 
  private:
   std::string dir_;

@@ -83,6 +83,11 @@ void TcpProxy::setDown(bool down) {
   (void)!::write(wake_[1], &c, 1);
 }
 
+void TcpProxy::setFarewell(std::string bytes) {
+  std::lock_guard lk(m_);
+  farewell_ = std::move(bytes);
+}
+
 void TcpProxy::closeLink(Link& l) {
   if (l.client >= 0) ::close(l.client);
   if (l.upstream >= 0) ::close(l.upstream);
@@ -150,6 +155,12 @@ void TcpProxy::run() {
       if (l.upstream >= 0 && fu.fd >= 0 && fu.revents) {
         ssize_t r = ::recv(l.upstream, buf, sizeof buf, 0);
         if (r <= 0) {
+          std::string farewell;
+          {
+            std::lock_guard lk(m_);
+            farewell = farewell_;
+          }
+          if (r == 0 && !farewell.empty()) writeAll(l.client, farewell.data(), farewell.size());
           closeLink(l);
         } else if (rate || paused || !l.toClient.empty()) {
           l.toClient.insert(l.toClient.end(), buf, buf + r);

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -33,6 +34,9 @@ class TcpProxy {
   // While down, every connection is closed and new ones are closed at once (a broker outage for
   // the clients behind the proxy only).
   void setDown(bool down);
+  // Bytes sent to a client when the broker closes its connection, just before the proxy closes
+  // it too: the DISCONNECT with a reason code that a broker may leave out.
+  void setFarewell(std::string bytes);
 
  private:
   struct Link {
@@ -56,6 +60,7 @@ class TcpProxy {
   std::atomic<bool> down_{false};
   std::mutex m_;
   std::vector<int> released_;
+  std::string farewell_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };

@@ -157,6 +157,34 @@ TEST_F(CipherLinkTest, StoreStateNeverCreatesOrCorrupts) {
                CipherLinkError);
 }
 
+TEST_F(CipherLinkTest, LinksAreNeverFollowedAndSaidOnce) {
+  // The link points at another node's file, which must keep its content.
+  write("other.bin", statusBytes(1, 2, 3));
+  const Bytes target = read("other.bin");
+  fs::create_symlink(path("other.bin"), path("77.status"));
+  Bytes peerData{0, 0, 0, 77, 0, 0, 0, 9, 0, 0, 0, 9};
+
+  CipherLink link(1, -80, dir.string());
+  EXPECT_FALSE(link.setupEncryptionForNode("77"));
+  EXPECT_TRUE(link.nodeFilePath.empty());
+  for (int i = 0; i < 3; ++i)
+    EXPECT_FALSE(CipherLink::storeState(dir.string(), Bytes{9, 9, 9, 9}, peerData));
+  EXPECT_EQ(read("other.bin"), target);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind(path("77.status") + " is a symbolic link; it is not followed", 0), 0u)
+      << lines[0];
+
+  // A link left at the temporary name of a full rewrite is replaced, not written through.
+  write("8.status", statusBytes(41, 5, 6));
+  fs::create_symlink(path("other.bin"), path("8.status.tmp"));
+  CipherLink eight(1, -80, dir.string());
+  ASSERT_TRUE(eight.setupEncryptionForNode("8"));
+  EXPECT_EQ(eight.incrementStartupCounter(), 42u);
+  EXPECT_EQ(read("other.bin"), target);
+  EXPECT_EQ(read("8.status"), statusBytes(42, 5, 6));
+  EXPECT_FALSE(fs::is_symlink(path("8.status")));
+}
+
 TEST_F(CipherLinkTest, FileOperationsPutTheProcessCreationMaskBack) {
   mode_t before = ::umask(0022);
   write("300.status", statusBytes(1, 2, 3));

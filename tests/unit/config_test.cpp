@@ -140,3 +140,33 @@ TEST_F(ConfigTest, UnreadableFilesAreRefusedNamingThePath) {
   auto broken = write("broken.ini", "[UART\ndevice = x\n");
   expectError([&] { Config::load(broken); }, {broken});
 }
+
+TEST_F(ConfigTest, NulBytesAreRefusedNamingTheLine) {
+  // inih would stop at the NUL and drop the key after it without a word.
+  std::string text = "[MQTT]\nhost = h\n";
+  text += std::string("port = 1883\0junk\n", 17);
+  text += "tls = yes\n";
+  auto path = write("nul.ini", text);
+  expectError([&] { Config::load(path); }, {path, "line 3", "NUL"});
+}
+
+TEST_F(ConfigTest, OversizedFilesAreRefused) {
+  std::string comment = "; " + std::string(150, 'c') + "\n";
+  std::string text;
+  while (text.size() <= Config::MAX_FILE_SIZE) text += comment;
+  auto path = write("big.ini", text);
+  expectError([&] { Config::load(path); }, {path, "larger than"});
+}
+
+TEST_F(ConfigTest, RangedIntegersNameKeyValueAndBounds) {
+  auto c = Config::fromString("[MQTT]\nlow = 0\none = 1\ntop = 65535\nover = 65536\nneg = -1\n",
+                              "gw.ini");
+  EXPECT_EQ(c.getInt("MQTT", "one", 1, 65535), 1);
+  EXPECT_EQ(c.getInt("MQTT", "top", 1, 65535), 65535);
+  for (const char* key : {"low", "over", "neg"}) {
+    SCOPED_TRACE(key);
+    expectError(
+        [&] { c.getInt("MQTT", key, 1, 65535); },
+        {"gw.ini", key, "[MQTT]", "between 1 and 65535", "got " + c.getString("MQTT", key)});
+  }
+}

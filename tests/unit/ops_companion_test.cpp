@@ -224,6 +224,8 @@ enabled = yes
   EXPECT_EQ(s->mqtt.username, "u");
   EXPECT_TRUE(s->mqtt.cleanStart);
   EXPECT_EQ(s->mqtt.sessionExpiry, 0u);
+  c.set("MQTT", "client-id", "kitchen-gw");
+  EXPECT_EQ(companionSettings(c, "/st", "pi")->mqtt.clientId, "kitchen-gw-ops");
   EXPECT_FALSE(companionSettings(Config::fromString("[OPS]\nenabled = no\n"), "/st", "pi"));
   EXPECT_FALSE(companionSettings(Config::fromString("[MQTT]\nhost = x\n"), "/st", "pi"));
 }

@@ -1,0 +1,24 @@
+#pragma once
+// Why a TLS connection to the broker fails, in OpenSSL's own words and naming the side at fault:
+// our certificate or key, the broker's certificate (not trusted, expired, for another host), or
+// the broker refusing ours. The MQTT library only says "TCP/TLS connect failure", and the OpenSSL
+// errors it passes on are missing for most causes and the same for the rest, so a failed attempt
+// is followed by one handshake of our own with the same files. Blocking: run it off the loop.
+#include <chrono>
+#include <string>
+
+namespace ostrel {
+
+struct TlsProbeTarget {
+  std::string host;
+  int port = 0;
+  std::string caFile;  // empty: the system's CAs
+  std::string certFile;
+  std::string keyFile;  // empty: the key is in certFile
+};
+
+// The reason, or an empty text when the handshake succeeds or no TCP connection could be made
+// (then TLS is not what failed). Each network step waits at most `timeout`.
+std::string tlsFailureReason(const TlsProbeTarget& target, std::chrono::milliseconds timeout);
+
+}  // namespace ostrel

@@ -1,0 +1,145 @@
+#include "ostrel/core/Settings.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+using namespace ostrel;
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* kValid =
+    "[UART]\ndevice = /dev/serial0\nspeed = 115200\n"
+    "[MQTT]\nhost = localhost\nport = 1883\nkeepalive = 60\nusername =\npassword =\n"
+    "[TIME]\nsync-interval = 900\nntp-check-interval-min = 5\nntp-check-interval-max = 300\n"
+    "[LOG]\nsensor-rtc-offset = no\nfailed-decrypt = yes\n"
+    "[RADIO]\nrssi-threshold = -98\n";
+
+Config with(const std::vector<std::pair<std::string, std::string>>& changes) {
+  auto c = Config::fromString(kValid, "gw.ini");
+  for (const auto& [where, value] : changes) {
+    auto slash = where.find('/');
+    c.set(where.substr(0, slash), where.substr(slash + 1), value);
+  }
+  return c;
+}
+
+// The message of the ConfigError `checkSettings` throws; empty when it accepts.
+std::string refusal(const Config& c) {
+  try {
+    checkSettings(c);
+    return "";
+  } catch (const ConfigError& e) {
+    return e.what();
+  }
+}
+
+struct Bound {
+  const char* key;  // "SECTION/key"
+  const char* value;
+  bool accepted;
+};
+
+}  // namespace
+
+TEST(Settings, TheShippedExampleIsAccepted) {
+  auto c = Config::load(std::string(OSTREL_SOURCE_DIR) + "/packaging/ostrel.conf");
+  EXPECT_EQ(refusal(c), "");
+}
+
+TEST(Settings, NumericKeysAreCheckedAgainstTheirRanges) {
+  const Bound bounds[] = {
+      {"MQTT/port", "1", true},
+      {"MQTT/port", "65535", true},
+      {"MQTT/port", "0", false},
+      {"MQTT/port", "-1", false},
+      {"MQTT/port", "65536", false},
+      {"MQTT/keepalive", "65535", true},
+      {"MQTT/keepalive", "0", false},
+      {"MQTT/keepalive", "-1", false},
+      {"MQTT/keepalive", "999999999", false},
+      {"MQTT/buffer-size", "4096", true},
+      {"MQTT/buffer-size", "134217728", true},
+      {"MQTT/buffer-size", "1", false},
+      {"MQTT/buffer-size", "4095", false},
+      {"MQTT/buffer-size", "134217729", false},
+      {"MQTT/buffer-size", "10000000000", false},
+      {"MQTT/health-interval", "86401", false},
+      {"TIME/sync-interval", "0", true},
+      {"TIME/sync-interval", "-30", false},
+      {"TIME/ntp-check-interval-min", "0", true},
+      {"TIME/ntp-check-interval-max", "86401", false},
+      {"RADIO/rssi-threshold", "0", true},
+      {"RADIO/rssi-threshold", "-255", true},
+      {"RADIO/rssi-threshold", "1", false},
+      {"RADIO/rssi-threshold", "-256", false},
+      {"GATEWAY/node-id", "256", false},
+      {"HAT/reset-line", "-1", true},
+      {"HAT/reset-line", "-2", false},
+      {"HAT/reset-pulse-ms", "0", false},
+      {"HAT/reset-pulse-ms", "1001", false},
+      {"UART/speed", "9600", true},
+      {"UART/speed", "12345", false},
+      {"UART/speed", "0", false},
+  };
+  for (const auto& b : bounds) {
+    SCOPED_TRACE(std::string(b.key) + " = " + b.value);
+    std::string why = refusal(with({{b.key, b.value}}));
+    if (b.accepted) {
+      EXPECT_EQ(why, "");
+    } else {
+      std::string key = b.key;
+      EXPECT_NE(why.find("'" + key.substr(key.find('/') + 1) + "'"), std::string::npos) << why;
+      EXPECT_NE(why.find(b.value), std::string::npos) << why;
+    }
+  }
+}
+
+TEST(Settings, ClientIdOverridesTheHostNameDefault) {
+  EXPECT_EQ(gatewayClientId(with({}), "raspberrypi"), "ostrel-raspberrypi");
+  EXPECT_EQ(gatewayClientId(with({{"MQTT/client-id", "kitchen-gw"}}), "raspberrypi"), "kitchen-gw");
+  EXPECT_EQ(refusal(with({{"MQTT/client-id", "kitchen-gw"}})), "");
+  for (const char* bad : {"", "two words", "tab\there"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_NE(refusal(with({{"MQTT/client-id", bad}})).find("client-id"), std::string::npos);
+  }
+  EXPECT_NE(refusal(with({{"MQTT/client-id", std::string(MAX_CLIENT_ID + 1, 'x')}})), "");
+}
+
+TEST(Settings, TlsFilesMustBeReadableRegularFiles) {
+  char tmpl[] = "/tmp/ostrel-settings-XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpl), nullptr);
+  fs::path dir = tmpl;
+  std::ofstream(dir / "ca.crt") << "x";
+  std::ofstream(dir / "client.crt") << "x";
+  std::ofstream(dir / "client.key") << "x";
+  const std::string ca = (dir / "ca.crt").string(), cert = (dir / "client.crt").string(),
+                    key = (dir / "client.key").string(), missing = (dir / "gone.key").string();
+  auto tls = [&](std::vector<std::pair<std::string, std::string>> keys) {
+    keys.emplace_back("MQTT/tls", "yes");
+    return refusal(with(keys));
+  };
+  EXPECT_EQ(tls({{"MQTT/ca-file", ca}, {"MQTT/cert-file", cert}, {"MQTT/key-file", key}}), "");
+  // Named but TLS off: not read at all.
+  EXPECT_EQ(refusal(with({{"MQTT/key-file", missing}})), "");
+
+  std::string why = tls({{"MQTT/cert-file", cert}, {"MQTT/key-file", missing}});
+  EXPECT_NE(why.find("key-file " + missing + " cannot be read"), std::string::npos) << why;
+  why = tls({{"MQTT/ca-file", dir.string()}});
+  EXPECT_NE(why.find("ca-file " + dir.string() + " is not a regular file"), std::string::npos)
+      << why;
+  why = tls({{"MQTT/key-file", key}});
+  EXPECT_NE(why.find("key-file is set without cert-file"), std::string::npos) << why;
+  if (::geteuid() != 0) {  // root reads whatever the mode says
+    ::chmod(key.c_str(), 0);
+    why = tls({{"MQTT/cert-file", cert}, {"MQTT/key-file", key}});
+    EXPECT_NE(why.find("key-file " + key + " cannot be read"), std::string::npos) << why;
+  }
+  fs::remove_all(dir);
+}
