@@ -58,6 +58,17 @@ std::pair<std::string, int> hostPort(const std::string& broker, bool tls) {
   return {host, port};
 }
 
+// A failed connect in words: the broker's reason when it answered with one (Paho's own text
+// says only "CONNACK return code").
+std::string refusal(const mqtt::exception& e) {
+  for (int code : {e.get_reason_code(), e.get_return_code()}) {
+    if (code < 0x80 || code > 0xFF) continue;
+    if (const char* text = ::MQTTReasonCode_toString(static_cast<MQTTReasonCodes>(code)))
+      return fmt::format("the broker refused the connection: {} (reason code {})", text, code);
+  }
+  return e.what();
+}
+
 class Session {
  public:
   explicit Session(const Options& o) : o_(o) {
@@ -83,7 +94,7 @@ class Session {
       if (!cli_->connect(b.finalize())->wait_for(std::chrono::seconds(10)))
         failure = "no answer within 10 s";
     } catch (const mqtt::exception& e) {
-      failure = e.what();
+      failure = refusal(e);
     }
     if (failure.empty() && !cli_->is_connected()) failure = "the connection was closed";
     if (!failure.empty()) {
@@ -182,18 +193,19 @@ std::string readPasswordFile(const std::string& path) {
   return line;
 }
 
-// Asks on the terminal, without echo. Echo comes back even when reading fails.
+// Asks on the terminal, without echo. Echo goes off before the prompt appears, so that nothing
+// typed ahead is shown, and comes back even when reading fails.
 std::string promptPassword(const Options& o) {
-  std::fprintf(stderr, "MQTT password for %s at %s: ", o.username.c_str(), o.broker.c_str());
-  std::fflush(stderr);
   termios saved{};
   bool quiet = ::tcgetattr(STDIN_FILENO, &saved) == 0;
   if (quiet) {
     termios silent = saved;
     silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     silent.c_lflag |= ECHONL;
-    quiet = ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &silent) == 0;
+    quiet = ::tcsetattr(STDIN_FILENO, TCSANOW, &silent) == 0;
   }
+  std::fprintf(stderr, "MQTT password for %s at %s: ", o.username.c_str(), o.broker.c_str());
+  std::fflush(stderr);
   std::string line;
   bool ended = false;
   for (char c; !ended;) {
@@ -202,7 +214,7 @@ std::string promptPassword(const Options& o) {
     ended = n <= 0 || c == '\n';
     if (!ended) line.push_back(c);
   }
-  if (quiet) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  if (quiet) ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
   return line;
 }
 

@@ -43,6 +43,7 @@ Pki::Pki() {
   makeCa(dir_, "ca");
   makeCa(dir_, "other-ca");
   makeLeaf(dir_, "server", "ca", "subjectAltName=IP:127.0.0.1,DNS:localhost");
+  makeLeaf(dir_, "otherhost", "ca", "subjectAltName=DNS:other.example");
   makeLeaf(dir_, "client", "ca", "extendedKeyUsage=clientAuth");
   for (const auto& e : std::filesystem::directory_iterator(dir_)) ::chmod(e.path().c_str(), 0644);
 }
