@@ -11,6 +11,7 @@
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -193,13 +194,22 @@ std::string readPasswordFile(const std::string& path) {
   return line;
 }
 
+// The terminal's settings while the prompt has echo off, for a signal that ends the program then.
+termios promptSaved{};
+
+extern "C" void restoreTerminalAndDie(int sig) {
+  ::tcsetattr(STDIN_FILENO, TCSANOW, &promptSaved);
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);
+}
+
 // Asks on the terminal, without echo. Echo goes off before the prompt appears, so that nothing
-// typed ahead is shown, and comes back even when reading fails.
+// typed ahead is shown, and comes back when reading ends, fails or is interrupted (Ctrl-C).
 std::string promptPassword(const Options& o) {
-  termios saved{};
-  bool quiet = ::tcgetattr(STDIN_FILENO, &saved) == 0;
+  bool quiet = ::tcgetattr(STDIN_FILENO, &promptSaved) == 0;
   if (quiet) {
-    termios silent = saved;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) ::signal(sig, restoreTerminalAndDie);
+    termios silent = promptSaved;
     silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     silent.c_lflag |= ECHONL;
     quiet = ::tcsetattr(STDIN_FILENO, TCSANOW, &silent) == 0;
@@ -214,7 +224,8 @@ std::string promptPassword(const Options& o) {
     ended = n <= 0 || c == '\n';
     if (!ended) line.push_back(c);
   }
-  if (quiet) ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+  if (quiet) ::tcsetattr(STDIN_FILENO, TCSANOW, &promptSaved);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) ::signal(sig, SIG_DFL);
   return line;
 }
 

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -186,39 +188,76 @@ bool readUntil(int fd, std::string& out, const std::string& text, std::chrono::m
   return true;
 }
 
-TEST_F(NodePassword, IsAskedForOnATerminalWithoutEcho) {
-  std::vector<std::string> argv;
-  std::string emulator = OSTREL_EMULATOR;
-  if (!emulator.empty()) argv.push_back(emulator);
-  argv.push_back(std::string(OSTREL_BIN_DIR) + "/ostrel-node");
-  for (auto& a : withStatus(login())) argv.push_back(a);
-  std::vector<char*> cargv;
-  for (auto& a : argv) cargv.push_back(a.data());
-  cargv.push_back(nullptr);
-
+// ostrel-node on a pseudo-terminal of its own, asked for the operator's password.
+struct OnTerminal {
+  pid_t pid = -1;
   int master = -1;
-  pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    ::unsetenv("OSTREL_MQTT_PASSWORD");
-    ::execv(cargv[0], cargv.data());
-    ::_exit(127);
-  }
   std::string out;
-  bool asked = readUntil(master, out, "MQTT password for ostrel-operator at 127.0.0.1:", 20s);
-  if (asked) {
-    std::string line = acl_.users().operator_.password + "\n";
-    EXPECT_EQ(::write(master, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-    EXPECT_TRUE(readUntil(master, out, "", 20s)) << out;
+
+  explicit OnTerminal(const std::vector<std::string>& args) {
+    std::vector<std::string> argv;
+    std::string emulator = OSTREL_EMULATOR;
+    if (!emulator.empty()) argv.push_back(emulator);
+    argv.push_back(std::string(OSTREL_BIN_DIR) + "/ostrel-node");
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> cargv;
+    for (auto& a : argv) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+      ::unsetenv("OSTREL_MQTT_PASSWORD");
+      ::execv(cargv[0], cargv.data());
+      ::_exit(127);
+    }
   }
-  ::close(master);
-  int st = 0;
-  ::waitpid(pid, &st, 0);
-  ASSERT_TRUE(asked) << out;
-  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == kConnected) << out;
-  EXPECT_NE(out.find(kConnectedText), std::string::npos) << out;
-  // The terminal did not echo what was typed.
-  EXPECT_EQ(out.find(acl_.users().operator_.password), std::string::npos) << out;
+  ~OnTerminal() {
+    if (pid > 0) {
+      ::kill(pid, SIGKILL);
+      wait();
+    }
+    if (master >= 0) ::close(master);
+  }
+  bool asked() {
+    return readUntil(master, out, "MQTT password for ostrel-operator at 127.0.0.1:", 20s);
+  }
+  bool echoOn() const {
+    termios t{};  // of the terminal's far side: Linux answers for it on the master
+    return ::tcgetattr(master, &t) == 0 && (t.c_lflag & ECHO) != 0;
+  }
+  void type(const std::string& text) {
+    EXPECT_EQ(::write(master, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
+  int wait() {
+    int st = 0;
+    ::waitpid(pid, &st, 0);
+    pid = -1;
+    return st;
+  }
+};
+
+TEST_F(NodePassword, IsAskedForOnATerminalWithoutEcho) {
+  OnTerminal t(withStatus(login()));
+  ASSERT_GE(t.pid, 0);
+  ASSERT_TRUE(t.asked()) << t.out;
+  EXPECT_FALSE(t.echoOn());
+  t.type(acl_.users().operator_.password + "\n");
+  EXPECT_TRUE(readUntil(t.master, t.out, "", 20s)) << t.out;
+  int st = t.wait();
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == kConnected) << t.out;
+  EXPECT_NE(t.out.find(kConnectedText), std::string::npos) << t.out;
+  EXPECT_EQ(t.out.find(acl_.users().operator_.password), std::string::npos) << t.out;
+  EXPECT_TRUE(t.echoOn());
+}
+
+TEST_F(NodePassword, EchoComesBackWhenThePromptIsInterrupted) {
+  OnTerminal t(withStatus(login()));
+  ASSERT_GE(t.pid, 0);
+  ASSERT_TRUE(t.asked()) << t.out;
+  ASSERT_FALSE(t.echoOn());
+  t.type("\x03");  // Ctrl-C
+  int st = t.wait();
+  EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGINT) << t.out;
+  EXPECT_TRUE(t.echoOn());
 }
 
 }  // namespace
