@@ -24,6 +24,7 @@ const std::string kUid = std::to_string(0x01020304);  // the simulator's default
 const std::string kGw = "gw/" + kUid;
 
 enum Role { Gateway, Operator, Reader, Provisioner, Anonymous };
+const char* const kRoleNames[] = {"gateway", "operator", "reader", "provisioner", "anonymous"};
 
 Login loginOf(const AclUsers& u, Role r) {
   switch (r) {
@@ -47,73 +48,41 @@ struct Right {
   bool allowed;
 };
 
-// Publications: the gateway's own topics but never its command topics; operators only
-// requests; readers nothing; only the provisioner the key and clock commands.
+// What must be refused matters most; what the gateway needs, its own test below shows.
+// Publications: never a command from the gateway; operators only requests; readers nothing;
+// only the provisioner the key and clock commands.
 const std::vector<Right> kWrites = {
-    {Gateway, "sensors/1001/raw", true},
-    {Gateway, kGw + "/status", true},
-    {Gateway, kGw + "/health", true},
-    {Gateway, kGw + "/firmware/revision", true},
-    {Gateway, kGw + "/sensor/1001", true},
-    {Gateway, kGw + "/node/1001/message/response", true},
-    {Gateway, kGw + "/node/1001/firmware/step/response", true},
-    {Gateway, kGw + "/node/1001/firmware/status", true},
-    {Gateway, "ostrel-node/ostrel-node-1/response", true},
-    {Gateway, "homeassistant/binary_sensor/ostrel_" + kUid + "/status/config", true},
-    {Gateway, "homeassistant/sensor/ostrel_" + kUid + "/readings_received/config", true},
-    {Gateway, "homeassistant/sensor/ostrel_" + kUid + "_1001/rssi/config", true},
     {Gateway, kGw + "/setSensorRadioKey/77", false},
     {Gateway, kGw + "/removeSensorRadioKey/77", false},
     {Gateway, kGw + "/setRTCOffset", false},
     {Gateway, kGw + "/node/1001/message", false},
     {Gateway, "gw/77/status", false},
     {Gateway, "tx/evil", false},
-    {Gateway, "homeassistant/status", false},
     {Operator, kGw + "/node/1001/message", true},
-    {Operator, "gw/77/node/1001/config", true},
-    {Operator, kGw + "/node/1001/peer-mode", true},
-    {Operator, kGw + "/node/1001/firmware", true},
-    {Operator, kGw + "/node/1001/firmware/step", true},
+    {Operator, "gw/77/node/1001/firmware/step", true},
     {Operator, kGw + "/setSensorRadioKey/77", false},
-    {Operator, kGw + "/removeSensorRadioKey/77", false},
     {Operator, kGw + "/setRTCOffset", false},
     {Operator, kGw + "/node/1001/message/response", false},
     {Operator, kGw + "/node/1001/firmware/status", false},
-    {Operator, kGw + "/status", false},
-    {Operator, "tx/evil", false},
     {Operator, "ostrel-node/ostrel-node-1/response", false},
+    {Operator, "tx/evil", false},
     {Reader, "sensors/1001/raw", false},
     {Reader, kGw + "/node/1001/message", false},
-    {Reader, kGw + "/setRTCOffset", false},
     {Provisioner, kGw + "/setSensorRadioKey/77", true},
-    {Provisioner, kGw + "/removeSensorRadioKey/77", true},
-    {Provisioner, kGw + "/setRTCOffset", true},
     {Provisioner, kGw + "/node/1001/message", false},
-    {Provisioner, "sensors/1001/raw", false},
 };
 
-// Deliveries: the gateway reads its commands only; operators answers and acknowledgements but not
+// Deliveries: the gateway reads only its own commands; operators answers and readings but not
 // others' requests or keys; readers readings and state.
 const std::vector<Right> kReads = {
-    {Gateway, kGw + "/setSensorRadioKey/5", true},
-    {Gateway, kGw + "/removeSensorRadioKey/5", true},
-    {Gateway, kGw + "/setRTCOffset", true},
-    {Gateway, kGw + "/node/1001/message", true},
-    {Gateway, kGw + "/node/1001/firmware/step", true},
-    {Gateway, "tx/x", true},
     {Gateway, "homeassistant/status", true},
     {Gateway, "gw/77/setRTCOffset", false},
-    {Gateway, "gw/77/node/1001/message", false},
     {Gateway, "sensors/1001/raw", false},
     {Operator, "ostrel-node/ostrel-node-1/response", true},
     {Operator, kGw + "/node/1001/message/response", true},
-    {Operator, kGw + "/node/1001/firmware/status", true},
     {Operator, "sensors/1001/raw", true},
     {Operator, kGw + "/node/1001/firmware", false},
     {Operator, kGw + "/setSensorRadioKey/5", false},
-    {Operator, kGw + "/health", false},
-    {Reader, "sensors/1001/raw", true},
-    {Reader, kGw + "/status", true},
     {Reader, kGw + "/health", true},
     {Reader, kGw + "/sensor/1001", true},
     {Reader, "homeassistant/sensor/ostrel_" + kUid + "_1001/rssi/config", true},
@@ -127,7 +96,7 @@ TEST(BrokerAcl, EachRoleMayPublishWhatItNeedsAndNothingElse) {
   for (const auto& w : kWrites)
     EXPECT_EQ(publishAs(acl.port(), loginOf(acl.users(), w.role), w.topic),
               w.allowed ? Publish::Accepted : Publish::NotAuthorized)
-        << "role " << w.role << " on " << w.topic;
+        << kRoleNames[w.role] << " on " << w.topic;
   EXPECT_EQ(publishAs(acl.port(), {}, "sensors/1001/raw"), Publish::ConnectRefused);
   EXPECT_EQ(publishAs(acl.port(), {acl.users().operator_.user, "wrong"}, kGw + "/node/1/message"),
             Publish::ConnectRefused);
@@ -156,12 +125,12 @@ TEST(BrokerAcl, EachRoleReceivesWhatItNeedsAndNothingElse) {
     ASSERT_TRUE(sub->waitFor(
         [&](const std::vector<Received>& v) { return !v.empty() && v.back().topic == lastTopic; },
         20s))
-        << "role " << role;
+        << kRoleNames[role];
     std::set<std::string> got;
     for (const auto& m : sub->messages()) got.insert(m.topic);
     for (const auto& r : kReads) {
       if (r.role != role) continue;
-      EXPECT_EQ(got.count(r.topic), r.allowed ? 1u : 0u) << "role " << role << " on " << r.topic;
+      EXPECT_EQ(got.count(r.topic), r.allowed ? 1u : 0u) << kRoleNames[role] << " on " << r.topic;
     }
   }
 }
