@@ -109,11 +109,12 @@ AclBroker::~AclBroker() {
 }
 
 Publish publishAs(int port, const Login& login, const std::string& topic,
-                  const std::string& payload) {
+                  const std::string& payload, const std::vector<std::string>& extraArgs) {
   std::vector<std::string> args = {
       "mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(port), "-V", "5", "-q", "1", "-t",
       topic,           "-m", payload};
   if (!login.user.empty()) args.insert(args.end(), {"-u", login.user, "-P", login.password});
+  args.insert(args.end(), extraArgs.begin(), extraArgs.end());
   ProgramRun r = run(args, {});
   // mosquitto_pub reports a refused publication but still ends with status 0.
   if (r.output.find("Not authorized") != std::string::npos)

@@ -39,9 +39,10 @@ class AclBroker {
 };
 
 // What the broker made of one QoS 1 publication (MQTT 5, so a refusal is reported back).
+// `extraArgs` go to mosquitto_pub as they are, e.g. {"-D", "publish", "response-topic", "a/b"}.
 enum class Publish { Accepted, NotAuthorized, ConnectRefused };
 Publish publishAs(int port, const Login& login, const std::string& topic,
-                  const std::string& payload = "x");
+                  const std::string& payload = "x", const std::vector<std::string>& extraArgs = {});
 
 struct ProgramRun {
   int status = -1;     // exit status, or -1 when it did not end normally
