@@ -1,6 +1,7 @@
 #include "tests/support/AclBroker.hpp"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +11,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "tests/support/GatewayProcess.hpp"
 
 namespace ostrel::test {
 
@@ -63,6 +66,7 @@ ProgramRun run(const std::vector<std::string>& argvIn,
   while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
   }
   r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  r.waitStatus = st;
   return r;
 }
 
@@ -130,7 +134,10 @@ ProgramRun runBuilt(const std::string& program, const std::vector<std::string>& 
   if (!emulator.empty()) argv.push_back(emulator);
   argv.push_back(std::string(OSTREL_BIN_DIR) + "/" + program);
   argv.insert(argv.end(), args.begin(), args.end());
-  return run(argv, env);
+  ProgramRun r = run(argv, env);
+  if (std::string problem = abnormalEnd(program, r.waitStatus, r.output); !problem.empty())
+    ADD_FAILURE() << problem;
+  return r;
 }
 
 }  // namespace ostrel::test

@@ -46,11 +46,13 @@ Publish publishAs(int port, const Login& login, const std::string& topic,
 
 struct ProgramRun {
   int status = -1;     // exit status, or -1 when it did not end normally
+  int waitStatus = 0;  // as waitpid gave it
   std::string output;  // standard output and standard error together
 };
 
 // Runs a program built here (through the cross build's emulator) with `env` added to the
-// environment, standard input on /dev/null, and collects what it prints.
+// environment, standard input on /dev/null, and collects what it prints. An end by a signal or a
+// sanitizer report fails the running test.
 ProgramRun runBuilt(const std::string& program, const std::vector<std::string>& args,
                     const std::map<std::string, std::string>& env = {});
 
