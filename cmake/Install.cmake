@@ -7,6 +7,7 @@
 #   /lib/systemd/system/ostrel.service, /usr/lib/sysusers.d/ostrel.conf,
 #   /usr/lib/tmpfiles.d/ostrel.conf
 #   /usr/share/man/man1/ostrel-node.1.gz, ostrel-hatsim.1.gz, /usr/share/man/man8/ostrel.8.gz
+#   /usr/share/doc/ostrel/examples/   the mosquitto ACL and settings of a least-privilege broker
 #
 # Configure with -DCMAKE_INSTALL_PREFIX=/usr for a package (scripts/package does).
 
@@ -73,6 +74,9 @@ execute_process(COMMAND gzip -9n -c ${OSTREL_PKG}/debian/changelog
 install(FILES ${OSTREL_PKG}/debian/copyright ${CMAKE_BINARY_DIR}/packaging/changelog.gz
   ${PROJECT_SOURCE_DIR}/README.md
   DESTINATION ${OSTREL_DOCDIR})
+# A least-privilege broker setup (mosquitto ACL and settings) for the README's "Securing the broker".
+install(FILES ${OSTREL_PKG}/examples/mosquitto-ostrel.acl ${OSTREL_PKG}/examples/mosquitto-ostrel.conf
+  DESTINATION ${OSTREL_DOCDIR}/examples)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ostrel)

@@ -2,20 +2,26 @@
 // Boost (through NodeOps.hpp) must come before SRecord's headers, which the image reader uses.
 #include "ostrel/core/NodeOps.hpp"
 
+#include <termios.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
 #include <mqtt/async_client.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <thread>
 
 #include "ostrel/io/Bytes.hpp"
+#include "ostrel/io/TlsProbe.hpp"
 
 using namespace ostrel;
 using json = nlohmann::json;
@@ -30,31 +36,78 @@ constexpr int EXIT_NO_ANSWER = 3;
 struct Options {
   std::string broker = "localhost:1883";
   std::string username, password;
+  std::string passwordFile;
   bool tls = false;
   std::string caFile;
+  std::string replyPrefix = "ostrel-node";
   std::string gateway;
   double timeout = 10;  // seconds for each answer
   std::string sensor;
 };
 
+// Host and port of a "HOST:PORT" broker address ("[v6]:PORT" too); 1883 or 8883 without a port.
+std::pair<std::string, int> hostPort(const std::string& broker, bool tls) {
+  std::string host = broker;
+  int port = tls ? 8883 : 1883;
+  auto colon = broker.rfind(':');
+  if (colon != std::string::npos && broker.find(']', colon) == std::string::npos) {
+    host = broker.substr(0, colon);
+    port = std::atoi(broker.c_str() + colon + 1);
+  }
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
+  return {host, port};
+}
+
+// A failed connect in words: the broker's reason when it answered with one (Paho's own text
+// says only "CONNACK return code").
+std::string refusal(const mqtt::exception& e) {
+  for (int code : {e.get_reason_code(), e.get_return_code()}) {
+    if (code < 0x80 || code > 0xFF) continue;
+    if (const char* text = ::MQTTReasonCode_toString(static_cast<MQTTReasonCodes>(code)))
+      return fmt::format("the broker refused the connection: {} (reason code {})", text, code);
+  }
+  return e.what();
+}
+
 class Session {
  public:
   explicit Session(const Options& o) : o_(o) {
     std::random_device rd;
-    id_ = fmt::format("ostrel-node-{:08x}", rd());
-    responseTopic_ = fmt::format("ostrel-node/{}/response", id_);
+    id_ = fmt::format("ostrel-node-{:08x}{:08x}", rd(), rd());
+    // Under a prefix of our own: the gateway answers only outside its own and its command topics,
+    // and a broker's ACL can let operators read exactly this tree.
+    responseTopic_ = fmt::format("{}/{}/response", o.replyPrefix, id_);
     std::string uri = (o.tls ? "ssl://" : "tcp://") + o.broker;
     cli_ = std::make_unique<mqtt::async_client>(uri, id_, mqtt::create_options(MQTTVERSION_5));
     auto b = mqtt::connect_options_builder().mqtt_version(MQTTVERSION_5).clean_start(true);
     if (!o.username.empty()) b.user_name(o.username).password(o.password);
     if (o.tls) {
-      auto ssl = mqtt::ssl_options_builder();
+      // The certificate must chain to a trusted CA and name the host we asked for; without
+      // --cafile Paho loads OpenSSL's default paths, the system's CAs.
+      auto ssl = mqtt::ssl_options_builder().enable_server_cert_auth(true).verify(true);
       if (!o.caFile.empty()) ssl.trust_store(o.caFile);
       b.ssl(ssl.finalize());
     }
     cli_->start_consuming();
-    cli_->connect(b.finalize())->wait_for(std::chrono::seconds(10));
-    if (!cli_->is_connected()) throw std::runtime_error("could not connect to " + uri);
+    std::string failure;
+    try {
+      if (!cli_->connect(b.finalize())->wait_for(std::chrono::seconds(10)))
+        failure = "no answer within 10 s";
+    } catch (const mqtt::exception& e) {
+      failure = refusal(e);
+    }
+    if (failure.empty() && !cli_->is_connected()) failure = "the connection was closed";
+    if (!failure.empty()) {
+      std::string why;
+      if (o.tls) {
+        auto [host, port] = hostPort(o.broker, true);
+        why = tlsFailureReason({host, port, o.caFile, {}, {}}, std::chrono::seconds(10));
+      }
+      throw std::runtime_error(
+          why.empty() ? fmt::format("could not connect to {}: {}", uri, failure)
+                      : fmt::format("could not connect to {}: {}; nothing was sent", uri, why));
+    }
     cli_->subscribe(responseTopic_, 1)->wait();
   }
   ~Session() {
@@ -122,6 +175,76 @@ class Session {
   unsigned seq_ = 0;
   std::deque<mqtt::const_message_ptr> early_;
 };
+
+// A usage error that ends the program with EXIT_USAGE.
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// The first line of `path`, without its line end.
+std::string readPasswordFile(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "r");
+  if (!f)
+    throw UsageError(
+        fmt::format("cannot read the password file {}: {}", path, std::strerror(errno)));
+  std::string line;
+  for (int c; (c = std::fgetc(f)) != EOF && c != '\n';) line.push_back(static_cast<char>(c));
+  std::fclose(f);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+// The terminal's settings while the prompt has echo off, for a signal that ends the program then.
+termios promptSaved{};
+
+extern "C" void restoreTerminalAndDie(int sig) {
+  ::tcsetattr(STDIN_FILENO, TCSANOW, &promptSaved);
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);
+}
+
+// Asks on the terminal, without echo. Echo goes off before the prompt appears, so that nothing
+// typed ahead is shown, and comes back when reading ends, fails or is interrupted (Ctrl-C).
+std::string promptPassword(const Options& o) {
+  bool quiet = ::tcgetattr(STDIN_FILENO, &promptSaved) == 0;
+  if (quiet) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) ::signal(sig, restoreTerminalAndDie);
+    termios silent = promptSaved;
+    silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    silent.c_lflag |= ECHONL;
+    quiet = ::tcsetattr(STDIN_FILENO, TCSANOW, &silent) == 0;
+  }
+  std::fprintf(stderr, "MQTT password for %s at %s: ", o.username.c_str(), o.broker.c_str());
+  std::fflush(stderr);
+  std::string line;
+  bool ended = false;
+  for (char c; !ended;) {
+    ssize_t n = ::read(STDIN_FILENO, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    ended = n <= 0 || c == '\n';
+    if (!ended) line.push_back(c);
+  }
+  if (quiet) ::tcsetattr(STDIN_FILENO, TCSANOW, &promptSaved);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) ::signal(sig, SIG_DFL);
+  return line;
+}
+
+// The password for --username, in this order: --password-file (given for this run), the
+// environment's OSTREL_MQTT_PASSWORD (inherited), a prompt when standard input is a terminal.
+// Without any of them the user name goes alone, which brokers without passwords accept.
+void resolvePassword(Options& o) {
+  const char* env = std::getenv("OSTREL_MQTT_PASSWORD");
+  if (o.username.empty()) {
+    if (!o.passwordFile.empty()) throw UsageError("--password-file needs --username");
+    return;
+  }
+  if (!o.passwordFile.empty())
+    o.password = readPasswordFile(o.passwordFile);
+  else if (env)
+    o.password = env;
+  else if (::isatty(STDIN_FILENO))
+    o.password = promptPassword(o);
+}
 
 int report(const std::optional<json>& answer) {
   if (!answer) {
@@ -269,9 +392,15 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   app.add_option("--broker", o.broker, "MQTT broker as HOST:PORT")->capture_default_str();
   app.add_option("--username", o.username, "MQTT user name");
-  app.add_option("--password", o.password, "MQTT password");
+  std::optional<std::string> cliPassword;
+  app.add_option("--password", cliPassword, "not accepted; see --password-file");
+  app.add_option("--password-file", o.passwordFile,
+                 "file whose first line is the MQTT password (else $OSTREL_MQTT_PASSWORD, else "
+                 "a prompt on a terminal)");
   app.add_flag("--tls", o.tls, "connect with TLS");
-  app.add_option("--cafile", o.caFile, "CA certificate file for --tls");
+  app.add_option("--cafile", o.caFile, "CA certificate file for --tls (default: the system's CAs)");
+  app.add_option("--reply-prefix", o.replyPrefix, "topic under which the gateway's answers come")
+      ->capture_default_str();
   app.add_option("--gateway", o.gateway, "gateway UID (decimal)")->required();
   app.add_option("--timeout", o.timeout, "seconds to wait for each answer")->capture_default_str();
 
@@ -321,6 +450,24 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     int rc = app.exit(e);
     return rc == 0 ? 0 : EXIT_USAGE;
+  }
+  if (cliPassword) {
+    std::fprintf(stderr,
+                 "ostrel-node: --password is not accepted: every user of this machine can read a "
+                 "command line (ps, /proc). Give the password with --password-file FILE, in the "
+                 "environment variable OSTREL_MQTT_PASSWORD, or type it at the prompt.\n");
+    return EXIT_USAGE;
+  }
+  if (o.replyPrefix.empty() || o.replyPrefix.find_first_of("+#") != std::string::npos ||
+      o.replyPrefix.front() == '$') {
+    std::fprintf(stderr, "ostrel-node: --reply-prefix must be a topic without wildcards\n");
+    return EXIT_USAGE;
+  }
+  try {
+    resolvePassword(o);
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "ostrel-node: %s\n", e.what());
+    return EXIT_USAGE;
   }
   try {
     Session s(o);

@@ -35,6 +35,10 @@ for f in lib/systemd/system/ostrel.service usr/lib/sysusers.d/ostrel.conf \
   usr/share/man/man1/ostrel-node.1.gz usr/share/man/man1/ostrel-hatsim.1.gz; do
   [ -n "$(mode_of "$f")" ] || bad "$f missing"
 done
+for f in usr/share/doc/ostrel/examples/mosquitto-ostrel.acl \
+  usr/share/doc/ostrel/examples/mosquitto-ostrel.conf; do
+  [ "$(mode_of "$f")" = "-rw-r--r-- root/root" ] || bad "$f missing or mode '$(mode_of "$f")'"
+done
 # Nothing of the project in the global library directories.
 if grep -E "\./usr/lib/($triplet/)?lib[^/]*\.so" <<<"$listing"; then bad "library outside $libdir"; fi
 

@@ -185,12 +185,21 @@ std::string Broker::logText() const {
   return ss.str();
 }
 
-Subscriber::Subscriber(int port, std::vector<std::string> filters, int qos) {
+namespace {
+
+void addLogin(std::vector<std::string>& args, const Login& login) {
+  if (!login.user.empty()) args.insert(args.end(), {"-u", login.user, "-P", login.password});
+}
+
+}  // namespace
+
+Subscriber::Subscriber(int port, std::vector<std::string> filters, int qos, const Login& login) {
   // stdbuf: mosquitto_sub's stdout is a pipe and would otherwise hold back the SUBACK line.
   std::vector<std::string> args = {"stdbuf",    "-oL",        "mosquitto_sub",      "-h",
                                    "127.0.0.1", "-p",         std::to_string(port), "-V",
                                    "5",         "-q",         std::to_string(qos),  "-d",
                                    "-F",        "%r %q %t %p"};
+  addLogin(args, login);
   for (auto& f : filters) {
     args.push_back("-t");
     args.push_back(f);
@@ -283,7 +292,8 @@ std::vector<Received> Subscriber::messages() const {
 }
 
 void publishTo(int port, const std::string& topic, const std::string& payload, int qos, bool retain,
-               const std::string& clientId, const std::vector<std::string>& extraArgs) {
+               const std::string& clientId, const std::vector<std::string>& extraArgs,
+               const Login& login) {
   std::vector<std::string> args = {"mosquitto_pub",
                                    "-h",
                                    "127.0.0.1",
@@ -300,6 +310,7 @@ void publishTo(int port, const std::string& topic, const std::string& payload, i
   if (retain) args.push_back("-r");
   if (!clientId.empty()) args.insert(args.end(), {"-i", clientId});
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+  addLogin(args, login);
   pid_t pid = spawn(args, -1);
   int status = 0;
   if (!waitExit(pid, 20s, status) || !WIFEXITED(status) || WEXITSTATUS(status) != 0)

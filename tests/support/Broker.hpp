@@ -49,6 +49,12 @@ class Broker {
   pid_t pid_ = -1;
 };
 
+// A broker user's name and password; an empty name connects anonymously.
+struct Login {
+  std::string user;
+  std::string password;
+};
+
 struct Received {
   std::string topic;
   std::string payload;
@@ -61,7 +67,7 @@ struct Received {
 class Subscriber {
  public:
   // Starts it and waits for the SUBACK (blocking), all filters at `qos`.
-  Subscriber(int port, std::vector<std::string> filters, int qos = 1);
+  Subscriber(int port, std::vector<std::string> filters, int qos = 1, const Login& login = {});
   ~Subscriber();
   Subscriber(const Subscriber&) = delete;
   Subscriber& operator=(const Subscriber&) = delete;
@@ -90,7 +96,7 @@ class Subscriber {
 // `extraArgs` go to mosquitto_pub as they are (e.g. "-D publish response-topic T").
 void publishTo(int port, const std::string& topic, const std::string& payload, int qos = 1,
                bool retain = false, const std::string& clientId = {},
-               const std::vector<std::string>& extraArgs = {});
+               const std::vector<std::string>& extraArgs = {}, const Login& login = {});
 
 // Runs one mosquitto_pub that sends each line of `lines` as a message to `topic` (QoS 1), in one
 // connection; waits for it to finish (throws when it fails).

@@ -44,6 +44,7 @@ Pki::Pki() {
   makeCa(dir_, "ca");
   makeCa(dir_, "other-ca");
   makeLeaf(dir_, "server", "ca", "subjectAltName=IP:127.0.0.1,DNS:localhost");
+  makeLeaf(dir_, "otherhost", "ca", "subjectAltName=DNS:other.example");
   makeLeaf(dir_, "client", "ca", "extendedKeyUsage=clientAuth");
   makeLeaf(dir_, "expired", "ca", "subjectAltName=IP:127.0.0.1,DNS:localhost", -1);
   makeLeaf(dir_, "elsewhere", "ca", "subjectAltName=DNS:elsewhere.example");

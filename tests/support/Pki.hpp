@@ -1,6 +1,7 @@
 #pragma once
 // Certificates for TLS tests, made with the openssl command in a temporary directory: a CA, a
-// broker certificate for 127.0.0.1 and localhost, a client certificate, and an unrelated CA.
+// broker certificate for 127.0.0.1 and localhost, one from the same CA for another host, a client
+// certificate, and an unrelated CA.
 #include <string>
 
 namespace ostrel::test {
@@ -16,6 +17,9 @@ class Pki {
   std::string caCert() const { return dir_ + "/ca.crt"; }
   std::string serverCert() const { return dir_ + "/server.crt"; }
   std::string serverKey() const { return dir_ + "/server.key"; }
+  // Signed by the CA, but for other.example only.
+  std::string otherHostCert() const { return dir_ + "/otherhost.crt"; }
+  std::string otherHostKey() const { return dir_ + "/otherhost.key"; }
   std::string clientCert() const { return dir_ + "/client.crt"; }
   std::string clientKey() const { return dir_ + "/client.key"; }
   // Broker certificates by the same CA that fail for one reason each: expired since yesterday;
