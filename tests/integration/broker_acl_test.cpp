@@ -216,6 +216,37 @@ TEST(BrokerAcl, GatewayServesWithExactlyTheGatewaysRights) {
     EXPECT_EQ(json::parse(answers.messages()[0].payload)["ok"], true);
   }
 
+  // Nothing the operator puts in a response topic makes the gateway write where its rules do
+  // not let it, also where the broker would let it (readings, discovery, its own status).
+  {
+    const std::string request = kGw + "/node/1001/peer-mode";
+    const std::vector<std::string> hostile = {
+        kGw + "/removeSensorRadioKey/77", kGw + "/status", "sensors/1001/raw",
+        "homeassistant/sensor/x/config",  "tx/evil",       "a/#",
+        "gw/9999/node/1/message"};
+    Subscriber answers(acl.port(), {request + "/response"}, 1, u.operator_);
+    std::size_t seenBefore = probe.messages().size();
+    auto peerModeFrames = [&] {
+      auto f = sim.framesSoFar();
+      return std::count_if(f.begin(), f.end(), [](const auto& x) { return x.code == "PM"; });
+    };
+    const auto pmBefore = peerModeFrames();
+    for (const auto& t : hostile)
+      EXPECT_EQ(
+          publishAs(acl.port(), u.operator_, request, "1", {"-D", "publish", "response-topic", t}),
+          Publish::Accepted)
+          << t;
+    ASSERT_TRUE(answers.waitForCount(hostile.size(), 20s)) << gw.transcript();
+    for (const auto& m : answers.messages())
+      EXPECT_NE(m.payload.find("response topic is refused"), std::string::npos) << m.payload;
+    auto seen = probe.messages();
+    for (std::size_t i = seenBefore; i < seen.size(); ++i)
+      for (const auto& t : hostile)
+        EXPECT_FALSE(seen[i].topic == t && seen[i].payload.find("\"ok\"") != std::string::npos)
+            << "a reply reached " << t;
+    EXPECT_EQ(peerModeFrames(), pmBefore) << "a refused request reached the hat";
+  }
+
   // A clean stop still says so on the status topic.
   gw.signal(SIGTERM);
   EXPECT_EQ(gw.waitExit(20s), 0);
