@@ -95,6 +95,8 @@ TEST(GatewayRx, HelloWritesUidFilePublishesRevisionAndLogsGatewayInfo) {
   ASSERT_TRUE(r.ready()) << r.gw->transcript();
   int info = r.gw->waitForLine("Gateway Info: ", 20s, true);
   ASSERT_GE(info, 0) << r.gw->transcript();
+  // The block is seven lines, written one by one.
+  ASSERT_GE(r.gw->waitForLine("\tRadio: ", 20s, false, info), 0) << r.gw->transcript();
   auto lines = r.gw->lines();
   std::vector<std::string> expected = {"Gateway Info: ",
                                        "\tFirmware Revision: 305419896",
