@@ -271,6 +271,30 @@ void writeFile(const std::string& path, const Bytes& content) {
   ::chmod(path.c_str(), 0666);  // the daemon runs as another user
 }
 
+TEST(LineNoise, AHatThatLogsWithoutEndGetsTheFloodLimit) {
+  Running r;
+  ASSERT_TRUE(r.ready()) << r.gw->transcript();
+  auto start = Clock::now();
+  for (int i = 0; i < 5000; ++i) r.sim->sendLog(fmt::format("flood {}\x1b[2J", i));
+  // The same limit holds the line after the flood back until a second has passed.
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        r.sim->sendLog("after the flood");
+        return r.gw->waitForLine("[GW Log] after the flood", 300ms, true) >= 0;
+      },
+      60s, "a hat log line after the flood"));
+  auto seconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count();
+  int shown = r.gw->countLines("[GW Log] flood ");
+  // Twenty a second, plus the second that was running.
+  EXPECT_LE(shown, 20 * (seconds + 2)) << seconds << " s";
+  EXPECT_GE(shown, 1);
+  EXPECT_GE(r.gw->countLines("[GW Log] flood 0\\x1b[2J"), 1);
+  EXPECT_GE(r.gw->countLines("Log flood: "), 1);
+  EXPECT_TRUE(readingArrives(*r.sim, *r.sub, readingsOf(*r.sub, 5000), 20s));
+  r.gw->signal(SIGTERM);
+  EXPECT_EQ(r.gw->waitExit(20s), 0);
+}
+
 TEST(StatusFiles, OneShortFileCostsOnlyItsNode) {
   Running r(simOptions(1), [](GatewayProcess& gw) {
     writeFile(gw.stateDir() + "/6001.status", statusRecord(1));
