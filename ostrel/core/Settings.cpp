@@ -32,7 +32,8 @@ constexpr IntRange INT_RANGES[] = {
     {"MQTT", "keepalive", 1, 65535, true},
     {"MQTT", "buffer-size", MIN_BUFFER_SIZE, MAX_BUFFER_SIZE, false},
     {"MQTT", "health-interval", 0, DAY, false},
-    {"TIME", "sync-interval", 0, 7 * DAY, true},  // 0: off
+    // 0 or less: off (existing configurations say so with a negative value too).
+    {"TIME", "sync-interval", -7 * DAY, 7 * DAY, true},
     // 0 polls after a second, as 1 does.
     {"TIME", "ntp-check-interval-min", 0, DAY, true},
     {"TIME", "ntp-check-interval-max", 0, DAY, true},

@@ -72,7 +72,8 @@ TEST(Settings, NumericKeysAreCheckedAgainstTheirRanges) {
       {"MQTT/buffer-size", "10000000000", false},
       {"MQTT/health-interval", "86401", false},
       {"TIME/sync-interval", "0", true},
-      {"TIME/sync-interval", "-30", false},
+      {"TIME/sync-interval", "-30", true},  // off, as 0
+      {"TIME/sync-interval", "604801", false},
       {"TIME/ntp-check-interval-min", "0", true},
       {"TIME/ntp-check-interval-max", "86401", false},
       {"RADIO/rssi-threshold", "0", true},
