@@ -1,0 +1,165 @@
+// The disk spool: order and flags across segments and restarts, damaged and cut records, the
+// size bound, and a disk that refuses writes.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+
+#include "ostrel/io/Spool.hpp"
+#include "tests/support/LogCapture.hpp"
+
+namespace ostrel {
+namespace {
+
+namespace fs = std::filesystem;
+
+class SpoolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::path(::testing::TempDir()) / ("spool-" + std::to_string(::getpid()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  Spool::Options opts(std::size_t segment = 1000, std::size_t max = 1 << 20) {
+    return {dir_.string(), max, segment};
+  }
+  static Publication reading(int i) {
+    return {fmt::format("sensors/{}/raw", 1000 + i % 7), fmt::format("{{\"n\": {}}}", i), 1,
+            i % 5 == 0};
+  }
+  // Everything the spool hands out, marking each done.
+  static std::vector<Publication> drain(Spool& s) {
+    std::vector<Publication> out;
+    while (auto item = s.next()) {
+      out.push_back(item->pub);
+      s.done(item->segment);
+    }
+    return out;
+  }
+  std::vector<fs::path> segments() {
+    std::vector<fs::path> out;
+    for (auto& e : fs::directory_iterator(dir_)) out.push_back(e.path());
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+  static void expectReadings(const std::vector<Publication>& got, std::vector<int> numbers) {
+    ASSERT_EQ(got.size(), numbers.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+      Publication want = reading(numbers[i]);
+      EXPECT_EQ(got[i].topic, want.topic) << i;
+      EXPECT_EQ(got[i].payload, want.payload) << i;
+      EXPECT_EQ(got[i].qos, want.qos) << i;
+      EXPECT_EQ(got[i].retain, want.retain) << i;
+    }
+  }
+  fs::path dir_;
+};
+
+std::vector<int> range(int from, int to) {
+  std::vector<int> v;
+  for (int i = from; i < to; ++i) v.push_back(i);
+  return v;
+}
+
+TEST_F(SpoolTest, KeepsOrderAndFlagsAcrossSegmentsAndRestartsAndDeletesWhatIsDone) {
+  {
+    Spool s(opts());
+    for (int i = 0; i < 100; ++i) ASSERT_TRUE(s.append(reading(i)));
+    EXPECT_TRUE(s.sync());
+    EXPECT_EQ(s.waiting(), 100u);
+    EXPECT_GT(segments().size(), 3u);
+    // Half handed out and done, a few handed out but not done when the process ends.
+    for (int i = 0; i < 50; ++i) s.done(s.next()->segment);
+    for (int i = 0; i < 3; ++i) s.next();
+    EXPECT_EQ(s.records(), 50u);
+  }
+  // Segments wholly done are gone; the rest is found again, from its segment's first record.
+  Spool s(opts());
+  auto got = drain(s);
+  ASSERT_GE(got.size(), 50u);
+  ASSERT_LE(got.size(), 50u + 1000 / 20);
+  int first = 100 - static_cast<int>(got.size());
+  expectReadings(got, range(first, 100));
+  // Appended after what waits, and handed out after it.
+  s.append(reading(100));
+  expectReadings(drain(s), {100});
+  EXPECT_EQ(s.records(), 0u);
+  // Only the open tail segment is left, and it is empty of records.
+  EXPECT_LE(segments().size(), 1u);
+}
+
+TEST_F(SpoolTest, CutAndDamagedRecordsCostOnlyThemselves) {
+  {
+    Spool s(opts(1 << 20));
+    for (int i = 0; i < 10; ++i) s.append(reading(i));
+  }
+  auto files = segments();
+  ASSERT_EQ(files.size(), 1u);
+  // One flipped byte in the payload of record 3, and the last record cut short.
+  std::size_t rec = encodeSpoolRecord(reading(0)).size();
+  {
+    std::fstream f(files[0], std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(3 * rec + rec - 2));
+    f.put('X');
+  }
+  fs::resize_file(files[0], fs::file_size(files[0]) - 3);
+  test::LogCapture cap;
+  Spool s(opts(1 << 20));
+  expectReadings(drain(s), {0, 1, 2, 4, 5, 6, 7, 8});
+  auto lines = cap.snapshot();
+  ASSERT_EQ(lines.size(), 2u) << lines[0];
+  EXPECT_NE(lines[0].find("bytes of damaged or cut records skipped"), std::string::npos);
+  EXPECT_NE(lines[0].find(std::to_string(2 * rec - 3) + " bytes"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[1].find("8 publications from an earlier run wait"), std::string::npos);
+}
+
+TEST_F(SpoolTest, PastItsBoundTheOldestSegmentGoesAndIsCounted) {
+  std::size_t rec = encodeSpoolRecord(reading(0)).size();
+  // Ten records a segment, at most about three segments.
+  Spool s(opts(10 * rec, 30 * rec));
+  for (int i = 0; i < 100; ++i) s.append(reading(i));
+  EXPECT_LE(s.bytesOnDisk(), 30 * rec);
+  EXPECT_EQ(s.droppedCount(), 100u - s.waiting());
+  EXPECT_EQ(s.takeRecentDrops(), s.droppedCount());
+  EXPECT_EQ(s.takeRecentDrops(), 0u);
+  auto got = drain(s);
+  // What is left is the newest, whole segments of it, in order.
+  expectReadings(got, range(100 - static_cast<int>(got.size()), 100));
+  EXPECT_EQ(got.size() % 10, 0u);
+}
+
+TEST_F(SpoolTest, ADiskThatRefusesWritesStopsTheSpoolWithoutTearingARecord) {
+  std::size_t rec = encodeSpoolRecord(reading(0)).size();
+  // A file size limit makes write() fail (EFBIG) part-way into a record, as a full disk does.
+  struct rlimit old {};
+  ::getrlimit(RLIMIT_FSIZE, &old);
+  auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit lim = old;
+  lim.rlim_cur = 5 * rec + rec / 2;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &lim), 0);
+  test::LogCapture cap;
+  int accepted = 0;
+  {
+    Spool s(opts(1 << 20));
+    for (int i = 0; i < 10; ++i) accepted += s.append(reading(i)) ? 1 : 0;
+    EXPECT_TRUE(s.stopped());
+    EXPECT_FALSE(s.sync());
+  }
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(accepted, 5);
+  auto lines = cap.snapshot();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("spooling stops"), std::string::npos) << lines[0];
+  // What was accepted is whole: read back without a skipped byte.
+  Spool s(opts(1 << 20));
+  expectReadings(drain(s), range(0, 5));
+  EXPECT_EQ(cap.snapshot().size(), 2u);  // only the "wait" line
+}
+
+}  // namespace
+}  // namespace ostrel
