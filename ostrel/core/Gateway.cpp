@@ -68,6 +68,9 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
   // before the hat is touched. Once running, the directory may come back (a disk freed).
   try {
     checkStateDir(args.stateDir, systemAccounts(), args.account);
+    if (config.has("MQTT", "spool-dir"))
+      checkWritableDir(config.getString("MQTT", "spool-dir"), "spool directory", systemAccounts(),
+                       args.account);
   } catch (const std::exception& e) {
     if (!gw().recovering) throw;
     throw BringupFailed(e.what());
@@ -128,6 +131,10 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
   if (config.has("MQTT", "buffer-size"))
     settings.bufferSize = static_cast<std::size_t>(
         config.getInt("MQTT", "buffer-size", MIN_BUFFER_SIZE, MAX_BUFFER_SIZE));
+  if (config.has("MQTT", "spool-dir")) settings.spoolDir = config.getString("MQTT", "spool-dir");
+  if (config.has("MQTT", "spool-size"))
+    settings.spoolSize = static_cast<std::size_t>(
+        config.getInt("MQTT", "spool-size", MIN_SPOOL_SIZE, MAX_SPOOL_SIZE));
   readTlsSettings(config, settings);
   // As the account that will open them: files root could read may be closed to it.
   checkTlsFiles(settings);

@@ -108,6 +108,9 @@ void dropRootPrivileges(AccountDb& db = systemAccounts(), const std::string& acc
 // error naming the directory and the reason.
 void checkStateDir(const std::string& dir, AccountDb& db = systemAccounts(),
                    const std::string& account = "qrd");
+// The same for any directory the daemon writes to; `what` names it in the error.
+void checkWritableDir(const std::string& dir, const std::string& what,
+                      AccountDb& db = systemAccounts(), const std::string& account = "qrd");
 
 // The loops.
 awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, const Config& config,

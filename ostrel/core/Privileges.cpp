@@ -79,20 +79,25 @@ void dropRootPrivileges(AccountDb& db, const std::string& account) {
 }
 
 void checkStateDir(const std::string& dir, AccountDb& db, const std::string& account) {
+  checkWritableDir(dir, "state directory", db, account);
+}
+
+void checkWritableDir(const std::string& dir, const std::string& what, AccountDb& db,
+                      const std::string& account) {
   struct stat st {};
   if (::stat(dir.c_str(), &st) != 0)
     throw std::runtime_error(
-        fmt::format("state directory {} is not usable: {}", dir, std::strerror(errno)));
+        fmt::format("{} {} is not usable: {}", what, dir, std::strerror(errno)));
   if (!S_ISDIR(st.st_mode))
-    throw std::runtime_error(fmt::format("state directory {} is not a directory", dir));
+    throw std::runtime_error(fmt::format("{} {} is not a directory", what, dir));
   struct statvfs vfs {};
   if (::statvfs(dir.c_str(), &vfs) == 0 && (vfs.f_flag & ST_RDONLY))
-    throw std::runtime_error(fmt::format("state directory {} is on a read-only file system", dir));
+    throw std::runtime_error(fmt::format("{} {} is on a read-only file system", what, dir));
 
   if (db.getuid() != 0) {
     if (::access(dir.c_str(), W_OK | X_OK) != 0)
-      throw std::runtime_error(fmt::format("state directory {} is not writable by this process: {}",
-                                           dir, std::strerror(errno)));
+      throw std::runtime_error(fmt::format("{} {} is not writable by this process: {}", what, dir,
+                                           std::strerror(errno)));
     return;
   }
   // Started as root: judge by the account the daemon drops to, with the kernel's rule (the owner's
@@ -113,7 +118,7 @@ void checkStateDir(const std::string& dir, AccountDb& db, const std::string& acc
   }
   if (!ok)
     throw std::runtime_error(
-        fmt::format("state directory {} is not writable by the account '{}'", dir, account));
+        fmt::format("{} {} is not writable by the account '{}'", what, dir, account));
 }
 
 }  // namespace ostrel

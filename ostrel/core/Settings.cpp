@@ -31,6 +31,7 @@ constexpr IntRange INT_RANGES[] = {
     // The keep-alive is a 16-bit field of CONNECT; 0 would switch the broker's check off.
     {"MQTT", "keepalive", 1, 65535, true},
     {"MQTT", "buffer-size", MIN_BUFFER_SIZE, MAX_BUFFER_SIZE, false},
+    {"MQTT", "spool-size", MIN_SPOOL_SIZE, MAX_SPOOL_SIZE, false},
     {"MQTT", "health-interval", 0, DAY, false},
     // 0 or less: off (existing configurations say so with a negative value too).
     {"TIME", "sync-interval", -7 * DAY, 7 * DAY, true},
@@ -51,6 +52,14 @@ void checkSettings(const Config& c) {
   for (auto [s, k] :
        {std::pair{"UART", "device"}, {"MQTT", "username"}, {"MQTT", "password"}, {"MQTT", "host"}})
     c.getString(s, k);
+  if (c.has("MQTT", "spool-dir")) {
+    std::string dir = c.getString("MQTT", "spool-dir");
+    if (!dir.starts_with("/"))
+      throw ConfigError(fmt::format(
+          "configuration file {}: key 'spool-dir' in section [MQTT] must be an absolute path, got "
+          "'{}'",
+          c.path(), escapeControl(dir)));
+  }
   long long speed = c.getInt("UART", "speed");
   if (!SerialPort::supportsSpeed(speed))
     throw ConfigError(fmt::format(

@@ -16,6 +16,10 @@ namespace ostrel {
 constexpr long long MIN_BUFFER_SIZE = 4096;
 constexpr long long MAX_BUFFER_SIZE = 128LL * 1024 * 1024;
 
+// [MQTT] spool-size. A spool smaller than a few segments could not keep its bound.
+constexpr long long MIN_SPOOL_SIZE = 1024 * 1024;
+constexpr long long MAX_SPOOL_SIZE = 1024LL * 1024 * 1024 * 1024;
+
 // [MQTT] client-id: printable ASCII without blanks, short enough for the companion's "-ops".
 constexpr std::size_t MAX_CLIENT_ID = 100;
 

@@ -15,6 +15,7 @@ void MqttBuffer::wait(Iter it) {
   Entry& e = it->second;
   if (!e.pub.retain) {
     waiting_[READING].insert(it->first);
+    if (untagged(e)) ++untaggedWaiting_;
     return;
   }
   auto [slot, fresh] = retainedByTopic_.try_emplace(e.pub.topic, it->first);
@@ -34,11 +35,14 @@ void MqttBuffer::erase(Iter it) {
     if (e.strikes) --struckInflight_;
   } else {
     waiting_[kind(e.pub)].erase(it->first);
+    if (untagged(e)) --untaggedWaiting_;
     auto f = e.pub.retain ? retainedByTopic_.find(e.pub.topic) : retainedByTopic_.end();
     if (f != retainedByTopic_.end() && f->second == it->first) retainedByTopic_.erase(f);
   }
   bytes_ -= cost(e.pub);
+  auto tag = e.tag;
   entries_.erase(it);
+  if (tag && onRelease) onRelease(tag);
 }
 
 std::size_t MqttBuffer::dropFrom(std::set<std::uint64_t>& from) {
@@ -61,10 +65,10 @@ std::size_t MqttBuffer::shed(bool byStatus) {
   return n + states;
 }
 
-std::size_t MqttBuffer::push(Publication p) {
+std::size_t MqttBuffer::push(Publication p, std::uint64_t tag) {
   bool retained = p.retain;
   bytes_ += cost(p);
-  auto it = entries_.emplace_hint(entries_.end(), nextSeq_++, Entry{std::move(p), false, 0});
+  auto it = entries_.emplace_hint(entries_.end(), nextSeq_++, Entry{std::move(p), false, 0, tag});
   wait(it);
   return shed(retained);
 }
@@ -80,6 +84,7 @@ std::optional<std::pair<std::uint64_t, const Publication*>> MqttBuffer::takeNext
   Entry& e = it->second;
   if (e.strikes && inflight_ > 0) return std::nullopt;
   waiting_[kind(e.pub)].erase(next);
+  if (untagged(e)) --untaggedWaiting_;
   if (e.pub.retain) retainedByTopic_.erase(e.pub.topic);
   e.inflight = true;
   ++inflight_;
@@ -108,6 +113,26 @@ void MqttBuffer::refused(std::uint64_t seq) {
   if (it == entries_.end()) return;
   erase(it);
   ++dropped_;
+}
+
+std::vector<Publication> MqttBuffer::takeUntaggedWaiting() {
+  std::vector<Publication> out;
+  if (untaggedWaiting_ == 0) return out;
+  out.reserve(untaggedWaiting_);
+  auto& readings = waiting_[READING];
+  for (auto w = readings.begin(); w != readings.end() && untaggedWaiting_ > 0;) {
+    auto it = entries_.find(*w);
+    if (!untagged(it->second)) {
+      ++w;
+      continue;
+    }
+    w = readings.erase(w);
+    --untaggedWaiting_;
+    bytes_ -= cost(it->second.pub);
+    out.push_back(std::move(it->second.pub));
+    entries_.erase(it);
+  }
+  return out;
 }
 
 std::vector<Publication> MqttBuffer::requeue(bool brokerClosed) {

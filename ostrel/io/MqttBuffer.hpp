@@ -4,6 +4,7 @@
 // retained publication is state, not an event: at most one per topic waits to be sent, the newest.
 // Used on the event-loop thread only.
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -38,7 +39,19 @@ class MqttBuffer {
   // new reading only, the oldest waiting readings. Retained QoS 1 states (availability, firmware
   // revision) are kept: one per topic at most. Returns how many
   // were dropped; only readings count in droppedCount().
-  std::size_t push(Publication p);
+  // A non-zero `tag` (where the entry is kept on disk) is handed to onRelease once the entry
+  // leaves the buffer, however it leaves: delivered, refused, set aside or pushed out.
+  std::size_t push(Publication p, std::uint64_t tag = 0);
+  std::function<void(std::uint64_t tag)> onRelease;
+
+  // A reading with nothing bound to this connection or this moment: it may wait on disk.
+  static bool spoolable(const Publication& p) {
+    return !p.retain && p.correlation.empty() && p.expiry == 0;
+  }
+  // Spoolable publications without a tag that wait (not in flight).
+  std::size_t untaggedWaiting() const { return untaggedWaiting_; }
+  // Removes those and returns them, oldest first.
+  std::vector<Publication> takeUntaggedWaiting();
 
   // The oldest waiting entry, now in flight; none when `window` entries are in flight already.
   // An entry that was in flight when the broker closed a connection travels alone: if the
@@ -70,7 +83,9 @@ class MqttBuffer {
     Publication pub;
     bool inflight = false;
     int strikes = 0;
+    std::uint64_t tag = 0;
   };
+  static bool untagged(const Entry& e) { return e.tag == 0 && spoolable(e.pub); }
   using Iter = std::map<std::uint64_t, Entry>::iterator;
   static std::size_t cost(const Publication& p) {
     return p.topic.size() + p.payload.size() + ENTRY_OVERHEAD;
@@ -90,6 +105,7 @@ class MqttBuffer {
   std::size_t bytes_ = 0;
   std::size_t inflight_ = 0;
   std::size_t struckInflight_ = 0;
+  std::size_t untaggedWaiting_ = 0;
   std::uint64_t delivered_ = 0;
   std::uint64_t dropped_ = 0;
   std::uint64_t recentDrops_ = 0;

@@ -20,6 +20,10 @@ struct MqttSettings {
   std::string username;
   std::string password;
   std::size_t bufferSize = 8 * 1024 * 1024;  // bytes of publications kept while the broker lags
+  // Where readings wait on disk while the broker is away or behind (empty: in memory only), and
+  // the bytes they may take there. Read when the client is made.
+  std::string spoolDir;
+  std::size_t spoolSize = 64 * 1024 * 1024;
   // The largest packet taken from the broker: a node-operation request of the largest size
   // accepted, with room for its topic and properties.
   std::uint32_t maxPacketSize = 1024 * 1024 + 64 * 1024;
@@ -48,6 +52,7 @@ struct MqttStats {
   std::size_t buffered = 0;  // owed right now: not yet sent, or sent and not acknowledged
   std::size_t bufferedBytes = 0;
   std::uint64_t clientsMade = 0;  // library clients made (one per server address)
+  std::size_t spooled = 0;        // publications on disk now, not yet acknowledged
 };
 
 // The two MQTT 5 request/response properties of a publication (empty when absent), and

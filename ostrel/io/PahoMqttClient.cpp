@@ -13,6 +13,7 @@
 
 #include <mqtt/async_client.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <condition_variable>
@@ -23,6 +24,7 @@
 
 #include "ostrel/io/Log.hpp"
 #include "ostrel/io/NoDelay.hpp"
+#include "ostrel/io/Spool.hpp"
 #include "ostrel/io/TlsProbe.hpp"
 
 namespace ostrel {
@@ -128,14 +130,22 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
         retry_(e),
         flush_(e),
         dropLog_(e),
+        syncTimer_(e),
         backoff_(o.reconnectMin),
         jitter_(std::random_device{}()) {
     options_.maxInflight = std::max<std::size_t>(options_.maxInflight, 1);
+    if (!settings_.spoolDir.empty()) {
+      // Segments of an eighth of the bound at most: dropping the oldest keeps close to it.
+      auto segment = std::clamp<std::size_t>(settings_.spoolSize / 8, 64 * 1024, 1024 * 1024);
+      spool_ =
+          std::make_unique<Spool>(Spool::Options{settings_.spoolDir, settings_.spoolSize, segment});
+      spoolDropsSeen_ = spool_->droppedCount();
+      buf_.onRelease = [s = spool_.get()](std::uint64_t segment) { s->done(segment); };
+    }
   }
 
   ~PahoClient() override {
-    if (auto n = buf_.takeRecentDrops())
-      logf("MQTT buffer full: {} readings dropped in the last second", n);
+    logDrops();
     if (phase_ == Phase::Connected || phase_ == Phase::Connecting) {
       // Not disconnected first (the daemon always is; a test may not be): the one blocking wait
       // here, bounded.
@@ -233,13 +243,18 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
       }
     }
     wakeRoomWaiters();
+    // What waits is moved to disk now: the process may be about to end.
+    if (spooling()) spoolWaiting();
+    syncSpool();
     if (was) handler("on_disconnect", on_disconnect, std::string("client disconnect"));
   }
 
   bool isConnected() const override { return phase_ == Phase::Connected; }
   void setWill(MqttSettings::Will will) override { settings_.will = std::move(will); }
   MqttStats stats() const override {
-    return {buf_.deliveredCount(), buf_.droppedCount(), buf_.size(), buf_.bytes(), clientsMade_};
+    std::uint64_t spoolDrops = spool_ ? spool_->droppedCount() : 0;
+    return {buf_.deliveredCount(), buf_.droppedCount() + spoolDrops, buf_.size(), buf_.bytes(),
+            clientsMade_,          spool_ ? spool_->records() : 0};
   }
 
   // Paho's reports, on the loop.
@@ -255,6 +270,7 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
     }
     phase_ = Phase::Connected;
     if (!want_ || !(*want_ == attempt_)) return closePaho();  // asked for another meanwhile
+    brokerAway_ = false;
     connectedAt_ = lastProgress_ = Clock::now();
     setNoDelayOnSocketsTo(attempt_.port);
     wake(connectWaiters_);
@@ -294,7 +310,9 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
   void onLost(const std::string& why) {
     if (phase_ != Phase::Connected) return;  // both Paho callbacks may report the same loss
     phase_ = Phase::Idle;
+    brokerAway_ = true;
     requeue(true);
+    spoolWaiting();
     if (Clock::now() - connectedAt_ >= options_.holdToReset) backoff_ = options_.reconnectMin;
     wakeRoomWaiters();
     handler("on_disconnect", on_disconnect, why);
@@ -377,19 +395,90 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
   }
 
   void push(Publication p) {
-    auto dropped = buf_.push(std::move(p));
-    if (dropped && !dropLogArmed_) {  // at most one summary line a second
-      dropLogArmed_ = true;
-      dropLog_.expires_after(std::chrono::seconds(1));
-      dropLog_.async_wait([w = weak_from_this()](boost::system::error_code) {
-        auto c = w.lock();
-        if (!c) return;
-        c->dropLogArmed_ = false;
-        if (auto n = c->buf_.takeRecentDrops())
-          logf("MQTT buffer full: {} readings dropped in the last second", n);
-      });
+    if (MqttBuffer::spoolable(p) && spooling()) {
+      // Whatever waits in memory is older: it goes first, so that order holds.
+      spoolWaiting();
+      if (spool_->append(p)) {
+        armSync();
+        noteDrops();
+        drain();
+        return;
+      }
     }
+    buf_.push(std::move(p));
+    noteDrops();
     drain();
+  }
+
+  // Readings go to disk while the broker is away (once an attempt has failed or a connection
+  // was lost: a first connect usually works, and the disk is spared), while it lags behind, and
+  // while earlier ones still wait there (they go first).
+  bool spooling() const {
+    if (!spool_ || spool_->stopped()) return false;
+    bool away = phase_ != Phase::Connected && (brokerAway_ || phase_ != Phase::Connecting);
+    return away || buf_.size() >= options_.highWater || spool_->waiting() > 0;
+  }
+
+  // Moves the readings waiting in memory to the spool, oldest first; those it cannot take stay.
+  void spoolWaiting() {
+    if (!spool_ || spool_->stopped() || buf_.untaggedWaiting() == 0) return;
+    auto pubs = buf_.takeUntaggedWaiting();
+    for (auto& p : pubs)
+      if (spool_->stopped() || !spool_->append(p)) buf_.push(std::move(p));
+    armSync();
+    noteDrops();
+  }
+
+  // While connected and the memory buffer has room, spooled readings come back into it, oldest
+  // first; each one's segment is told once it leaves the buffer.
+  void fillFromSpool() {
+    if (!spool_) return;
+    auto room = std::max<std::size_t>(options_.highWater / 2, options_.maxInflight);
+    while (spool_->waiting() > 0 && buf_.size() < room) {
+      auto item = spool_->next();
+      if (!item) break;
+      buf_.push(std::move(item->pub), item->segment);
+    }
+    noteDrops();
+  }
+
+  // New data reaches the disk within a second, with at most one fdatasync a second.
+  void armSync() {
+    if (syncArmed_ || !spool_) return;
+    syncArmed_ = true;
+    syncTimer_.expires_after(std::chrono::seconds(1));
+    syncTimer_.async_wait([w = weak_from_this()](boost::system::error_code) {
+      auto c = w.lock();
+      if (!c) return;
+      c->syncArmed_ = false;
+      c->syncSpool();
+    });
+  }
+  void syncSpool() {
+    if (spool_) spool_->sync();
+  }
+
+  // Drops from the memory buffer or the spool: at most one summary line a second.
+  void noteDrops() {
+    bool spoolDrops = spool_ && spool_->droppedCount() != spoolDropsSeen_;
+    if (dropLogArmed_ || (!spoolDrops && buf_.droppedCount() == bufDropsSeen_)) return;
+    dropLogArmed_ = true;
+    dropLog_.expires_after(std::chrono::seconds(1));
+    dropLog_.async_wait([w = weak_from_this()](boost::system::error_code) {
+      auto c = w.lock();
+      if (!c) return;
+      c->dropLogArmed_ = false;
+      c->logDrops();
+    });
+  }
+  void logDrops() {
+    bufDropsSeen_ = buf_.droppedCount();
+    if (auto n = buf_.takeRecentDrops())
+      logf("MQTT buffer full: {} readings dropped in the last second", n);
+    if (!spool_) return;
+    spoolDropsSeen_ = spool_->droppedCount();
+    if (auto n = spool_->takeRecentDrops())
+      logf("Spool: {} readings dropped in the last second to keep spool-size", n);
   }
 
   void makePaho(const std::string& uri) {
@@ -543,6 +632,8 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
 
   void attemptFailed(const std::string& why) {
     failedSinceClose_ = true;
+    brokerAway_ = true;
+    spoolWaiting();
     if (!want_) return;
     auto delay = scheduleAttempt();
     logf("MQTT broker {} not reachable; retrying in {:.1f} s ({})", where(),
@@ -582,6 +673,7 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
 
   // Hands publications to Paho while connected and the window has room.
   void drain() {
+    if (phase_ == Phase::Connected) fillFromSpool();
     while (phase_ == Phase::Connected) {
       auto next = buf_.takeNext(options_.maxInflight);
       if (!next) break;
@@ -622,6 +714,9 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
   std::uint64_t probeSeq_ = 0;
   std::uint64_t settingsVersion_ = 0;
   PahoOptions options_;
+  std::unique_ptr<Spool> spool_;  // outlives buf_, whose releases it hears
+  std::uint64_t spoolDropsSeen_ = 0, bufDropsSeen_ = 0;
+  bool brokerAway_ = false;  // an attempt failed or a connection was lost since the last connect
   MqttBuffer buf_;
   std::unique_ptr<Paho> paho_;
   bool renew_ = false;  // disconnected, or its session holds publications in flight
@@ -629,8 +724,8 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
   Phase phase_ = Phase::Idle;
   std::optional<Target> want_;  // what open() asked for, until disconnect()
   Target attempt_;              // what the current attempt or connection is for
-  asio::steady_timer retry_, flush_, dropLog_;
-  bool dropLogArmed_ = false;
+  asio::steady_timer retry_, flush_, dropLog_, syncTimer_;
+  bool dropLogArmed_ = false, syncArmed_ = false;
   std::chrono::milliseconds backoff_;
   std::minstd_rand jitter_;
   Clock::time_point connectedAt_, lastProgress_ = Clock::now();

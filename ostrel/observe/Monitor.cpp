@@ -181,6 +181,7 @@ void Monitor::sampleCounters(MqttClient& client) {
   published_ = st.published;
   dropped_ = st.dropped;
   queued_ = st.buffered;
+  spooled_ = st.spooled;
 }
 
 void Monitor::onHello(int version, std::uint32_t fwRevision, const std::string& hatSerial,
@@ -360,6 +361,7 @@ json Monitor::health() {
       {"readings_published", published_},
       {"readings_dropped", dropped_},
       {"readings_buffered", queued_},
+      {"readings_spooled", spooled_},
       {"duplicates", duplicates_},
       {"decrypt_failures", decryptFailures_},
       {"mqtt_reconnects", connects_ > 0 ? connects_ - 1 : 0},

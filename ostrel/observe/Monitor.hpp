@@ -136,6 +136,7 @@ class Monitor : public Observer, public std::enable_shared_from_this<Monitor> {
   std::uint64_t published_ = 0;
   std::uint64_t dropped_ = 0;
   std::size_t queued_ = 0;
+  std::size_t spooled_ = 0;
   bool gatewayAnnounced_ = false;
   std::deque<std::uint32_t> announceQueue_;  // sensors whose configurations are due
   asio::steady_timer announceTimer_;
