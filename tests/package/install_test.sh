@@ -18,6 +18,9 @@ if ! getent group gpio >/dev/null; then groupadd --system gpio; made_gpio=1; fi
 state=/var/quorind-gateway
 state_existed=0
 [ -e "$state" ] && state_existed=1
+spool=/var/spool/ostrel
+spool_existed=0
+[ -e "$spool" ] && spool_existed=1
 
 work=$(mktemp -d /tmp/ostrel-install.XXXXXX)
 chmod 755 "$work"
@@ -32,6 +35,7 @@ cleanup() {
   fi
   # What this test made and the package deliberately leaves behind.
   [ "$state_existed" = 1 ] || rm -rf "$state"
+  [ "$spool_existed" = 1 ] || rm -rf "$spool"
   [ "$made_gpio" = 0 ] || groupdel gpio 2>/dev/null || true
   rm -rf "$work"
 }
@@ -52,6 +56,7 @@ check "group qrd exists" bash -c "getent group qrd >/dev/null"
 check "qrd is in dialout" in_group qrd dialout
 check "qrd is in gpio" in_group qrd gpio
 check "$state is 0750 qrd:qrd" stat_is "$state" "750 qrd qrd"
+check "$spool is 0750 qrd:qrd" stat_is "$spool" "750 qrd qrd"
 check "/etc/ostrel/ostrel.conf is 0640 root:qrd" stat_is /etc/ostrel/ostrel.conf "640 root qrd"
 check "/etc/sudoers.d/ostrel parses" visudo -c -q -f /etc/sudoers.d/ostrel
 # sudo -l -U USER CMD prints the command and exits 0 only when USER may run it.

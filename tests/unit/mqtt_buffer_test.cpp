@@ -138,5 +138,59 @@ TEST(MqttBuffer, RefusedEntriesAreDroppedAndShrinkingTheBoundShedsTheOldest) {
   EXPECT_EQ(b.droppedCount(), 2u);
 }
 
+// Every way a tagged entry can leave the buffer hands its tag back exactly once; untagged ones
+// and entries still held hand nothing back.
+TEST(MqttBuffer, ATaggedEntryIsReleasedOnceHoweverItLeaves) {
+  MqttBuffer b;
+  std::vector<std::uint64_t> released;
+  b.onRelease = [&](std::uint64_t tag) { released.push_back(tag); };
+  b.push(reading(0), 10);  // delivered
+  b.push(reading(1), 11);  // refused
+  b.push(reading(2), 12);  // set aside after two closes by the broker
+  b.push(reading(3));      // untagged
+  auto d = b.takeNext(1);
+  b.delivered(d->first);
+  b.delivered(d->first);  // a late duplicate acknowledgement
+  auto r = b.takeNext(1);
+  b.refused(r->first);
+  EXPECT_EQ(released, (std::vector<std::uint64_t>{10, 11}));
+  for (int close = 0; close < 2; ++close) {
+    ASSERT_TRUE(b.takeNext(1));
+    b.requeue(true);
+  }
+  EXPECT_EQ(released, (std::vector<std::uint64_t>{10, 11, 12}));
+  b.setLimit(2 * COST + 10);
+  b.push(reading(4), 14);
+  b.push(reading(5), 15);
+  b.push(reading(6), 16);  // over the bound: the oldest waiting readings go (3 untagged, 4)
+  EXPECT_EQ(released, (std::vector<std::uint64_t>{10, 11, 12, 14}));
+  EXPECT_EQ(drainAll(b), (std::vector<std::string>{"p5", "p6"}));
+}
+
+TEST(MqttBuffer, OnlyWaitingUntaggedReadingsAreTakenForTheDiskInOrder) {
+  MqttBuffer b;
+  b.push(reading(0));
+  ASSERT_TRUE(b.takeNext(1));                 // in flight: stays
+  b.push(reading(1), 7);                      // from the disk already: stays
+  b.push(status("s/status", "online"));       // retained: stays
+  b.push({"s/answer", "a", 1, false, "c1"});  // an answer: stays
+  b.push({"s/r", "e", 1, false, {}, 60});     // expiring: stays
+  for (int i = 2; i < 5; ++i) b.push(reading(i));
+  EXPECT_EQ(b.untaggedWaiting(), 3u);
+  std::size_t before = b.bytes();
+  auto taken = b.takeUntaggedWaiting();
+  std::vector<std::string> payloads;
+  for (auto& p : taken) payloads.push_back(p.payload);
+  EXPECT_EQ(payloads, (std::vector<std::string>{"p2", "p3", "p4"}));
+  EXPECT_EQ(b.untaggedWaiting(), 0u);
+  EXPECT_EQ(b.bytes(), before - 3 * COST);
+  EXPECT_EQ(b.size(), 5u);
+  // A requeued in-flight reading waits again and may now go to the disk.
+  b.requeue(false);
+  EXPECT_EQ(b.untaggedWaiting(), 1u);
+  EXPECT_EQ(drainAll(b), (std::vector<std::string>{"p0", "p1", "online", "a", "e"}));
+  EXPECT_EQ(b.untaggedWaiting(), 0u);
+}
+
 }  // namespace
 }  // namespace ostrel

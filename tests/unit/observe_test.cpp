@@ -93,6 +93,7 @@ TEST_F(MonitorTest, HealthCountsReadingsAcrossRestarts) {
   client->counters.published = 4;
   client->counters.dropped = 2;
   client->counters.buffered = 5;
+  client->counters.spooled = 3;
   recoveries = 1;
   now += 42s;
   json h = monitor->health();
@@ -104,6 +105,7 @@ TEST_F(MonitorTest, HealthCountsReadingsAcrossRestarts) {
   EXPECT_EQ(h["readings_published"], 4);
   EXPECT_EQ(h["readings_dropped"], 2);
   EXPECT_EQ(h["readings_buffered"], 5);
+  EXPECT_EQ(h["readings_spooled"], 3);
   EXPECT_EQ(h["duplicates"], 1);
   EXPECT_EQ(h["decrypt_failures"], 1);
   EXPECT_EQ(h["mqtt_reconnects"], 0);

@@ -70,6 +70,9 @@ TEST(Settings, NumericKeysAreCheckedAgainstTheirRanges) {
       {"MQTT/buffer-size", "4095", false},
       {"MQTT/buffer-size", "134217729", false},
       {"MQTT/buffer-size", "10000000000", false},
+      {"MQTT/spool-size", "1048576", true},
+      {"MQTT/spool-size", "1048575", false},
+      {"MQTT/spool-size", "1099511627777", false},
       {"MQTT/health-interval", "86401", false},
       {"TIME/sync-interval", "0", true},
       {"TIME/sync-interval", "-30", true},  // off, as 0
@@ -99,6 +102,14 @@ TEST(Settings, NumericKeysAreCheckedAgainstTheirRanges) {
       EXPECT_NE(why.find("'" + key.substr(key.find('/') + 1) + "'"), std::string::npos) << why;
       EXPECT_NE(why.find(b.value), std::string::npos) << why;
     }
+  }
+}
+
+TEST(Settings, TheSpoolDirectoryIsAnAbsolutePath) {
+  EXPECT_EQ(refusal(with({{"MQTT/spool-dir", "/var/spool/ostrel"}})), "");
+  for (const char* bad : {"", "spool", "./spool"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_NE(refusal(with({{"MQTT/spool-dir", bad}})).find("'spool-dir'"), std::string::npos);
   }
 }
 
