@@ -295,6 +295,13 @@ void Spool::done(std::uint64_t segment) {
   if (it == segments_.end() || it->second.records == it->second.unread) return;
   --it->second.records;
   --records_;
+  if (it->first == tailSeq_ && it->second.records == 0) {
+    // Nothing written is needed any more: the file goes now rather than when it is full, and
+    // the next append starts a new one.
+    unsynced_ = false;
+    closeTail();
+    return;
+  }
   eraseIfFinished(it);
 }
 

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <future>
 #include <map>
 #include <mutex>
@@ -94,8 +95,11 @@ class MqttClientTest : public ::testing::Test {
   std::string clientId = "ostrel-test-" + std::to_string(::getpid()) + "-" +
                          ::testing::UnitTest::GetInstance()->current_test_info()->name();
 
+  std::string spoolDir;  // for the next makeClient(); empty: none
+
   void TearDown() override {
     loop.call([&] { client.reset(); });
+    if (!spoolDir.empty()) std::filesystem::remove_all(spoolDir);
   }
 
   void makeClient(PahoOptions opts = {}, std::size_t bufferSize = MqttBuffer::DEFAULT_LIMIT) {
@@ -103,6 +107,7 @@ class MqttClientTest : public ::testing::Test {
       MqttSettings settings;
       settings.clientId = clientId;
       settings.bufferSize = bufferSize;
+      settings.spoolDir = spoolDir;
       client = makePahoMqttClient(loop.ioc.get_executor(), settings, opts);
       auto note = [this] {
         if (std::this_thread::get_id() != loop.id) seen.offLoop = true;
@@ -448,6 +453,42 @@ TEST_F(MqttClientTest, WaitForRoomHoldsTheProducerOnlyWhileAcknowledgementsKeepC
   EXPECT_LT(timedWait(), 500ms);  // and is not held again while nothing comes
   proxy.pauseReplies(false);
   EXPECT_TRUE(drained());
+}
+
+// A broker that falls behind: past the high-water mark, readings wait on disk, the ones waiting
+// in memory first, and come back from there in order once acknowledgements flow again.
+TEST_F(MqttClientTest, ReadingsPastTheHighWaterMarkWaitOnDiskAndArriveInOrder) {
+  char tmpl[] = "/tmp/ostrel-client-spool-XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpl), nullptr);
+  spoolDir = tmpl;
+  test::TcpProxy proxy(broker.port(), [](int) { return test::TcpProxy::Mode::Forward; });
+  PahoOptions opts;
+  opts.highWater = 20;
+  opts.maxInflight = 5;
+  makeClient(opts);
+  connect(proxy.port());
+  Subscriber sub(broker.port(), {"spool/#"});
+  proxy.pauseReplies(true);
+  for (int i = 0; i < 200; ++i) {
+    publish("spool/r", std::to_string(i), 1, false);
+    if (i == 100) publish("spool/state", "on", 1, true);
+  }
+  auto st = stats();
+  EXPECT_GE(st.spooled, 180u);  // all but the window and what stays below the mark
+  EXPECT_LT(st.buffered, 21u);
+  EXPECT_FALSE(std::filesystem::is_empty(spoolDir));
+  proxy.pauseReplies(false);
+  ASSERT_TRUE(sub.waitForCount(201, 20s)) << sub.messages().size();
+  std::vector<std::string> readings;
+  for (auto& m : sub.messages())
+    if (m.topic == "spool/r") readings.push_back(m.payload);
+  ASSERT_EQ(readings.size(), 200u);
+  for (int i = 0; i < 200; ++i) EXPECT_EQ(readings[i], std::to_string(i)) << "at " << i;
+  EXPECT_TRUE(
+      statsReach([](auto st) { return st.buffered == 0 && st.spooled == 0; }, "all acknowledged"));
+  EXPECT_EQ(stats().published, 200u);
+  // Every segment goes once the broker has all of its readings.
+  EXPECT_TRUE(waitUntil([&] { return std::filesystem::is_empty(spoolDir); }, 10s, "no segment"));
 }
 
 // Every reading's topic is unique, and the broker logs every PUBLISH it receives (its log file

@@ -140,7 +140,7 @@ GatewayProcess::~GatewayProcess() {
 }
 
 std::string GatewayProcess::stateDir() const {
-  return dir_ + "/state";
+  return cfg_.stateDir.empty() ? dir_ + "/state" : cfg_.stateDir;
 }
 std::string GatewayProcess::configPath() const {
   return dir_ + "/ostrel.conf";

@@ -32,6 +32,8 @@ struct GatewayConfig {
   std::map<std::string, std::map<std::string, std::string>> extra = {};
   // (section, key) pairs to leave out.
   std::vector<std::pair<std::string, std::string>> remove = {};
+  // Another daemon's state directory to run on (empty: a new one of its own).
+  std::string stateDir = {};
 };
 
 // The INI text of `cfg` (sections and keys in a fixed order).

@@ -88,8 +88,12 @@ TEST_F(SpoolTest, KeepsOrderAndFlagsAcrossSegmentsAndRestartsAndDeletesWhatIsDon
   s.append(reading(100));
   expectReadings(drain(s), {100});
   EXPECT_EQ(s.records(), 0u);
-  // Only the open tail segment is left, and it is empty of records.
-  EXPECT_LE(segments().size(), 1u);
+  // Once everything is done with, nothing is left on disk, and appending goes on in a new file.
+  EXPECT_TRUE(segments().empty());
+  ASSERT_TRUE(s.append(reading(101)));
+  EXPECT_EQ(segments().size(), 1u);
+  expectReadings(drain(s), {101});
+  EXPECT_TRUE(segments().empty());
 }
 
 TEST_F(SpoolTest, CutAndDamagedRecordsCostOnlyThemselves) {

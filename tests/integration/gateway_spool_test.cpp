@@ -1,0 +1,353 @@
+// Readings on disk while the broker is away: they survive the daemon's end, a record cut short
+// costs only itself, a healthy broker leaves the disk alone, and a full disk costs nothing but
+// the spool. The daemon reaches the broker through a proxy; "down" is a broker outage for it,
+// while a subscriber connected to the broker directly sees everything delivered.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <set>
+#include <thread>
+
+#include "tests/support/Broker.hpp"
+#include "tests/support/GatewayProcess.hpp"
+#include "tests/support/TcpProxy.hpp"
+#include "tests/support/Wait.hpp"
+#include "tools/hatsim/HatSim.hpp"
+
+namespace ostrel::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using json = nlohmann::json;
+
+// A directory of its own, writable by the account the daemon drops to; removed at the end.
+struct TempDir {
+  std::string path;
+  TempDir() {
+    char tmpl[] = "/tmp/ostrel-spool-XXXXXX";
+    if (!::mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+    path = tmpl;
+    ::chmod(path.c_str(), 0777);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+  }
+  std::vector<fs::path> files() const {
+    std::vector<fs::path> out;
+    for (const auto& e : fs::directory_iterator(path)) out.push_back(e.path());
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+};
+
+// The flood's sequence number: the first 8 hex digits of the reading's payload.
+std::optional<unsigned long> seqAfter(const std::string& text, const std::string& marker) {
+  auto at = text.find(marker);
+  if (at == std::string::npos || text.size() < at + marker.size() + 8) return std::nullopt;
+  try {
+    return std::stoul(text.substr(at + marker.size(), 8), nullptr, 16);
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+std::vector<unsigned long> takenFromHat(const GatewayProcess& gw) {
+  std::vector<unsigned long> taken;
+  for (const auto& line : gw.lines())
+    if (line.find("Sensor #987149 ") != std::string::npos)
+      if (auto seq = seqAfter(line, "]: ")) taken.push_back(*seq);
+  return taken;
+}
+
+struct Delivered {
+  unsigned long seq;
+  long long ts;
+};
+std::vector<Delivered> delivered(const std::vector<Received>& messages) {
+  std::vector<Delivered> out;
+  for (const auto& m : messages) {
+    auto j = json::parse(m.payload, nullptr, false);
+    if (j.is_discarded() || !j.contains("payload") || !j.contains("ts")) continue;
+    if (auto seq = seqAfter(m.payload, "\"payload\": \""))
+      out.push_back({*seq, j["ts"].get<long long>()});
+  }
+  return out;
+}
+std::set<unsigned long> seqsOf(const std::vector<Delivered>& d) {
+  std::set<unsigned long> out;
+  for (auto& x : d) out.insert(x.seq);
+  return out;
+}
+
+// Waits until `done` holds for the set of flood readings delivered so far. Each message is looked
+// at once, so that the check keeps pace with thousands arriving.
+bool waitDelivered(Subscriber& sub, const std::function<bool(const std::set<unsigned long>&)>& done,
+                   std::chrono::milliseconds limit) {
+  std::set<unsigned long> got;
+  std::size_t seen = 0;
+  return sub.waitFor(
+      [&](const std::vector<Received>& v) {
+        for (; seen < v.size(); ++seen)
+          if (auto seq = seqAfter(v[seen].payload, "\"payload\": \"")) got.insert(*seq);
+        return done(got);
+      },
+      limit);
+}
+
+::testing::AssertionResult floodReadToTheEnd(hatsim::HatSim& sim, const GatewayProcess& gw,
+                                             std::chrono::milliseconds limit) {
+  if (auto done = waitUntil([&] { return sim.floodDone(); }, limit, "the end of the flood"); !done)
+    return done;
+  sim.sendLog("flood over");
+  if (gw.waitForLine("[GW Log] flood over", 30s, true) < 0)
+    return ::testing::AssertionFailure() << "the daemon did not read up to the end of the flood";
+  return ::testing::AssertionSuccess();
+}
+
+// Bytes the process made the kernel write to storage (dirtied pages), from /proc/PID/io.
+long long writeBytes(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/io");
+  for (std::string key; in >> key;) {
+    long long v = 0;
+    in >> v;
+    if (key == "write_bytes:") return v;
+  }
+  return -1;
+}
+
+// The state directory's files written since `since`, each counted in whole pages: what the
+// daemon's status files explain of its writes.
+long long explainedSince(const std::string& dir, fs::file_time_type since) {
+  long long bytes = 0;
+  for (const auto& e : fs::directory_iterator(dir))
+    if (e.is_regular_file() && e.last_write_time() >= since)
+      bytes += (static_cast<long long>(e.file_size()) + 4095) / 4096 * 4096;
+  return bytes;
+}
+
+long long nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+hatsim::Options hatOptions() {
+  hatsim::Options o;
+  o.promptIntervalMs = 300;
+  return o;
+}
+
+GatewayConfig spoolConfig(const hatsim::HatSim& sim, int port, const std::string& spoolDir) {
+  GatewayConfig cfg{.device = sim.devicePath(), .mqttPort = port};
+  cfg.extra["MQTT"]["spool-dir"] = spoolDir;
+  return cfg;
+}
+
+// Starts `gw`, lets it connect (the radio is switched on then), then takes the broker away
+// and waits until the daemon has seen it go.
+::testing::AssertionResult startedThenBrokerAway(GatewayProcess& gw, hatsim::HatSim& sim,
+                                                 TcpProxy& proxy) {
+  gw.start();
+  if (!sim.nextFrame("TC", 20s)) return ::testing::AssertionFailure() << "no TC";
+  if (gw.waitForLine("Subscribed mid", 20s) < 0)
+    return ::testing::AssertionFailure() << "not subscribed";
+  proxy.setDown(true);
+  if (gw.waitForLine("Disconnected from MQTT broker", 20s) < 0)
+    return ::testing::AssertionFailure() << "no disconnect";
+  return ::testing::AssertionSuccess();
+}
+
+TEST(GatewaySpool, ReadingsOfAnOutageSurviveAKillAndArriveInOrderWithTheirOwnTime) {
+  Broker broker;
+  TcpProxy proxy(broker.port(), [](int) { return TcpProxy::Mode::Forward; });
+  hatsim::HatSim sim(hatOptions());
+  sim.start();
+  Subscriber sub(broker.port(), {"sensors/#"});
+  TempDir spool;
+  auto cfg = spoolConfig(sim, proxy.port(), spool.path);
+  GatewayProcess first(cfg);
+  ASSERT_TRUE(startedThenBrokerAway(first, sim, proxy)) << first.transcript();
+
+  sim.startFlood(2000, 400);
+  ASSERT_TRUE(floodReadToTheEnd(sim, first, 60s)) << first.transcript();
+  auto taken = takenFromHat(first);
+  ASSERT_EQ(taken.size(), 2000u);
+  // The scenario itself, not a wait: the power goes three seconds after the last reading.
+  std::this_thread::sleep_for(3s);
+  first.signal(SIGKILL);
+  first.waitExit(20s);
+  const long long killedAt = nowMs();
+  EXPECT_FALSE(spool.files().empty());
+
+  cfg.stateDir = first.stateDir();
+  GatewayProcess second(cfg);
+  second.start();
+  ASSERT_GE(second.waitForLine("Spool: 2000 publications from an earlier run", 20s), 0)
+      << second.transcript();
+  ASSERT_GE(second.waitForLine("not reachable", 20s), 0) << second.transcript();
+  proxy.setDown(false);
+
+  ASSERT_TRUE(waitDelivered(
+      sub, [](auto& got) { return got.size() >= 2000; }, 60s))
+      << seqsOf(delivered(sub.messages())).size() << " delivered\n"
+      << second.transcript();
+  auto got = delivered(sub.messages());
+  EXPECT_EQ(seqsOf(got), std::set<unsigned long>(taken.begin(), taken.end()));
+  // One sensor: its readings arrive in the order the hat sent them, each stamped when it came
+  // in, before the first daemon was killed.
+  for (std::size_t i = 1; i < got.size(); ++i) ASSERT_LT(got[i - 1].seq, got[i].seq) << "at " << i;
+  for (auto& d : got) ASSERT_LT(d.ts, killedAt - 2000) << "reading " << d.seq;
+  // Every record acknowledged: the segments are gone.
+  EXPECT_TRUE(waitUntil([&] { return spool.files().empty(); }, 20s, "an empty spool"));
+  second.signal(SIGTERM);
+  EXPECT_EQ(second.waitExit(20s), 0);
+}
+
+TEST(GatewaySpool, ARecordCutShortCostsOnlyItselfWithOneLine) {
+  Broker broker;
+  TcpProxy proxy(broker.port(), [](int) { return TcpProxy::Mode::Forward; });
+  hatsim::HatSim sim(hatOptions());
+  sim.start();
+  Subscriber sub(broker.port(), {"sensors/#"});
+  TempDir spool;
+  auto cfg = spoolConfig(sim, proxy.port(), spool.path);
+  GatewayProcess first(cfg);
+  ASSERT_TRUE(startedThenBrokerAway(first, sim, proxy)) << first.transcript();
+  sim.startFlood(300, 400);
+  ASSERT_TRUE(floodReadToTheEnd(sim, first, 30s)) << first.transcript();
+  auto taken = takenFromHat(first);
+  ASSERT_EQ(taken.size(), 300u);
+  first.signal(SIGTERM);
+  ASSERT_EQ(first.waitExit(20s), 0);
+
+  auto files = spool.files();
+  ASSERT_FALSE(files.empty());
+  auto last = files.back();
+  fs::resize_file(last, fs::file_size(last) - 5);
+
+  cfg.stateDir = first.stateDir();
+  GatewayProcess second(cfg);
+  second.start();
+  ASSERT_GE(second.waitForLine("not reachable", 20s), 0) << second.transcript();
+  proxy.setDown(false);
+  const std::set<unsigned long> expected(taken.begin(), taken.end() - 1);
+  ASSERT_TRUE(waitDelivered(
+      sub, [&](auto& got) { return got == expected; }, 30s))
+      << seqsOf(delivered(sub.messages())).size() << " delivered\n"
+      << second.transcript();
+  EXPECT_EQ(second.countLines("bytes of damaged or cut records skipped"), 1) << second.transcript();
+  EXPECT_GE(second.findLine("Spool: 299 publications from an earlier run"), 0)
+      << second.transcript();
+  auto got = delivered(sub.messages());
+  for (std::size_t i = 1; i < got.size(); ++i) ASSERT_LT(got[i - 1].seq, got[i].seq) << "at " << i;
+  second.signal(SIGTERM);
+  EXPECT_EQ(second.waitExit(20s), 0);
+}
+
+TEST(GatewaySpool, AHealthyBrokerLeavesTheSpoolUntouched) {
+  Broker broker;
+  hatsim::HatSim sim(hatOptions());
+  sim.start();
+  Subscriber sub(broker.port(), {"sensors/#"});
+  TempDir spool;
+  GatewayProcess gw(spoolConfig(sim, broker.port(), spool.path));
+  gw.start();
+  ASSERT_TRUE(sim.nextFrame("TC", 20s)) << gw.transcript();
+  ASSERT_GE(gw.waitForLine("Subscribed mid", 20s), 0) << gw.transcript();
+
+  const long long writtenBefore = writeBytes(gw.pid());
+  ASSERT_GE(writtenBefore, 0);
+  const auto floodStart = fs::file_time_type::clock::now();
+  sim.startFlood(2000, 400);
+  // Looked at all along, not only at the end: a segment written and deleted again would count.
+  bool touched = false;
+  ASSERT_TRUE(waitDelivered(
+      sub,
+      [&](auto& got) {
+        touched = touched || !spool.files().empty();
+        return got.size() >= 2000;
+      },
+      60s))
+      << gw.transcript();
+  EXPECT_FALSE(touched);
+  EXPECT_EQ(gw.countLines("Spool:"), 0) << gw.transcript();
+  const long long written = writeBytes(gw.pid()) - writtenBefore;
+  RecordProperty("write_bytes", std::to_string(written));
+  EXPECT_LE(written, explainedSince(gw.stateDir(), floodStart));
+  gw.signal(SIGTERM);
+  EXPECT_EQ(gw.waitExit(20s), 0);
+  EXPECT_TRUE(spool.files().empty());
+}
+
+TEST(GatewaySpool, AMissingSpoolDirectoryStopsTheStartWithOneLine) {
+  hatsim::HatSim sim(hatOptions());
+  sim.start();
+  TempDir parent;
+  const std::string missing = parent.path + "/gone";
+  GatewayProcess gw(spoolConfig(sim, 1883, missing));
+  gw.start();
+  ASSERT_EQ(gw.waitExit(20s), 1) << gw.transcript();
+  EXPECT_EQ(gw.countLines("Start-up failed: spool directory " + missing +
+                          " is not usable: No such file or directory"),
+            1)
+      << gw.transcript();
+  EXPECT_EQ(sim.stats().opens, 0u);  // the hat was never touched
+}
+
+// A small tmpfs of its own as the spool directory, unmounted at the end.
+struct SmallDisk {
+  TempDir dir;
+  bool mounted = false;
+  SmallDisk() {
+    std::string cmd = "mount -t tmpfs -o size=256k,mode=0777 tmpfs " + dir.path;
+    mounted = std::system(cmd.c_str()) == 0;
+  }
+  ~SmallDisk() {
+    if (mounted) std::system(("umount " + dir.path).c_str());
+  }
+};
+
+TEST(GatewaySpool, AFullDiskStopsTheSpoolOnceAndTheMemoryBufferCarriesOn) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+  SmallDisk disk;
+  ASSERT_TRUE(disk.mounted) << "mount -t tmpfs failed";
+  Broker broker;
+  TcpProxy proxy(broker.port(), [](int) { return TcpProxy::Mode::Forward; });
+  hatsim::HatSim sim(hatOptions());
+  sim.start();
+  Subscriber sub(broker.port(), {"sensors/#"});
+  GatewayProcess gw(spoolConfig(sim, proxy.port(), disk.dir.path));
+  ASSERT_TRUE(startedThenBrokerAway(gw, sim, proxy)) << gw.transcript();
+
+  // About 130 bytes a record: 4,000 are twice what 256 KiB hold.
+  sim.startFlood(4000, 1000);
+  ASSERT_TRUE(floodReadToTheEnd(sim, gw, 60s)) << gw.transcript();
+  auto taken = takenFromHat(gw);
+  ASSERT_EQ(taken.size(), 4000u);
+  EXPECT_EQ(gw.countLines("spooling stops, publications stay in memory"), 1) << gw.transcript();
+  proxy.setDown(false);
+  const std::set<unsigned long> all(taken.begin(), taken.end());
+  ASSERT_TRUE(waitDelivered(
+      sub, [&](auto& got) { return got == all; }, 60s))
+      << seqsOf(delivered(sub.messages())).size() << " delivered\n"
+      << gw.transcript();
+  EXPECT_EQ(gw.countLines("damaged or cut"), 0);
+  EXPECT_EQ(gw.countLines("MQTT buffer full"), 0);
+  EXPECT_TRUE(waitUntil([&] { return disk.dir.files().empty(); }, 20s, "an empty spool"));
+  gw.signal(SIGTERM);
+  EXPECT_EQ(gw.waitExit(20s), 0);
+}
+
+}  // namespace
+}  // namespace ostrel::test
