@@ -161,8 +161,14 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
   }
 
   void configure(const MqttSettings& s) override {
+    if (s.spoolDir != settings_.spoolDir || s.spoolSize != settings_.spoolSize)
+      log("MQTT spool-dir and spool-size take effect when the daemon is started again");
     auto will = settings_.will;
+    auto spoolDir = settings_.spoolDir;
+    auto spoolSize = settings_.spoolSize;
     settings_ = s;
+    settings_.spoolDir = spoolDir;  // the spool in use, not the one asked for
+    settings_.spoolSize = spoolSize;
     if (!settings_.will) settings_.will = will;
     ++settingsVersion_;
     buf_.setLimit(s.bufferSize);
