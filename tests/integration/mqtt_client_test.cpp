@@ -96,6 +96,7 @@ class MqttClientTest : public ::testing::Test {
                          ::testing::UnitTest::GetInstance()->current_test_info()->name();
 
   std::string spoolDir;  // for the next makeClient(); empty: none
+  std::size_t spoolSize = 64 * 1024 * 1024;
 
   void TearDown() override {
     loop.call([&] { client.reset(); });
@@ -108,6 +109,7 @@ class MqttClientTest : public ::testing::Test {
       settings.clientId = clientId;
       settings.bufferSize = bufferSize;
       settings.spoolDir = spoolDir;
+      settings.spoolSize = spoolSize;
       client = makePahoMqttClient(loop.ioc.get_executor(), settings, opts);
       auto note = [this] {
         if (std::this_thread::get_id() != loop.id) seen.offLoop = true;
@@ -489,6 +491,39 @@ TEST_F(MqttClientTest, ReadingsPastTheHighWaterMarkWaitOnDiskAndArriveInOrder) {
   EXPECT_EQ(stats().published, 200u);
   // Every segment goes once the broker has all of its readings.
   EXPECT_TRUE(waitUntil([&] { return std::filesystem::is_empty(spoolDir); }, 10s, "no segment"));
+}
+
+// Past its bound the spool gives up its oldest segments: counted as dropped, summed up in one
+// line a second later, and what is left arrives oldest first.
+TEST_F(MqttClientTest, AFullSpoolDropsItsOldestReadingsCountsThemAndSaysSoOnce) {
+  LogCapture logs;
+  char tmpl[] = "/tmp/ostrel-client-spool-XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpl), nullptr);
+  spoolDir = tmpl;
+  spoolSize = 128 * 1024;  // segments of 64 KiB, about 540 of these readings each
+  auto reading = [](int i) { return fmt::format("r{:05}{}", i, std::string(94, '.')); };
+  makeClient();
+  for (int i = 0; i < 3000; ++i) publish("cap/r", reading(i), 1, false);
+  auto st = stats();
+  EXPECT_EQ(st.buffered, 0u);
+  ASSERT_GT(st.dropped, 0u);
+  EXPECT_EQ(st.dropped + st.spooled, 3000u);
+  EXPECT_LT(st.spooled, 128u * 1024 / 100);
+  ASSERT_TRUE(waitUntil([&] { return logs.countContaining("to keep spool-size") > 0; }, 10s,
+                        "the summary"));
+  EXPECT_EQ(logs.countContaining(fmt::format(
+                "Spool: {} readings dropped in the last second to keep spool-size", st.dropped)),
+            1u)
+      << logs.text();
+
+  Subscriber sub(broker.port(), {"cap/#"});
+  connect();
+  ASSERT_TRUE(sub.waitForCount(st.spooled, 20s)) << sub.messages().size();
+  auto got = sub.messages();
+  for (std::size_t i = 0; i < st.spooled; ++i)
+    ASSERT_EQ(got[i].payload, reading(static_cast<int>(st.dropped + i))) << "at " << i;
+  EXPECT_TRUE(statsReach([](auto s) { return s.spooled == 0; }, "an empty spool"));
+  EXPECT_EQ(stats().dropped, st.dropped);
 }
 
 // Every reading's topic is unique, and the broker logs every PUBLISH it receives (its log file
