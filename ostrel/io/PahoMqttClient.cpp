@@ -131,6 +131,7 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
         flush_(e),
         dropLog_(e),
         syncTimer_(e),
+        slowAttempt_(e),
         backoff_(o.reconnectMin),
         jitter_(std::random_device{}()) {
     options_.maxInflight = std::max<std::size_t>(options_.maxInflight, 1);
@@ -416,9 +417,9 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
     drain();
   }
 
-  // Readings go to disk while the broker is away (once an attempt has failed or a connection
-  // was lost: a first connect usually works, and the disk is spared), while it lags behind, and
-  // while earlier ones still wait there (they go first).
+  // Readings go to disk while the broker is away (once an attempt has failed or taken over a
+  // second, or a connection was lost: a first connect usually works at once, and the disk is
+  // spared), while it lags behind, and while earlier ones still wait there (they go first).
   bool spooling() const {
     if (!spool_ || spool_->stopped()) return false;
     bool away = phase_ != Phase::Connected && (brokerAway_ || phase_ != Phase::Connecting);
@@ -560,6 +561,17 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
     auto uri =
         fmt::format("{}://{}:{}", settings_.tls ? "ssl" : "tcp", attempt_.host, attempt_.port);
     phase_ = Phase::Connecting;
+    if (spool_ && !brokerAway_) {
+      // A broker that does not answer holds an attempt for the whole connect time-out: after
+      // a second it counts as away, and what waits goes to disk.
+      slowAttempt_.expires_after(SLOW_ATTEMPT);
+      slowAttempt_.async_wait([w = weak_from_this()](boost::system::error_code ec) {
+        auto c = w.lock();
+        if (!c || ec || c->phase_ != Phase::Connecting) return;
+        c->brokerAway_ = true;
+        c->spoolWaiting();
+      });
+    }
     try {
       if (!paho_ || paho_->uri != uri || renew_) {
         // Idle: disconnected, or its connection lost and the callback that said so returned
@@ -709,6 +721,7 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
   static constexpr int TAKEN_OVER = 0x8E;  // reason code "Session taken over"
   static constexpr std::chrono::minutes TAKE_OVER_LOG_PERIOD{1};
   static constexpr std::chrono::milliseconds PROBE_LIMIT{5000};
+  static constexpr std::chrono::seconds SLOW_ATTEMPT{1};
 
   Executor ex_;
   MqttSettings settings_;
@@ -730,7 +743,7 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
   Phase phase_ = Phase::Idle;
   std::optional<Target> want_;  // what open() asked for, until disconnect()
   Target attempt_;              // what the current attempt or connection is for
-  asio::steady_timer retry_, flush_, dropLog_, syncTimer_;
+  asio::steady_timer retry_, flush_, dropLog_, syncTimer_, slowAttempt_;
   bool dropLogArmed_ = false, syncArmed_ = false;
   std::chrono::milliseconds backoff_;
   std::minstd_rand jitter_;

@@ -493,6 +493,24 @@ TEST_F(MqttClientTest, ReadingsPastTheHighWaterMarkWaitOnDiskAndArriveInOrder) {
   EXPECT_TRUE(waitUntil([&] { return std::filesystem::is_empty(spoolDir); }, 10s, "no segment"));
 }
 
+// A broker that accepts the connection and never answers: within a second or two (not the
+// connect time-out) it counts as away, and what waits in memory is on disk.
+TEST_F(MqttClientTest, AnAttemptWithoutAnswerSendsWhatWaitsToDiskWithinSeconds) {
+  char tmpl[] = "/tmp/ostrel-client-spool-XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpl), nullptr);
+  spoolDir = tmpl;
+  test::TcpProxy proxy(broker.port(), [](int) { return test::TcpProxy::Mode::Held; });
+  PahoOptions opts;
+  opts.connectTimeout = std::chrono::seconds(30);
+  makeClient(opts);
+  loop.call([&] { client->open("127.0.0.1", proxy.port(), 30); });
+  for (int i = 0; i < 10; ++i) publish("slow/r", std::to_string(i), 1, false);
+  EXPECT_TRUE(statsReach([](auto st) { return st.spooled == 10 && st.buffered == 0; },
+                         "readings on disk", 10s));
+  publish("slow/r", "10", 1, false);
+  EXPECT_EQ(stats().spooled, 11u);
+}
+
 // Past its bound the spool gives up its oldest segments: counted as dropped, summed up in one
 // line a second later, and what is left arrives oldest first.
 TEST_F(MqttClientTest, AFullSpoolDropsItsOldestReadingsCountsThemAndSaysSoOnce) {
