@@ -735,7 +735,8 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
   PahoOptions options_;
   std::unique_ptr<Spool> spool_;  // outlives buf_, whose releases it hears
   std::uint64_t spoolDropsSeen_ = 0, bufDropsSeen_ = 0;
-  bool brokerAway_ = false;  // an attempt failed or a connection was lost since the last connect
+  // Since the last connect: an attempt failed or went unanswered, or a connection was lost.
+  bool brokerAway_ = false;
   MqttBuffer buf_;
   std::unique_ptr<Paho> paho_;
   bool renew_ = false;  // disconnected, or its session holds publications in flight
