@@ -88,18 +88,20 @@ std::string propsText(const mqtt::properties& props) {
 }
 
 class PahoClient;
-struct Paho;
+// Which Paho client a report comes from. A number, never the object's address: a new Paho client
+// may be made at the address of the one just freed, whose late reports would pass for its own.
+using PahoId = std::uint64_t;
 // Runs `f(client)` on the loop if the client still exists and `from` is still its Paho client.
 template <typename F>
-void post(const std::weak_ptr<PahoClient>& w, Executor ex, const Paho* from, F f);
+void post(const std::weak_ptr<PahoClient>& w, Executor ex, PahoId from, F f);
 
 struct Listener : mqtt::iaction_listener {
   enum Kind { CONNECT, SUBSCRIBE, PUBLISH, DISCONNECT };
-  Listener(std::weak_ptr<PahoClient> c, Executor e, const Paho* f, Kind k)
+  Listener(std::weak_ptr<PahoClient> c, Executor e, PahoId f, Kind k)
       : client(std::move(c)), ex(e), from(f), kind(k) {}
   std::weak_ptr<PahoClient> client;
   Executor ex;
-  const Paho* from;
+  PahoId from;
   Kind kind;
   void on_success(const mqtt::token& tok) override { report(tok, true); }
   void on_failure(const mqtt::token& tok) override { report(tok, false); }
@@ -108,12 +110,14 @@ struct Listener : mqtt::iaction_listener {
 
 // One Paho client and the listeners it calls, which must outlive it.
 struct Paho {
-  Paho(const std::weak_ptr<PahoClient>& c, Executor e, std::string u)
-      : connectL(c, e, this, Listener::CONNECT),
-        subscribeL(c, e, this, Listener::SUBSCRIBE),
-        publishL(c, e, this, Listener::PUBLISH),
-        disconnectL(c, e, this, Listener::DISCONNECT),
+  Paho(const std::weak_ptr<PahoClient>& c, Executor e, PahoId i, std::string u)
+      : id(i),
+        connectL(c, e, i, Listener::CONNECT),
+        subscribeL(c, e, i, Listener::SUBSCRIBE),
+        publishL(c, e, i, Listener::PUBLISH),
+        disconnectL(c, e, i, Listener::DISCONNECT),
         uri(std::move(u)) {}
+  const PahoId id;
   Listener connectL, subscribeL, publishL, disconnectL;
   std::string uri;
   mqtt::connect_options opts;  // used in place: a copy loses its properties in Paho 1.2
@@ -367,7 +371,7 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
     handler("on_subscribe", on_subscribe, mid, granted, props);
   }
 
-  const Paho* paho() const { return paho_.get(); }
+  PahoId paho() const { return paho_ ? paho_->id : 0; }
 
  private:
   struct Target {
@@ -490,14 +494,14 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
 
   void makePaho(const std::string& uri) {
     auto w = weak_from_this();
-    paho_ = std::make_unique<Paho>(w, ex_, uri);
+    paho_ = std::make_unique<Paho>(w, ex_, clientsMade_ + 1, uri);
     ++clientsMade_;
     mqtt::create_options co(MQTTVERSION_5);
     // Paho holds at most the in-flight window; our own buffer holds the rest.
     co.set_max_buffered_messages(static_cast<int>(options_.maxInflight) + 100);
     auto& cli =
         *(paho_->cli = std::make_unique<mqtt::async_client>(uri, settings_.clientId, co, nullptr));
-    const Paho* f = paho_.get();
+    const PahoId f = paho_->id;
     Executor e = ex_;
     cli.set_connection_lost_handler([w, e, f](const std::string& cause) {
       std::string why = cause.empty() ? "connection lost" : cause;
@@ -758,7 +762,7 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
 };
 
 template <typename F>
-void post(const std::weak_ptr<PahoClient>& w, Executor ex, const Paho* from, F f) {
+void post(const std::weak_ptr<PahoClient>& w, Executor ex, PahoId from, F f) {
   asio::post(ex, [w, from, f = std::move(f)]() mutable {
     if (auto c = w.lock(); c && c->paho() == from) f(*c);
   });

@@ -118,6 +118,12 @@ TEST(GatewayRestart, TwentyRestartsInTwoSecondsLoseNoReadingTheDaemonReceived) {
   auto lost = lostOf(taken, sub, 15s);
   EXPECT_TRUE(lost.empty()) << lost.size() << " of " << taken.size() << " lost, first "
                             << (lost.empty() ? 0 : lost.front()) << brokerDrops(broker);
+  if (!lost.empty()) {
+    // Where the daemon and the broker stopped: their lines without the readings.
+    for (auto& l : gw.lines())
+      if (l.find("Sensor #") == std::string::npos) std::cerr << "daemon: " << l << "\n";
+    std::cerr << "broker:\n" << broker.logText();
+  }
   gw.signal(SIGTERM);
   EXPECT_EQ(gw.waitExit(20s), 0);
 }
