@@ -88,14 +88,6 @@ std::string hostName() {
   return buf;
 }
 
-// Peak resident memory (VmHWM) of process `pid` in kB; -1 when unreadable.
-long long peakRssKb(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(in, line);)
-    if (line.rfind("VmHWM:", 0) == 0) return std::stoll(line.substr(6));
-  return -1;
-}
-
 // What the subscribers, one per broker run, received: readings by their payload (sequence number
 // and send time, distinct for every message the hat sent), the health reports, and how often each
 // discovery configuration came. Each message is looked at once.
@@ -296,18 +288,13 @@ TEST(ManySensors, TenThousandAnnouncedThroughBrokerRestartsAndTakeOversLoseNothi
   }
   // Instrumented or emulated code runs several times slower; the emulator's own memory counts
   // in the process's peak.
-  const bool emulated = !std::string(OSTREL_EMULATOR).empty();
-#ifdef __SANITIZE_ADDRESS__
-  const bool sanitized = true;
-#else
-  const bool sanitized = false;
-#endif
-  const long long kLoopBound = sanitized || emulated ? 300 : 100;
+  const bool native = nativeUninstrumented();
+  const long long kLoopBound = native ? 100 : 300;
   EXPECT_LT(worstDelay, kLoopBound)
       << "over " << got.health.size() - streamReports << " reports of the stream:" << slow;
   const long long peak = peakRssKb(gw.pid());
   EXPECT_GT(peak, 0);
-  if (!sanitized && !emulated) {
+  if (native) {
     EXPECT_LT(peak, 25 * 1024) << "VmHWM " << peak << " kB";
   }
   RecordProperty("loop_delay_max_ms", std::to_string(worstDelay));

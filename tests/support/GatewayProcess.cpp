@@ -328,4 +328,11 @@ std::optional<int> GatewayProcess::waitExit(std::chrono::milliseconds timeout) {
   return status_;
 }
 
+long long peakRssKb(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("VmHWM:", 0) == 0) return std::stoll(line.substr(6));
+  return -1;
+}
+
 }  // namespace ostrel::test

@@ -45,6 +45,19 @@ std::string renderConfig(const GatewayConfig& cfg);
 std::string abnormalEnd(const std::string& who, int waitStatus, const std::string& output,
                         const std::set<int>& sentSignals = {});
 
+// Peak resident memory (VmHWM) of process `pid` in kB; -1 when unreadable.
+long long peakRssKb(pid_t pid);
+
+// Whether the code under test runs natively and uninstrumented: absolute bounds on time and
+// memory hold only there (ASan and the emulator have large peaks and slow paths of their own).
+inline bool nativeUninstrumented() {
+#ifdef __SANITIZE_ADDRESS__
+  return false;
+#else
+  return std::string(OSTREL_EMULATOR).empty();
+#endif
+}
+
 class GatewayProcess {
  public:
   using Clock = std::chrono::steady_clock;
