@@ -352,7 +352,11 @@ int main(int argc, char** argv) {
     ioc.stop();
   });
   ioc.run();
-  // Everything bound to the event loop goes before it does.
+  // Everything bound to the event loop goes before it does, including tasks a slow command kept
+  // from ending in their grace.
+  l.ntpTask.reset();
+  TaskRegistry::instance().release();
+  gw().changed.notify();  // drops the timers of coroutines still waiting on it
   l.nodeOps.reset();
   installObserver(nullptr);
   l.monitor.reset();

@@ -66,6 +66,9 @@ class TaskRegistry {
   // Cancels every unfinished task except `keep`, giving each `grace` to end.
   awaitable<void> cancelAll(std::chrono::milliseconds grace, const Task* keep = nullptr);
   std::size_t running() const;
+  // Lets go of every task, ended or not. Called once the loop has stopped and before it is
+  // destroyed: a task's timers belong to the loop and may not outlive it.
+  void release() { tasks_.clear(); }
 
  private:
   std::list<std::shared_ptr<Task>> tasks_;

@@ -186,6 +186,26 @@ TEST(TasksRegistry, FinishedTasksLeaveTheRegistryAndFailuresAreLogged) {
   EXPECT_NE(cap.lines[0].find("worker-x"), std::string::npos) << cap.lines[0];
 }
 
+TEST(TasksRegistry, ATaskStillRunningWhenTheLoopStopsIsReleasedBeforeTheLoopGoesAway) {
+  std::weak_ptr<Task> left;
+  TaskRegistry reg;
+  bool end = false;
+  {
+    asio::io_context ctx;
+    left = reg.spawn(ctx.get_executor(), "stuck", stubborn(10s, end));
+    auto f = asio::co_spawn(ctx, cancelAllNow(reg, 20ms, nullptr), asio::use_future);
+    ctx.run_for(100ms);
+    ASSERT_EQ(f.wait_for(0s), std::future_status::ready);
+    EXPECT_EQ(reg.running(), 1u);
+    reg.release();
+    EXPECT_EQ(reg.running(), 0u);
+    EXPECT_FALSE(end);
+  }
+  // With the loop gone nothing holds the task, so its timer went with the loop's own services
+  // rather than after them.
+  EXPECT_TRUE(left.expired());
+}
+
 TEST(TxQueue, FirstInFirstOut) {
   TxQueue q;
   std::vector<int> ran;
