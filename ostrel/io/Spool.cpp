@@ -6,8 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sys/file.h>
+
 #include <boost/crc.hpp>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <system_error>
 #include <vector>
@@ -24,8 +27,10 @@ namespace {
 // a payload, and a false stop fails its checksum.
 constexpr unsigned char MAGIC[4] = {0xF5, 0x8A, 0x0F, 0xD9};
 constexpr std::size_t HEADER = 12;
-constexpr std::size_t MAX_BODY = 4 * 1024 * 1024;
+constexpr std::size_t MAX_BODY = Spool::MAX_RECORD;
 constexpr const char* SUFFIX = ".spool";
+// No segment this gateway writes is larger: a bigger file is not ours, and is not read.
+constexpr std::size_t MAX_FILE = 4 * 1024 * 1024;
 
 void putLe(std::string& out, std::uint32_t v, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
@@ -54,10 +59,17 @@ std::optional<std::size_t> recordAt(const std::string& buf, std::size_t at) {
 }
 
 // The next intact record at or after `at`: its start and length; nullopt when none follows.
+// Searching damage costs a checksum per candidate; `budget` (bytes checksummed in vain) keeps the
+// whole file's search linear in its size, and once spent the rest of the file counts as damaged.
 std::optional<std::pair<std::size_t, std::size_t>> findRecord(const std::string& buf,
-                                                              std::size_t at) {
+                                                              std::size_t at, std::size_t& budget) {
   while (at < buf.size()) {
     if (auto len = recordAt(buf, at)) return std::make_pair(at, *len);
+    if (buf.size() - at >= HEADER && std::memcmp(buf.data() + at, MAGIC, 4) == 0) {
+      std::size_t tried = std::min<std::size_t>(getLe(buf, at + 4, 4), buf.size() - at);
+      if (tried > budget) return std::nullopt;
+      budget -= tried;
+    }
     auto next = buf.find(static_cast<char>(MAGIC[0]), at + 1);
     if (next == std::string::npos) return std::nullopt;
     at = next;
@@ -80,8 +92,16 @@ Publication decode(const std::string& buf, std::size_t at, std::size_t len) {
 bool readFile(const std::string& path, std::size_t from, std::string& out) {
   int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return false;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<std::uintmax_t>(st.st_size) > MAX_FILE) {
+    int e = S_ISDIR(st.st_mode) ? EISDIR : S_ISREG(st.st_mode) ? EFBIG : EINVAL;
+    ::close(fd);
+    errno = e;
+    return false;
+  }
   char chunk[65536];
-  for (std::size_t at = from;;) {
+  for (std::size_t at = from; out.size() <= MAX_FILE;) {
     ssize_t n = ::pread(fd, chunk, sizeof chunk, static_cast<off_t>(at));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
@@ -91,6 +111,13 @@ bool readFile(const std::string& path, std::size_t from, std::string& out) {
     out.append(chunk, static_cast<std::size_t>(n));
     at += static_cast<std::size_t>(n);
   }
+  ::close(fd);
+  errno = EFBIG;  // grew past any segment of ours while being read
+  return false;
+}
+
+std::size_t searchBudget(const std::string& buf) {
+  return 4 * buf.size() + MAX_BODY;
 }
 
 }  // namespace
@@ -109,14 +136,32 @@ std::string encodeSpoolRecord(const Publication& p) {
 }
 
 Spool::Spool(Options options) : opt_(std::move(options)) {
+  // Two processes on one spool would hand out and delete each other's records.
+  dirFd_ = ::open(opt_.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd_ < 0)
+    throw std::system_error(errno, std::generic_category(), "cannot open " + opt_.dir);
+  if (::flock(dirFd_, LOCK_EX | LOCK_NB) != 0) {
+    int e = errno;
+    ::close(dirFd_);
+    throw std::system_error(e, std::generic_category(), opt_.dir + " is in use by another process");
+  }
   DIR* d = ::opendir(opt_.dir.c_str());
-  if (!d) throw std::system_error(errno, std::generic_category(), "cannot read " + opt_.dir);
+  if (!d) {
+    int e = errno;
+    ::close(dirFd_);
+    throw std::system_error(e, std::generic_category(), "cannot read " + opt_.dir);
+  }
   std::vector<std::uint64_t> found;
   while (dirent* e = ::readdir(d)) {
     std::string name = e->d_name;
     if (name.size() != 20 + std::strlen(SUFFIX) || !name.ends_with(SUFFIX)) continue;
     if (name.find_first_not_of("0123456789") != 20) continue;
-    found.push_back(std::stoull(name.substr(0, 20)));
+    std::uint64_t seq = 0;
+    auto [end, ec] = std::from_chars(name.data(), name.data() + 20, seq);
+    if (ec != std::errc() || seq == UINT64_MAX) continue;
+    found.push_back(seq);
+    // Past every name, readable or not: a new segment must never meet an old one's name.
+    nextSeq_ = std::max(nextSeq_, seq + 1);
   }
   ::closedir(d);
   for (std::uint64_t seq : found) {
@@ -129,8 +174,9 @@ Spool::Spool(Options options) : opt_(std::move(options)) {
     }
     // Counted now, so that the health report and the bound know what waits.
     std::size_t skipped = 0;
+    std::size_t budget = searchBudget(buf);
     for (std::size_t at = 0; at < buf.size();) {
-      auto rec = findRecord(buf, at);
+      auto rec = findRecord(buf, at, budget);
       skipped += (rec ? rec->first : buf.size()) - at;
       if (!rec) break;
       ++s.unread;
@@ -139,26 +185,32 @@ Spool::Spool(Options options) : opt_(std::move(options)) {
     if (skipped > 0)
       logf("Spool: {} bytes of damaged or cut records skipped in {}", skipped, s.path);
     s.bytes = buf.size();
+    s.searchLeft = searchBudget(buf);  // enough to find again what was found now
     s.records = s.unread;
     diskBytes_ += s.bytes;
     waiting_ += s.unread;
     records_ += s.records;
-    nextSeq_ = std::max(nextSeq_, seq + 1);
     segments_.emplace(seq, std::move(s));
   }
   for (auto it = segments_.begin(); it != segments_.end();) eraseIfFinished(it++);
+  enforceBound();  // spool-size may have been lowered since
   if (waiting_ > 0)
     logf("Spool: {} publications from an earlier run wait in {}", waiting_, opt_.dir);
 }
 
 Spool::~Spool() {
+  sync();
   closeTail();
+  for (int fd : closing_) ::close(fd);
+  ::close(dirFd_);
 }
 
 void Spool::fail(const std::string& what) {
   logf("Spool: {}: {}; spooling stops, publications stay in memory", what, std::strerror(errno));
   stopped_ = true;
+  unsynced_ = false;
   closeTail();
+  for (int fd : std::exchange(closing_, {})) ::close(fd);
 }
 
 bool Spool::openTail() {
@@ -172,21 +224,21 @@ bool Spool::openTail() {
   }
   tailFd_ = fd;
   tailSeq_ = seq;
+  s.searchLeft = 4 * (opt_.segmentBytes + MAX_BODY);
   segments_.emplace(seq, std::move(s));
-  // The new name must survive a power cut as well as what is written into it.
-  int dfd = ::open(opt_.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
-  }
+  // The new name must survive a power cut as well as what is written into it: synced with it.
+  dirUnsynced_ = true;
   return true;
 }
 
 void Spool::closeTail() {
   if (tailFd_ < 0) return;
-  if (unsynced_) ::fdatasync(tailFd_);
+  // Unsynced data is synced at the next sync(), not now: at most one sync a second.
+  if (unsynced_)
+    closing_.push_back(tailFd_);
+  else
+    ::close(tailFd_);
   unsynced_ = false;
-  ::close(tailFd_);
   tailFd_ = -1;
   auto it = segments_.find(tailSeq_);
   tailSeq_ = 0;
@@ -194,7 +246,7 @@ void Spool::closeTail() {
 }
 
 bool Spool::append(const Publication& p) {
-  if (stopped_) return false;
+  if (stopped_ || !fits(p)) return false;
   if (tailFd_ >= 0 && segments_[tailSeq_].bytes >= opt_.segmentBytes) closeTail();
   if (tailFd_ < 0 && !openTail()) return false;
   std::string rec = encodeSpoolRecord(p);
@@ -226,11 +278,26 @@ bool Spool::append(const Publication& p) {
 
 bool Spool::sync() {
   if (stopped_) return false;
+  for (int fd : std::exchange(closing_, {})) {
+    bool ok = ::fdatasync(fd) == 0;
+    int e = errno;
+    ::close(fd);
+    if (!ok) {
+      errno = e;
+      fail("cannot sync a full segment in " + opt_.dir);
+      return false;
+    }
+  }
   if (tailFd_ >= 0 && unsynced_ && ::fdatasync(tailFd_) != 0) {
     fail("cannot sync " + segments_[tailSeq_].path);
     return false;
   }
   unsynced_ = false;
+  if (dirUnsynced_ && ::fsync(dirFd_) != 0) {
+    fail("cannot sync " + opt_.dir);
+    return false;
+  }
+  dirUnsynced_ = false;
   return true;
 }
 
@@ -242,6 +309,8 @@ bool Spool::load(std::uint64_t seq, const Segment& s) {
   if (readBuf_.size() >= s.bytes) return true;
   if (!readFile(s.path, readBuf_.size(), readBuf_)) {
     logf("Spool: cannot read {}: {}", s.path, std::strerror(errno));
+    readBuf_.clear();
+    readSeq_ = 0;
     return false;
   }
   // Only what this process counted: bytes beyond belong to a record still being written.
@@ -250,31 +319,23 @@ bool Spool::load(std::uint64_t seq, const Segment& s) {
 }
 
 std::optional<Spool::Item> Spool::next() {
-  for (auto it = segments_.begin(); it != segments_.end(); ++it) {
+  for (auto it = segments_.begin(); it != segments_.end();) {
     Segment& s = it->second;
-    if (s.unread == 0) continue;
-    if (!load(it->first, s)) {
-      // Unreadable now: its records are lost to this run.
-      dropped_ += s.unread;
-      recentDrops_ += s.unread;
-      waiting_ -= s.unread;
-      records_ -= s.unread;
-      s.records -= s.unread;
-      s.unread = 0;
-      eraseIfFinished(it);
-      return next();
+    if (s.unread == 0) {
+      ++it;
+      continue;
     }
-    auto rec = findRecord(readBuf_, s.readAt);
+    auto rec = load(it->first, s) ? findRecord(readBuf_, s.readAt, s.searchLeft) : std::nullopt;
     if (!rec) {
-      // Counted at start, unreadable now: the file changed under us.
+      // Counted before, unreadable now: the file changed or the disk failed under us.
+      logf("Spool: {} publications in {} cannot be read again; they are lost", s.unread, s.path);
       dropped_ += s.unread;
-      recentDrops_ += s.unread;
       waiting_ -= s.unread;
       records_ -= s.unread;
       s.records -= s.unread;
       s.unread = 0;
-      eraseIfFinished(it);
-      return next();
+      eraseIfFinished(it++);
+      continue;
     }
     s.readAt = rec->first + rec->second;
     --s.unread;

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ostrel/io/MqttBuffer.hpp"
 
@@ -30,17 +31,26 @@ class Spool {
     Publication pub;
   };
 
-  // Opens the directory and counts what earlier runs left in it (a damaged or cut record is
-  // skipped with one log line). Throws std::system_error when the directory cannot be read.
+  // The largest record kept; a bigger publication stays in memory.
+  static constexpr std::size_t MAX_RECORD = 256 * 1024;
+  static bool fits(const Publication& p) {
+    return 3 + p.topic.size() + p.payload.size() <= MAX_RECORD;
+  }
+
+  // Opens and locks the directory and counts what earlier runs left in it (a damaged or cut
+  // record is skipped with one log line). Throws std::system_error when the directory cannot be
+  // read or another process holds it.
   explicit Spool(Options options);
   ~Spool();
   Spool(const Spool&) = delete;
   Spool& operator=(const Spool&) = delete;
 
   // Writes `p` to the tail segment (not yet synced). False, with nothing written, once the spool
-  // has stopped after a write failure (logged once): the caller keeps the publication itself.
+  // has stopped after a write failure (logged once), or for a publication that does not fit:
+  // the caller keeps the publication itself.
   bool append(const Publication& p);
-  // fdatasync()s what append() wrote since the last call. False when the spool has stopped.
+  // fdatasync()s what append() wrote since the last call, full segments included, and the
+  // directory when a segment was created. False when the spool has stopped.
   bool sync();
   // The oldest record not yet handed out, written or not; nullopt when there is none.
   std::optional<Item> next();
@@ -60,10 +70,11 @@ class Spool {
  private:
   struct Segment {
     std::string path;
-    std::size_t bytes = 0;    // written to the file (or, for a found one, its size)
-    std::size_t readAt = 0;   // next byte to parse
-    std::size_t unread = 0;   // records not yet handed out
-    std::size_t records = 0;  // records not yet done with
+    std::size_t bytes = 0;       // written to the file (or, for a found one, its size)
+    std::size_t readAt = 0;      // next byte to parse
+    std::size_t unread = 0;      // records not yet handed out
+    std::size_t records = 0;     // records not yet done with
+    std::size_t searchLeft = 0;  // checksum bytes a search past damage may still spend
   };
   using Iter = std::map<std::uint64_t, Segment>::iterator;
   bool openTail();
@@ -81,6 +92,9 @@ class Spool {
   std::uint64_t tailSeq_ = 0;  // 0: no tail segment open
   int tailFd_ = -1;
   bool unsynced_ = false;
+  int dirFd_ = -1;             // held open and locked while the spool is in use
+  bool dirUnsynced_ = false;   // a segment was created since the last sync
+  std::vector<int> closing_;   // full segments still to be synced, then closed
   std::uint64_t readSeq_ = 0;  // the segment in readBuf_
   std::string readBuf_;
   std::size_t waiting_ = 0;

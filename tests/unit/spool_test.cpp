@@ -115,7 +115,7 @@ TEST_F(SpoolTest, CutAndDamagedRecordsCostOnlyThemselves) {
   Spool s(opts(1 << 20));
   expectReadings(drain(s), {0, 1, 2, 4, 5, 6, 7, 8});
   auto lines = cap.snapshot();
-  ASSERT_EQ(lines.size(), 2u) << lines[0];
+  ASSERT_EQ(lines.size(), 2u) << testing::PrintToString(lines);
   EXPECT_NE(lines[0].find("bytes of damaged or cut records skipped"), std::string::npos);
   EXPECT_NE(lines[0].find(std::to_string(2 * rec - 3) + " bytes"), std::string::npos) << lines[0];
   EXPECT_NE(lines[1].find("8 publications from an earlier run wait"), std::string::npos);
@@ -163,6 +163,62 @@ TEST_F(SpoolTest, ADiskThatRefusesWritesStopsTheSpoolWithoutTearingARecord) {
   Spool s(opts(1 << 20));
   expectReadings(drain(s), range(0, 5));
   EXPECT_EQ(cap.snapshot().size(), 2u);  // only the "wait" line
+}
+
+// What is not a segment of ours, or cannot be read, is left alone, and new segments never take
+// its name: the spool keeps working around it.
+TEST_F(SpoolTest, ForeignAndUnreadableNamesAreLeftAloneAndNeverReused) {
+  fs::create_directory(dir_ / "00000000000000000007.spool");  // not a file
+  {
+    std::ofstream big(dir_ / "00000000000000000003.spool");  // larger than any segment of ours
+    big.seekp(5 * 1024 * 1024);
+    big << 'x';
+  }
+  std::ofstream(dir_ / "99999999999999999999.spool") << "past 64 bits";
+  test::LogCapture cap;
+  Spool s(opts());
+  for (int i = 0; i < 30; ++i) ASSERT_TRUE(s.append(reading(i))) << i;
+  EXPECT_FALSE(s.stopped());
+  ASSERT_TRUE(s.sync());
+  expectReadings(drain(s), range(0, 30));
+  auto lines = cap.snapshot();
+  EXPECT_EQ(lines.size(), 2u) << testing::PrintToString(lines);  // the two files left alone
+  EXPECT_TRUE(fs::exists(dir_ / "00000000000000000003.spool"));
+  EXPECT_TRUE(fs::exists(dir_ / "99999999999999999999.spool"));
+}
+
+TEST_F(SpoolTest, OneProcessAtATime) {
+  Spool first(opts());
+  try {
+    Spool second(opts());
+    ADD_FAILURE() << "a second spool on the same directory was opened";
+  } catch (const std::system_error& e) {
+    EXPECT_NE(std::string(e.what()).find("in use by another process"), std::string::npos)
+        << e.what();
+  }
+}
+
+// A file full of headers that each claim the largest body and fail their checksum: searching it
+// costs a bounded number of checksums per byte, not one large one per byte.
+TEST_F(SpoolTest, SearchingPastDamageStaysLinear) {
+  std::string rec = encodeSpoolRecord(reading(1));
+  std::string fake = rec.substr(0, 4);
+  for (std::uint32_t len = Spool::MAX_RECORD, i = 0; i < 4; ++i)
+    fake.push_back(char(len >> (8 * i)));
+  fake += std::string(4, '\0');
+  std::string file;
+  while (file.size() < 3 * 1024 * 1024) file += fake;
+  file += rec;
+  std::ofstream(dir_ / "00000000000000000001.spool", std::ios::binary) << file;
+  test::LogCapture cap;
+  auto t0 = std::chrono::steady_clock::now();
+  Spool s(opts());
+  auto took = std::chrono::steady_clock::now() - t0;
+  // Linear: a few passes over 3 MiB. The unbounded search checksummed 256 KiB at each of
+  // 262,144 headers: 64 GiB, minutes even on a fast machine.
+  EXPECT_LT(took, std::chrono::seconds(20));
+  ASSERT_EQ(cap.snapshot().size(), 1u) << testing::PrintToString(cap.snapshot());
+  EXPECT_NE(cap.snapshot()[0].find("bytes of damaged or cut records skipped"), std::string::npos);
 }
 
 }  // namespace
