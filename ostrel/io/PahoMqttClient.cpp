@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cctype>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -264,8 +265,12 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
   void setWill(MqttSettings::Will will) override { settings_.will = std::move(will); }
   MqttStats stats() const override {
     std::uint64_t spoolDrops = spool_ ? spool_->droppedCount() : 0;
-    return {buf_.deliveredCount(), buf_.droppedCount() + spoolDrops, buf_.size(), buf_.bytes(),
-            clientsMade_,          spool_ ? spool_->records() : 0};
+    return {buf_.deliveredCount(),
+            buf_.droppedCount() + spoolDrops + heldDropped_,
+            buf_.size() + held_.size(),
+            buf_.bytes() + heldBytes_,
+            clientsMade_,
+            spool_ ? spool_->records() : 0};
   }
 
   // Paho's reports, on the loop.
@@ -416,9 +421,29 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
         return;
       }
     }
-    buf_.push(std::move(p));
+    if (MqttBuffer::spoolable(p) && spool_ && spool_->waiting() > 0)
+      holdBehindSpool(std::move(p));
+    else
+      buf_.push(std::move(p));
     noteDrops();
     drain();
+  }
+
+  // A reading newer than some on disk that the spool could not take (it stopped): it waits
+  // here until those have come back into the buffer, so that it never overtakes them. Bounded
+  // like the buffer, oldest dropped first.
+  void holdBehindSpool(Publication p) {
+    heldBytes_ += heldCost(p);
+    held_.push_back(std::move(p));
+    while (heldBytes_ + buf_.bytes() > settings_.bufferSize && held_.size() > 1) {
+      heldBytes_ -= heldCost(held_.front());
+      held_.pop_front();
+      ++heldDropped_;
+      ++heldRecentDrops_;
+    }
+  }
+  static std::size_t heldCost(const Publication& p) {
+    return p.topic.size() + p.payload.size() + MqttBuffer::ENTRY_OVERHEAD;
   }
 
   // Readings go to disk while the broker is away (once an attempt has failed or taken over a
@@ -431,11 +456,19 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
   }
 
   // Moves the readings waiting in memory to the spool, oldest first; those it cannot take stay.
+  // Only while nothing waits on disk: what waits in memory then (readings that were in flight
+  // when a connection was lost) is older than all of it, and keeps its place by staying.
   void spoolWaiting() {
-    if (!spool_ || spool_->stopped() || buf_.untaggedWaiting() == 0) return;
+    if (!spool_ || spool_->stopped() || spool_->waiting() > 0 || buf_.untaggedWaiting() == 0)
+      return;
     auto pubs = buf_.takeUntaggedWaiting();
-    for (auto& p : pubs)
-      if (spool_->stopped() || !spool_->append(p)) buf_.push(std::move(p));
+    for (auto& p : pubs) {
+      if (!spool_->stopped() && spool_->append(p)) continue;
+      if (spool_->waiting() > 0)
+        holdBehindSpool(std::move(p));
+      else
+        buf_.push(std::move(p));
+    }
     armSync();
     noteDrops();
   }
@@ -445,10 +478,17 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
   void fillFromSpool() {
     if (!spool_) return;
     auto room = std::max<std::size_t>(options_.highWater / 2, options_.maxInflight);
-    while (spool_->waiting() > 0 && buf_.size() < room) {
-      auto item = spool_->next();
-      if (!item) break;
-      buf_.push(std::move(item->pub), item->segment);
+    while (buf_.size() < room) {
+      auto item = spool_->waiting() > 0 ? spool_->next() : std::nullopt;
+      if (item) {
+        buf_.push(std::move(item->pub), item->segment);
+      } else if (!held_.empty()) {
+        heldBytes_ -= heldCost(held_.front());
+        buf_.push(std::move(held_.front()));
+        held_.pop_front();
+      } else {
+        break;
+      }
     }
     noteDrops();
   }
@@ -472,7 +512,9 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
   // Drops from the memory buffer or the spool: at most one summary line a second.
   void noteDrops() {
     bool spoolDrops = spool_ && spool_->droppedCount() != spoolDropsSeen_;
-    if (dropLogArmed_ || (!spoolDrops && buf_.droppedCount() == bufDropsSeen_)) return;
+    if (dropLogArmed_ ||
+        (!spoolDrops && heldRecentDrops_ == 0 && buf_.droppedCount() == bufDropsSeen_))
+      return;
     dropLogArmed_ = true;
     dropLog_.expires_after(std::chrono::seconds(1));
     dropLog_.async_wait([w = weak_from_this()](boost::system::error_code) {
@@ -484,7 +526,7 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
   }
   void logDrops() {
     bufDropsSeen_ = buf_.droppedCount();
-    if (auto n = buf_.takeRecentDrops())
+    if (auto n = buf_.takeRecentDrops() + std::exchange(heldRecentDrops_, 0))
       logf("MQTT buffer full: {} readings dropped in the last second", n);
     if (!spool_) return;
     spoolDropsSeen_ = spool_->droppedCount();
@@ -742,6 +784,9 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
   // Since the last connect: an attempt failed or went unanswered, or a connection was lost.
   bool brokerAway_ = false;
   MqttBuffer buf_;
+  std::deque<Publication> held_;  // behind the spool, which stopped
+  std::size_t heldBytes_ = 0;
+  std::uint64_t heldDropped_ = 0, heldRecentDrops_ = 0;
   std::unique_ptr<Paho> paho_;
   bool renew_ = false;  // disconnected, or its session holds publications in flight
   std::uint64_t clientsMade_ = 0;

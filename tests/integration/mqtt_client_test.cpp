@@ -2,12 +2,14 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <filesystem>
 #include <future>
 #include <map>
@@ -491,6 +493,83 @@ TEST_F(MqttClientTest, ReadingsPastTheHighWaterMarkWaitOnDiskAndArriveInOrder) {
   EXPECT_EQ(stats().published, 200u);
   // Every segment goes once the broker has all of its readings.
   EXPECT_TRUE(waitUntil([&] { return std::filesystem::is_empty(spoolDir); }, 10s, "no segment"));
+}
+
+// Readings in flight when the connection goes, while newer ones wait on disk, are older than all
+// of those: sent again, they go first, never after the newer ones.
+TEST_F(MqttClientTest, ReadingsInFlightWhenTheLinkGoesKeepTheirPlaceBeforeTheSpooledOnes) {
+  char tmpl[] = "/tmp/ostrel-client-spool-XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpl), nullptr);
+  spoolDir = tmpl;
+  test::TcpProxy proxy(broker.port(), [](int) { return test::TcpProxy::Mode::Forward; });
+  PahoOptions opts;
+  opts.highWater = 20;
+  opts.maxInflight = 5;
+  makeClient(opts);
+  connect(proxy.port());
+  Subscriber sub(broker.port(), {"flight/#"});
+  proxy.pauseReplies(true);
+  for (int i = 0; i < 100; ++i) publish("flight/r", std::to_string(i), 1, false);
+  ASSERT_GE(stats().spooled, 70u);
+  proxy.setDown(true);
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        bool up = true;
+        loop.call([&] { up = client->isConnected(); });
+        return !up;
+      },
+      20s, "the loss seen"));
+  for (int i = 100; i < 150; ++i) publish("flight/r", std::to_string(i), 1, false);
+  proxy.pauseReplies(false);
+  proxy.setDown(false);
+  ASSERT_TRUE(sub.waitFor(
+      [](const std::vector<test::Received>& v) {
+        std::set<std::string> got;
+        for (auto& m : v) got.insert(m.payload);
+        return got.size() == 150;
+      },
+      20s))
+      << sub.messages().size();
+  // The broker may have passed the first ones on before the link went, and gets them again: a
+  // reading's last copy must still come before every newer reading's.
+  std::map<int, std::size_t> last;
+  auto msgs = sub.messages();
+  for (std::size_t at = 0; at < msgs.size(); ++at) last[std::stoi(msgs[at].payload)] = at;
+  ASSERT_EQ(last.size(), 150u);
+  for (int i = 1; i < 150; ++i) EXPECT_LT(last[i - 1], last[i]) << "reading " << i - 1;
+}
+
+// A spool that stops (its disk full) with readings on it: what comes afterwards waits in memory
+// behind them and is sent after them.
+TEST_F(MqttClientTest, AStoppedSpoolStillSendsItsReadingsBeforeTheNewerOnesInMemory) {
+  LogCapture logs;
+  char tmpl[] = "/tmp/ostrel-client-spool-XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpl), nullptr);
+  spoolDir = tmpl;
+  makeClient();
+  // A file size limit fails the spool's writes as a full disk does, after about 200 readings.
+  struct rlimit old {};
+  ::getrlimit(RLIMIT_FSIZE, &old);
+  auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit lim = old;
+  lim.rlim_cur = 8 * 1024;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &lim), 0);
+  for (int i = 0; i < 400; ++i) publish("full/r", fmt::format("{:04}", i), 1, false);
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldHandler);
+  auto st = stats();
+  ASSERT_GT(st.spooled, 0u);
+  ASSERT_LT(st.spooled, 400u);
+  EXPECT_EQ(st.spooled + st.buffered, 400u);
+  EXPECT_EQ(logs.countContaining("spooling stops"), 1u) << logs.text();
+
+  Subscriber sub(broker.port(), {"full/#"});
+  connect();
+  ASSERT_TRUE(sub.waitForCount(400, 20s)) << sub.messages().size();
+  auto got = sub.messages();
+  for (int i = 0; i < 400; ++i) ASSERT_EQ(got[i].payload, fmt::format("{:04}", i)) << "at " << i;
+  EXPECT_TRUE(statsReach([](auto s) { return s.spooled == 0 && s.buffered == 0; }, "all sent"));
+  EXPECT_EQ(stats().dropped, 0u);
 }
 
 // A broker that accepts the connection and never answers: within a second or two (not the
