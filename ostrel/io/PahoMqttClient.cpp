@@ -13,6 +13,8 @@
 
 #include <mqtt/async_client.h>
 
+#include <boost/asio/thread_pool.hpp>
+
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -146,11 +148,13 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
       spool_ =
           std::make_unique<Spool>(Spool::Options{settings_.spoolDir, settings_.spoolSize, segment});
       spoolDropsSeen_ = spool_->droppedCount();
+      syncWorker_ = std::make_unique<asio::thread_pool>(1);
       buf_.onRelease = [s = spool_.get()](std::uint64_t segment) { s->done(segment); };
     }
   }
 
   ~PahoClient() override {
+    if (syncWorker_) syncWorker_->join();  // a sync under way is finished, not abandoned
     logDrops();
     if (phase_ == Phase::Connected || phase_ == Phase::Connecting) {
       // Not disconnected first (the daemon always is; a test may not be): the one blocking wait
@@ -493,16 +497,30 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
     noteDrops();
   }
 
-  // New data reaches the disk within a second, with at most one fdatasync a second.
+  // New data reaches the disk within a second, with at most one round of fdatasync a second.
+  // The wait for the disk (an SD card may take hundreds of milliseconds) is a worker thread's:
+  // the loop meanwhile reads the UART.
   void armSync() {
-    if (syncArmed_ || !spool_) return;
+    if (syncArmed_ || syncing_ || !spool_) return;
     syncArmed_ = true;
     syncTimer_.expires_after(std::chrono::seconds(1));
     syncTimer_.async_wait([w = weak_from_this()](boost::system::error_code) {
       auto c = w.lock();
       if (!c) return;
       c->syncArmed_ = false;
-      c->syncSpool();
+      auto job = c->spool_->takeSyncJob();
+      if (!job) return;
+      c->syncing_ = true;
+      asio::post(*c->syncWorker_, [w, ex = c->ex_, job = std::move(*job)]() mutable {
+        int err = Spool::runSyncJob(job);
+        asio::post(ex, [w, err] {
+          auto c = w.lock();
+          if (!c) return;
+          c->syncing_ = false;
+          if (err) c->spool_->syncFailed(err);
+          if (c->spool_->syncDue()) c->armSync();
+        });
+      });
     });
   }
   void syncSpool() {
@@ -783,6 +801,8 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
   std::uint64_t spoolDropsSeen_ = 0, bufDropsSeen_ = 0;
   // Since the last connect: an attempt failed or went unanswered, or a connection was lost.
   bool brokerAway_ = false;
+  std::unique_ptr<asio::thread_pool> syncWorker_;  // goes first: joined before the spool goes
+  bool syncing_ = false;
   MqttBuffer buf_;
   std::deque<Publication> held_;  // behind the spool, which stopped
   std::size_t heldBytes_ = 0;

@@ -276,29 +276,48 @@ bool Spool::append(const Publication& p) {
   return true;
 }
 
-bool Spool::sync() {
-  if (stopped_) return false;
-  for (int fd : std::exchange(closing_, {})) {
-    bool ok = ::fdatasync(fd) == 0;
-    int e = errno;
-    ::close(fd);
-    if (!ok) {
-      errno = e;
-      fail("cannot sync a full segment in " + opt_.dir);
-      return false;
+std::optional<Spool::SyncJob> Spool::takeSyncJob() {
+  if (!syncDue()) return std::nullopt;
+  SyncJob job;
+  for (int fd : std::exchange(closing_, {})) job.fds.emplace_back(fd, false);
+  if (tailFd_ >= 0 && unsynced_) {
+    int fd = ::fcntl(tailFd_, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) {
+      runSyncJob(job);  // closes what it took
+      fail("cannot sync " + segments_[tailSeq_].path);
+      return std::nullopt;
     }
-  }
-  if (tailFd_ >= 0 && unsynced_ && ::fdatasync(tailFd_) != 0) {
-    fail("cannot sync " + segments_[tailSeq_].path);
-    return false;
+    job.fds.emplace_back(fd, false);
   }
   unsynced_ = false;
-  if (dirUnsynced_ && ::fsync(dirFd_) != 0) {
-    fail("cannot sync " + opt_.dir);
-    return false;
+  if (dirUnsynced_) {
+    int fd = ::fcntl(dirFd_, F_DUPFD_CLOEXEC, 0);
+    if (fd >= 0) job.fds.emplace_back(fd, true);
   }
   dirUnsynced_ = false;
-  return true;
+  return job;
+}
+
+int Spool::runSyncJob(SyncJob& job) {
+  int err = 0;
+  for (auto [fd, dir] : std::exchange(job.fds, {})) {
+    if ((dir ? ::fsync(fd) : ::fdatasync(fd)) != 0 && err == 0) err = errno;
+    ::close(fd);
+  }
+  return err;
+}
+
+void Spool::syncFailed(int err) {
+  if (stopped_) return;
+  errno = err;
+  fail("cannot sync what was written to " + opt_.dir);
+}
+
+bool Spool::sync() {
+  auto job = takeSyncJob();
+  if (!job) return !stopped_;
+  if (int err = runSyncJob(*job)) syncFailed(err);
+  return !stopped_;
 }
 
 bool Spool::load(std::uint64_t seq, const Segment& s) {

@@ -52,6 +52,17 @@ class Spool {
   // fdatasync()s what append() wrote since the last call, full segments included, and the
   // directory when a segment was created. False when the spool has stopped.
   bool sync();
+
+  // The same in three steps, so that the waiting for the disk happens on another thread: take
+  // the job on the loop, run it anywhere (it owns its descriptors and touches nothing else),
+  // report a failure back on the loop.
+  struct SyncJob {
+    std::vector<std::pair<int, bool>> fds;  // descriptor, and whether it is the directory
+  };
+  std::optional<SyncJob> takeSyncJob();  // nullopt: nothing to sync, or stopped
+  static int runSyncJob(SyncJob& job);   // 0, or the first errno; closes the descriptors
+  void syncFailed(int err);              // stops the spool with one line
+  bool syncDue() const { return !stopped_ && (unsynced_ || dirUnsynced_ || !closing_.empty()); }
   // The oldest record not yet handed out, written or not; nullopt when there is none.
   std::optional<Item> next();
   // The record from `segment` is no longer needed (delivered, or dropped and counted).

@@ -165,6 +165,45 @@ TEST_F(SpoolTest, ADiskThatRefusesWritesStopsTheSpoolWithoutTearingARecord) {
   EXPECT_EQ(cap.snapshot().size(), 2u);  // only the "wait" line
 }
 
+// Syncing in steps, as the client does off the loop: a job takes every unsynced file (full
+// segments too) and the directory once a segment was made; a failed job stops the spool with one
+// line and leaves what is on disk readable.
+TEST_F(SpoolTest, SyncJobsTakeEveryUnsyncedFileOnceAndAFailureStopsTheSpool) {
+  std::size_t rec = encodeSpoolRecord(reading(0)).size();
+  test::LogCapture cap;
+  {
+    Spool s(opts(3 * rec));
+    EXPECT_FALSE(s.takeSyncJob());
+    for (int i = 0; i < 7; ++i) ASSERT_TRUE(s.append(reading(i)));  // two full segments, one open
+    auto job = s.takeSyncJob();
+    ASSERT_TRUE(job);
+    std::size_t files = 0, dirs = 0;
+    for (auto [fd, dir] : job->fds) (dir ? dirs : files) += 1;
+    EXPECT_EQ(files, 3u);
+    EXPECT_EQ(dirs, 1u);
+    EXPECT_FALSE(s.syncDue());
+    EXPECT_EQ(Spool::runSyncJob(*job), 0);
+    EXPECT_TRUE(job->fds.empty());
+    EXPECT_FALSE(s.takeSyncJob());
+
+    ASSERT_TRUE(s.append(reading(7)));  // into the open segment: that file alone
+    job = s.takeSyncJob();
+    ASSERT_TRUE(job);
+    ASSERT_EQ(job->fds.size(), 1u);
+    EXPECT_FALSE(job->fds[0].second);
+    Spool::SyncJob broken{{{-1, false}}};
+    s.syncFailed(Spool::runSyncJob(broken));
+    EXPECT_TRUE(s.stopped());
+    EXPECT_FALSE(s.append(reading(8)));
+    EXPECT_EQ(Spool::runSyncJob(*job), 0);  // a job under way when the spool stopped still ends
+  }
+  auto lines = cap.snapshot();
+  ASSERT_EQ(lines.size(), 1u) << testing::PrintToString(lines);
+  EXPECT_NE(lines[0].find("cannot sync"), std::string::npos) << lines[0];
+  Spool again(opts(3 * rec));
+  expectReadings(drain(again), range(0, 8));
+}
+
 // What is not a segment of ours, or cannot be read, is left alone, and new segments never take
 // its name: the spool keeps working around it.
 TEST_F(SpoolTest, ForeignAndUnreadableNamesAreLeftAloneAndNeverReused) {
