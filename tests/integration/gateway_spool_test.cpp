@@ -2,8 +2,10 @@
 // costs only itself, a healthy broker leaves the disk alone, and a full disk costs nothing but
 // the spool. The daemon reaches the broker through a proxy; "down" is a broker outage for it,
 // while a subscriber connected to the broker directly sees everything delivered.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -303,6 +305,21 @@ TEST(GatewaySpool, AMissingSpoolDirectoryStopsTheStartWithOneLine) {
             1)
       << gw.transcript();
   EXPECT_EQ(sim.stats().opens, 0u);  // the hat was never touched
+}
+
+// Two daemons on one spool would send and delete each other's readings: the second one stops.
+TEST(GatewaySpool, ASpoolInUseByAnotherProcessStopsTheStartWithOneLine) {
+  hatsim::HatSim sim(hatOptions());
+  sim.start();
+  TempDir spool;
+  int fd = ::open(spool.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+  GatewayProcess gw(spoolConfig(sim, 1883, spool.path));
+  gw.start();
+  EXPECT_EQ(gw.waitExit(20s), 1) << gw.transcript();
+  ::close(fd);
+  EXPECT_EQ(gw.countLines(spool.path + " is in use by another process"), 1) << gw.transcript();
 }
 
 // A small tmpfs of its own as the spool directory, unmounted at the end.
