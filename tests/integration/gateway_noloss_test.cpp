@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "tests/support/Broker.hpp"
+#include "tests/support/Flood.hpp"
 #include "tests/support/GatewayProcess.hpp"
 #include "tests/support/TcpProxy.hpp"
 #include "tests/support/Wait.hpp"
@@ -22,31 +23,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The flood payload starts with the sequence number (u32 BE): its first 8 hex digits.
-std::optional<unsigned long> seqAfter(const std::string& text, const std::string& marker) {
-  auto at = text.find(marker);
-  if (at == std::string::npos || text.size() < at + marker.size() + 8) return std::nullopt;
-  try {
-    return std::stoul(text.substr(at + marker.size(), 8), nullptr, 16);
-  } catch (...) {
-    return std::nullopt;
-  }
-}
-
-// What the daemon logged as received ("Sensor #987149 [Node 99]: <payload hex> ...").
-std::set<unsigned long> takenFromHat(const GatewayProcess& gw) {
-  std::set<unsigned long> taken;
-  for (const auto& line : gw.lines())
-    if (line.find("Sensor #987149 ") != std::string::npos)
-      if (auto seq = seqAfter(line, "]: ")) taken.insert(*seq);
-  return taken;
-}
-
 // The readings of `taken` that have not reached the subscriber within `limit`. Each message is
 // looked at once, so the check keeps pace with thousands arriving.
-std::vector<unsigned long> lostOf(const std::set<unsigned long>& taken, Subscriber& sub,
+std::vector<unsigned long> lostOf(const std::vector<unsigned long>& taken, Subscriber& sub,
                                   std::chrono::milliseconds limit) {
-  std::set<unsigned long> missing = taken;
+  std::set<unsigned long> missing(taken.begin(), taken.end());
   std::size_t seen = 0;
   sub.waitFor(
       [&](const std::vector<Received>& v) {
@@ -63,18 +44,6 @@ std::vector<unsigned long> lostOf(const std::set<unsigned long>& taken, Subscrib
   return waitUntil([&] { return gw.countLines("Sensor #987149 ") >= n; }, 30s,
                    std::to_string(n) + " flood readings taken",
                    [&] { return std::to_string(gw.countLines("Sensor #987149 ")); });
-}
-
-// Waits until the flood is over and the daemon has read everything before a log line sent
-// after it: the line is read in order.
-::testing::AssertionResult floodReadToTheEnd(hatsim::HatSim& sim, const GatewayProcess& gw,
-                                             std::chrono::milliseconds limit) {
-  if (auto done = waitUntil([&] { return sim.floodDone(); }, limit, "the end of the flood"); !done)
-    return done;
-  sim.sendLog("flood over");
-  if (gw.waitForLine("[GW Log] flood over", 30s, true) < 0)
-    return ::testing::AssertionFailure() << "the daemon did not read up to the end of the flood";
-  return ::testing::AssertionSuccess();
 }
 
 // What the broker said about messages it dropped for a client (a subscriber that lagged).

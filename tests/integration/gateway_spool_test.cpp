@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "tests/support/Broker.hpp"
+#include "tests/support/Flood.hpp"
 #include "tests/support/GatewayProcess.hpp"
 #include "tests/support/TcpProxy.hpp"
 #include "tests/support/Wait.hpp"
@@ -52,25 +53,6 @@ struct TempDir {
     return out;
   }
 };
-
-// The flood's sequence number: the first 8 hex digits of the reading's payload.
-std::optional<unsigned long> seqAfter(const std::string& text, const std::string& marker) {
-  auto at = text.find(marker);
-  if (at == std::string::npos || text.size() < at + marker.size() + 8) return std::nullopt;
-  try {
-    return std::stoul(text.substr(at + marker.size(), 8), nullptr, 16);
-  } catch (...) {
-    return std::nullopt;
-  }
-}
-
-std::vector<unsigned long> takenFromHat(const GatewayProcess& gw) {
-  std::vector<unsigned long> taken;
-  for (const auto& line : gw.lines())
-    if (line.find("Sensor #987149 ") != std::string::npos)
-      if (auto seq = seqAfter(line, "]: ")) taken.push_back(*seq);
-  return taken;
-}
 
 struct Delivered {
   unsigned long seq;
@@ -105,16 +87,6 @@ bool waitDelivered(Subscriber& sub, const std::function<bool(const std::set<unsi
         return done(got);
       },
       limit);
-}
-
-::testing::AssertionResult floodReadToTheEnd(hatsim::HatSim& sim, const GatewayProcess& gw,
-                                             std::chrono::milliseconds limit) {
-  if (auto done = waitUntil([&] { return sim.floodDone(); }, limit, "the end of the flood"); !done)
-    return done;
-  sim.sendLog("flood over");
-  if (gw.waitForLine("[GW Log] flood over", 30s, true) < 0)
-    return ::testing::AssertionFailure() << "the daemon did not read up to the end of the flood";
-  return ::testing::AssertionSuccess();
 }
 
 // Bytes the process made the kernel write to storage (dirtied pages), from /proc/PID/io.
@@ -170,21 +142,41 @@ GatewayConfig spoolConfig(const hatsim::HatSim& sim, int port, const std::string
   return ::testing::AssertionSuccess();
 }
 
-TEST(GatewaySpool, ReadingsOfAnOutageSurviveAKillAndArriveInOrderWithTheirOwnTime) {
+// A broker behind a proxy, the hat simulator, a subscriber on the broker itself and a spool
+// directory: every outage here. The first daemon floods the spool while the broker is away.
+struct Outage {
+  explicit Outage(const std::string& dir = "")
+      : sim(hatOptions()), cfg(startedWith(dir.empty() ? spool.path : dir)), first(cfg) {}
+  // The first daemon started, the broker taken away, `n` readings read at `rate` a second.
+  ::testing::AssertionResult floodedWhileAway(int n, int rate) {
+    if (auto ok = startedThenBrokerAway(first, sim, proxy); !ok) return ok;
+    sim.startFlood(n, rate);
+    if (auto ok = floodReadToTheEnd(sim, first, 60s); !ok) return ok;
+    taken = takenFromHat(first);
+    if (taken.size() != static_cast<std::size_t>(n))
+      return ::testing::AssertionFailure() << taken.size() << " of " << n << " readings read";
+    return ::testing::AssertionSuccess();
+  }
   Broker broker;
-  TcpProxy proxy(broker.port(), [](int) { return TcpProxy::Mode::Forward; });
-  hatsim::HatSim sim(hatOptions());
-  sim.start();
-  Subscriber sub(broker.port(), {"sensors/#"});
+  TcpProxy proxy{broker.port(), [](int) { return TcpProxy::Mode::Forward; }};
+  hatsim::HatSim sim;
+  Subscriber sub{broker.port(), {"sensors/#"}};
   TempDir spool;
-  auto cfg = spoolConfig(sim, proxy.port(), spool.path);
-  GatewayProcess first(cfg);
-  ASSERT_TRUE(startedThenBrokerAway(first, sim, proxy)) << first.transcript();
+  GatewayConfig cfg;
+  GatewayProcess first;
+  std::vector<unsigned long> taken;
 
-  sim.startFlood(2000, 400);
-  ASSERT_TRUE(floodReadToTheEnd(sim, first, 60s)) << first.transcript();
-  auto taken = takenFromHat(first);
-  ASSERT_EQ(taken.size(), 2000u);
+ private:
+  GatewayConfig startedWith(const std::string& dir) {
+    sim.start();
+    return spoolConfig(sim, proxy.port(), dir);
+  }
+};
+
+TEST(GatewaySpool, ReadingsOfAnOutageSurviveAKillAndArriveInOrderWithTheirOwnTime) {
+  Outage o;
+  auto [first, proxy, sub, spool, taken] = std::tie(o.first, o.proxy, o.sub, o.spool, o.taken);
+  ASSERT_TRUE(o.floodedWhileAway(2000, 400)) << first.transcript();
   // The scenario itself, not a wait: the power goes three seconds after the last reading.
   std::this_thread::sleep_for(3s);
   first.signal(SIGKILL);
@@ -192,8 +184,8 @@ TEST(GatewaySpool, ReadingsOfAnOutageSurviveAKillAndArriveInOrderWithTheirOwnTim
   const long long killedAt = nowMs();
   EXPECT_FALSE(spool.files().empty());
 
-  cfg.stateDir = first.stateDir();
-  GatewayProcess second(cfg);
+  o.cfg.stateDir = first.stateDir();
+  GatewayProcess second(o.cfg);
   second.start();
   ASSERT_GE(second.waitForLine("Spool: 2000 publications from an earlier run", 20s), 0)
       << second.transcript();
@@ -217,19 +209,9 @@ TEST(GatewaySpool, ReadingsOfAnOutageSurviveAKillAndArriveInOrderWithTheirOwnTim
 }
 
 TEST(GatewaySpool, ARecordCutShortCostsOnlyItselfWithOneLine) {
-  Broker broker;
-  TcpProxy proxy(broker.port(), [](int) { return TcpProxy::Mode::Forward; });
-  hatsim::HatSim sim(hatOptions());
-  sim.start();
-  Subscriber sub(broker.port(), {"sensors/#"});
-  TempDir spool;
-  auto cfg = spoolConfig(sim, proxy.port(), spool.path);
-  GatewayProcess first(cfg);
-  ASSERT_TRUE(startedThenBrokerAway(first, sim, proxy)) << first.transcript();
-  sim.startFlood(300, 400);
-  ASSERT_TRUE(floodReadToTheEnd(sim, first, 30s)) << first.transcript();
-  auto taken = takenFromHat(first);
-  ASSERT_EQ(taken.size(), 300u);
+  Outage o;
+  auto [first, proxy, sub, spool, taken] = std::tie(o.first, o.proxy, o.sub, o.spool, o.taken);
+  ASSERT_TRUE(o.floodedWhileAway(300, 400)) << first.transcript();
   first.signal(SIGTERM);
   ASSERT_EQ(first.waitExit(20s), 0);
 
@@ -238,8 +220,8 @@ TEST(GatewaySpool, ARecordCutShortCostsOnlyItselfWithOneLine) {
   auto last = files.back();
   fs::resize_file(last, fs::file_size(last) - 5);
 
-  cfg.stateDir = first.stateDir();
-  GatewayProcess second(cfg);
+  o.cfg.stateDir = first.stateDir();
+  GatewayProcess second(o.cfg);
   second.start();
   ASSERT_GE(second.waitForLine("not reachable", 20s), 0) << second.transcript();
   proxy.setDown(false);
@@ -339,19 +321,10 @@ TEST(GatewaySpool, AFullDiskStopsTheSpoolOnceAndTheMemoryBufferCarriesOn) {
   if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
   SmallDisk disk;
   ASSERT_TRUE(disk.mounted) << "mount -t tmpfs failed";
-  Broker broker;
-  TcpProxy proxy(broker.port(), [](int) { return TcpProxy::Mode::Forward; });
-  hatsim::HatSim sim(hatOptions());
-  sim.start();
-  Subscriber sub(broker.port(), {"sensors/#"});
-  GatewayProcess gw(spoolConfig(sim, proxy.port(), disk.dir.path));
-  ASSERT_TRUE(startedThenBrokerAway(gw, sim, proxy)) << gw.transcript();
-
+  Outage o(disk.dir.path);
+  auto [gw, proxy, sub, taken] = std::tie(o.first, o.proxy, o.sub, o.taken);
   // About 130 bytes a record: 4,000 are twice what 256 KiB hold.
-  sim.startFlood(4000, 1000);
-  ASSERT_TRUE(floodReadToTheEnd(sim, gw, 60s)) << gw.transcript();
-  auto taken = takenFromHat(gw);
-  ASSERT_EQ(taken.size(), 4000u);
+  ASSERT_TRUE(o.floodedWhileAway(4000, 1000)) << gw.transcript();
   EXPECT_EQ(gw.countLines("spooling stops, publications stay in memory"), 1) << gw.transcript();
   proxy.setDown(false);
   const std::set<unsigned long> all(taken.begin(), taken.end());

@@ -104,6 +104,21 @@ class MqttClientTest : public ::testing::Test {
     loop.call([&] { client.reset(); });
     if (!spoolDir.empty()) std::filesystem::remove_all(spoolDir);
   }
+  // A client whose readings pass the high-water mark (20) soon, five in flight at most.
+  void connectWithSmallWindow(int port) {
+    PahoOptions opts;
+    opts.highWater = 20;
+    opts.maxInflight = 5;
+    makeClient(opts);
+    connect(port);
+  }
+  // The next makeClient() spools to a new directory.
+  bool useSpool() {
+    char tmpl[] = "/tmp/ostrel-client-spool-XXXXXX";
+    if (!::mkdtemp(tmpl)) return false;
+    spoolDir = tmpl;
+    return true;
+  }
 
   void makeClient(PahoOptions opts = {}, std::size_t bufferSize = MqttBuffer::DEFAULT_LIMIT) {
     loop.call([&] {
@@ -462,15 +477,9 @@ TEST_F(MqttClientTest, WaitForRoomHoldsTheProducerOnlyWhileAcknowledgementsKeepC
 // A broker that falls behind: past the high-water mark, readings wait on disk, the ones waiting
 // in memory first, and come back from there in order once acknowledgements flow again.
 TEST_F(MqttClientTest, ReadingsPastTheHighWaterMarkWaitOnDiskAndArriveInOrder) {
-  char tmpl[] = "/tmp/ostrel-client-spool-XXXXXX";
-  ASSERT_NE(::mkdtemp(tmpl), nullptr);
-  spoolDir = tmpl;
+  ASSERT_TRUE(useSpool());
   test::TcpProxy proxy(broker.port(), [](int) { return test::TcpProxy::Mode::Forward; });
-  PahoOptions opts;
-  opts.highWater = 20;
-  opts.maxInflight = 5;
-  makeClient(opts);
-  connect(proxy.port());
+  connectWithSmallWindow(proxy.port());
   Subscriber sub(broker.port(), {"spool/#"});
   proxy.pauseReplies(true);
   for (int i = 0; i < 200; ++i) {
@@ -498,15 +507,9 @@ TEST_F(MqttClientTest, ReadingsPastTheHighWaterMarkWaitOnDiskAndArriveInOrder) {
 // Readings in flight when the connection goes, while newer ones wait on disk, are older than all
 // of those: sent again, they go first, never after the newer ones.
 TEST_F(MqttClientTest, ReadingsInFlightWhenTheLinkGoesKeepTheirPlaceBeforeTheSpooledOnes) {
-  char tmpl[] = "/tmp/ostrel-client-spool-XXXXXX";
-  ASSERT_NE(::mkdtemp(tmpl), nullptr);
-  spoolDir = tmpl;
+  ASSERT_TRUE(useSpool());
   test::TcpProxy proxy(broker.port(), [](int) { return test::TcpProxy::Mode::Forward; });
-  PahoOptions opts;
-  opts.highWater = 20;
-  opts.maxInflight = 5;
-  makeClient(opts);
-  connect(proxy.port());
+  connectWithSmallWindow(proxy.port());
   Subscriber sub(broker.port(), {"flight/#"});
   proxy.pauseReplies(true);
   for (int i = 0; i < 100; ++i) publish("flight/r", std::to_string(i), 1, false);
@@ -543,9 +546,7 @@ TEST_F(MqttClientTest, ReadingsInFlightWhenTheLinkGoesKeepTheirPlaceBeforeTheSpo
 // behind them and is sent after them.
 TEST_F(MqttClientTest, AStoppedSpoolStillSendsItsReadingsBeforeTheNewerOnesInMemory) {
   LogCapture logs;
-  char tmpl[] = "/tmp/ostrel-client-spool-XXXXXX";
-  ASSERT_NE(::mkdtemp(tmpl), nullptr);
-  spoolDir = tmpl;
+  ASSERT_TRUE(useSpool());
   makeClient();
   // A file size limit fails the spool's writes as a full disk does, after about 200 readings.
   struct rlimit old {};
@@ -575,9 +576,7 @@ TEST_F(MqttClientTest, AStoppedSpoolStillSendsItsReadingsBeforeTheNewerOnesInMem
 // A broker that accepts the connection and never answers: within a second or two (not the
 // connect time-out) it counts as away, and what waits in memory is on disk.
 TEST_F(MqttClientTest, AnAttemptWithoutAnswerSendsWhatWaitsToDiskWithinSeconds) {
-  char tmpl[] = "/tmp/ostrel-client-spool-XXXXXX";
-  ASSERT_NE(::mkdtemp(tmpl), nullptr);
-  spoolDir = tmpl;
+  ASSERT_TRUE(useSpool());
   test::TcpProxy proxy(broker.port(), [](int) { return test::TcpProxy::Mode::Held; });
   PahoOptions opts;
   opts.connectTimeout = std::chrono::seconds(30);
@@ -594,9 +593,7 @@ TEST_F(MqttClientTest, AnAttemptWithoutAnswerSendsWhatWaitsToDiskWithinSeconds) 
 // line a second later, and what is left arrives oldest first.
 TEST_F(MqttClientTest, AFullSpoolDropsItsOldestReadingsCountsThemAndSaysSoOnce) {
   LogCapture logs;
-  char tmpl[] = "/tmp/ostrel-client-spool-XXXXXX";
-  ASSERT_NE(::mkdtemp(tmpl), nullptr);
-  spoolDir = tmpl;
+  ASSERT_TRUE(useSpool());
   spoolSize = 128 * 1024;  // segments of 64 KiB, about 540 of these readings each
   auto reading = [](int i) { return fmt::format("r{:05}{}", i, std::string(94, '.')); };
   makeClient();
