@@ -29,6 +29,10 @@ class MqttBuffer {
   static constexpr std::size_t DEFAULT_LIMIT = 8 * 1024 * 1024;
   // What one entry costs beyond its topic and payload (map node, strings, bookkeeping).
   static constexpr std::size_t ENTRY_OVERHEAD = 128;
+  // What one publication costs against the limit.
+  static std::size_t cost(const Publication& p) {
+    return p.topic.size() + p.payload.size() + ENTRY_OVERHEAD;
+  }
 
   explicit MqttBuffer(std::size_t byteLimit = DEFAULT_LIMIT) : limit_(byteLimit) {}
 
@@ -87,9 +91,6 @@ class MqttBuffer {
   };
   static bool untagged(const Entry& e) { return e.tag == 0 && spoolable(e.pub); }
   using Iter = std::map<std::uint64_t, Entry>::iterator;
-  static std::size_t cost(const Publication& p) {
-    return p.topic.size() + p.payload.size() + ENTRY_OVERHEAD;
-  }
   enum Kind { READING, REPORT, STATE };
   static Kind kind(const Publication& p);
   void wait(Iter it);  // marks a not-in-flight entry as waiting (indexes)

@@ -437,17 +437,14 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
   // here until those have come back into the buffer, so that it never overtakes them. Bounded
   // like the buffer, oldest dropped first.
   void holdBehindSpool(Publication p) {
-    heldBytes_ += heldCost(p);
+    heldBytes_ += MqttBuffer::cost(p);
     held_.push_back(std::move(p));
     while (heldBytes_ + buf_.bytes() > settings_.bufferSize && held_.size() > 1) {
-      heldBytes_ -= heldCost(held_.front());
+      heldBytes_ -= MqttBuffer::cost(held_.front());
       held_.pop_front();
       ++heldDropped_;
       ++heldRecentDrops_;
     }
-  }
-  static std::size_t heldCost(const Publication& p) {
-    return p.topic.size() + p.payload.size() + MqttBuffer::ENTRY_OVERHEAD;
   }
 
   // Readings go to disk while the broker is away (once an attempt has failed or taken over a
@@ -487,7 +484,7 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
       if (item) {
         buf_.push(std::move(item->pub), item->segment);
       } else if (!held_.empty()) {
-        heldBytes_ -= heldCost(held_.front());
+        heldBytes_ -= MqttBuffer::cost(held_.front());
         buf_.push(std::move(held_.front()));
         held_.pop_front();
       } else {
