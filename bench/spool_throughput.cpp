@@ -14,7 +14,7 @@
 #include <filesystem>
 #include <iostream>
 
-#include "ostrel/io/PahoMqttClient.hpp"
+#include "ostrel/mqtt/PahoMqttClient.hpp"
 #include "tests/support/Broker.hpp"
 
 namespace {

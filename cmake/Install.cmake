@@ -21,7 +21,7 @@ set(OSTREL_PARSER_PATH "${CMAKE_INSTALL_FULL_LIBDIR}/ostrel/libexample_parser.so
 
 set_target_properties(ostrel-hatsim PROPERTIES INSTALL_RPATH "$ORIGIN/${OSTREL_BIN_TO_LIB}")
 install(TARGETS ostrel_bin ostrel-node ostrel-hatsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(TARGETS ostrel_core ostrel_ops ostrel_observe ostrel_io SensorMsgParser HatControl Timer
+install(TARGETS ostrel_core ostrel_ops ostrel_observe ostrel_base ostrel_mqtt SensorMsgParser HatControl Timer
   ClockBeacon CipherLink
   HatProtocolV1 HatProtocolV2 HatProtocolV3 example_parser
   LIBRARY DESTINATION ${OSTREL_PRIVATE_LIBDIR} PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ

@@ -1,6 +1,6 @@
 // ostrel-node: sends node operations to a gateway's companion over MQTT and prints the answers.
 // Boost (through NodeOps.hpp) must come before SRecord's headers, which the image reader uses.
-#include "ostrel/core/NodeOps.hpp"
+#include "ostrel/nodeops/NodeOps.hpp"
 
 #include <termios.h>
 #include <unistd.h>
@@ -20,8 +20,8 @@
 #include <random>
 #include <thread>
 
-#include "ostrel/io/Bytes.hpp"
-#include "ostrel/io/TlsProbe.hpp"
+#include "ostrel/base/Bytes.hpp"
+#include "ostrel/mqtt/TlsProbe.hpp"
 
 using namespace ostrel;
 using json = nlohmann::json;

@@ -5,8 +5,8 @@
 #include <chrono>
 #include <thread>
 
-#include "ostrel/io/Config.hpp"
-#include "ostrel/io/Log.hpp"
+#include "ostrel/sys/Config.hpp"
+#include "ostrel/base/Log.hpp"
 
 namespace ostrel {
 

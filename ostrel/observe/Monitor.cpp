@@ -3,7 +3,7 @@
 #include <ctime>
 #include <fstream>
 
-#include "ostrel/io/Log.hpp"
+#include "ostrel/base/Log.hpp"
 
 namespace ostrel::observe {
 

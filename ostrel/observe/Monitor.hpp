@@ -14,10 +14,10 @@
 #include <utility>
 #include <vector>
 
-#include "ostrel/io/Asio.hpp"
-#include "ostrel/io/Config.hpp"
-#include "ostrel/io/MqttClient.hpp"
-#include "ostrel/io/Observer.hpp"
+#include "ostrel/base/Asio.hpp"
+#include "ostrel/sys/Config.hpp"
+#include "ostrel/mqtt/MqttClient.hpp"
+#include "ostrel/base/Observer.hpp"
 
 namespace ostrel::observe {
 

@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "ostrel/io/Bytes.hpp"
-#include "ostrel/io/MqttClient.hpp"
+#include "ostrel/base/Bytes.hpp"
+#include "ostrel/mqtt/MqttClient.hpp"
 
 namespace ostrel {
 

@@ -5,8 +5,8 @@
 #include <exception>
 #include <optional>
 
-#include "ostrel/io/Log.hpp"
-#include "ostrel/io/Observer.hpp"
+#include "ostrel/base/Log.hpp"
+#include "ostrel/base/Observer.hpp"
 
 namespace ostrel {
 

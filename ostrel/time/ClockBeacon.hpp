@@ -6,9 +6,9 @@
 #include <memory>
 #include <string>
 
-#include "ostrel/io/Asio.hpp"
-#include "ostrel/io/Process.hpp"
-#include "ostrel/io/Tasks.hpp"
+#include "ostrel/base/Asio.hpp"
+#include "ostrel/sys/Process.hpp"
+#include "ostrel/base/Tasks.hpp"
 #include "ostrel/time/Timer.hpp"
 
 namespace ostrel {

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <cmath>
 
-#include "ostrel/io/Log.hpp"
+#include "ostrel/base/Log.hpp"
 
 namespace ostrel {
 

@@ -3,7 +3,7 @@
 #include <functional>
 #include <memory>
 
-#include "ostrel/io/Asio.hpp"
+#include "ostrel/base/Asio.hpp"
 
 namespace ostrel {
 

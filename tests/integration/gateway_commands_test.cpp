@@ -9,8 +9,8 @@
 #include <future>
 #include <thread>
 
-#include "ostrel/io/Bytes.hpp"
-#include "ostrel/io/PahoMqttClient.hpp"
+#include "ostrel/base/Bytes.hpp"
+#include "ostrel/mqtt/PahoMqttClient.hpp"
 #include "tests/support/Broker.hpp"
 #include "tests/support/GatewayProcess.hpp"
 #include "tests/support/Wait.hpp"

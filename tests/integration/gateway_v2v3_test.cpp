@@ -15,7 +15,7 @@
 #include <sstream>
 #include <thread>
 
-#include "ostrel/io/Bytes.hpp"
+#include "ostrel/base/Bytes.hpp"
 #include "tests/support/Broker.hpp"
 #include "tests/support/GatewayProcess.hpp"
 #include "tests/support/Wait.hpp"

@@ -17,8 +17,8 @@
 #include <set>
 #include <thread>
 
-#include "ostrel/io/Log.hpp"
-#include "ostrel/io/PahoMqttClient.hpp"
+#include "ostrel/base/Log.hpp"
+#include "ostrel/mqtt/PahoMqttClient.hpp"
 #include "tests/support/Broker.hpp"
 #include "tests/support/TcpProxy.hpp"
 #include "tests/support/Wait.hpp"

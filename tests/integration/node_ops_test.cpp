@@ -15,8 +15,8 @@
 #include <sstream>
 #include <thread>
 
-#include "ostrel/io/Bytes.hpp"
-#include "ostrel/ops/Requests.hpp"
+#include "ostrel/base/Bytes.hpp"
+#include "ostrel/nodeops/Requests.hpp"
 #include "tests/support/Broker.hpp"
 #include "tests/support/GatewayProcess.hpp"
 #include "tools/hatsim/HatSim.hpp"

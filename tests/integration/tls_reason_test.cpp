@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "ostrel/io/TlsProbe.hpp"
+#include "ostrel/mqtt/TlsProbe.hpp"
 #include "tests/support/Broker.hpp"
 #include "tests/support/Pki.hpp"
 

@@ -22,7 +22,7 @@ libdir=usr/lib/$triplet/ostrel
 for f in usr/bin/ostrel usr/bin/ostrel-hatsim; do
   [ "$(mode_of "$f")" = "-rwxr-xr-x root/root" ] || bad "$f missing or mode '$(mode_of "$f")'"
 done
-for l in ostrel ostrel_io SensorMsgParser HatControl Timer ClockBeacon CipherLink HatProtocolV1 \
+for l in ostrel ostrel_base ostrel_mqtt SensorMsgParser HatControl Timer ClockBeacon CipherLink HatProtocolV1 \
   HatProtocolV2 HatProtocolV3 example_parser; do
   [ -n "$(mode_of "$libdir/lib$l.so")" ] || bad "$libdir/lib$l.so missing"
 done

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "ostrel/io/MqttClient.hpp"
+#include "ostrel/mqtt/MqttClient.hpp"
 
 namespace ostrel::test {
 

@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "ostrel/io/SerialPort.hpp"
+#include "ostrel/sys/SerialPort.hpp"
 
 namespace ostrel::test {
 

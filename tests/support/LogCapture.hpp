@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ostrel/io/Log.hpp"
+#include "ostrel/base/Log.hpp"
 
 namespace ostrel::test {
 

@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "ostrel/core/Gateway.hpp"
-#include "ostrel/io/Log.hpp"
+#include "ostrel/gateway/Gateway.hpp"
+#include "ostrel/base/Log.hpp"
 #include "tests/support/LogCapture.hpp"
 
 using namespace ostrel;

@@ -1,4 +1,4 @@
-#include "ostrel/io/Bytes.hpp"
+#include "ostrel/base/Bytes.hpp"
 
 #include <gtest/gtest.h>
 

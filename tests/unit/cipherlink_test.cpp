@@ -1,4 +1,4 @@
-#include "ostrel/CipherLink.hpp"
+#include "ostrel/hat/CipherLink.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ostrel/io/Log.hpp"
+#include "ostrel/base/Log.hpp"
 
 using namespace ostrel;
 namespace fs = std::filesystem;

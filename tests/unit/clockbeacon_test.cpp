@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "ostrel/io/Log.hpp"
-#include "ostrel/io/Tasks.hpp"
+#include "ostrel/base/Log.hpp"
+#include "ostrel/base/Tasks.hpp"
 
 using namespace ostrel;
 using namespace std::chrono_literals;

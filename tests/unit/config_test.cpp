@@ -1,4 +1,4 @@
-#include "ostrel/io/Config.hpp"
+#include "ostrel/sys/Config.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

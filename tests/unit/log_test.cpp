@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "ostrel/io/Log.hpp"
+#include "ostrel/base/Log.hpp"
 #include "tests/support/LogCapture.hpp"
 
 namespace ostrel {

@@ -1,4 +1,4 @@
-#include "ostrel/io/LogThrottle.hpp"
+#include "ostrel/base/LogThrottle.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The publication buffer's order, bound, merging of retained states and setting aside.
 #include <gtest/gtest.h>
 
-#include "ostrel/io/MqttBuffer.hpp"
+#include "ostrel/mqtt/MqttBuffer.hpp"
 
 namespace ostrel {
 namespace {

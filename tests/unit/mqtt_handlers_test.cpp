@@ -6,9 +6,9 @@
 
 #include <chrono>
 
-#include "ostrel/core/Gateway.hpp"
-#include "ostrel/io/Log.hpp"
-#include "ostrel/protocol/HatProtocolV2.hpp"
+#include "ostrel/gateway/Gateway.hpp"
+#include "ostrel/base/Log.hpp"
+#include "ostrel/hat/HatProtocolV2.hpp"
 #include "tests/support/FakeMqttClient.hpp"
 #include "tests/support/HatLinkTest.hpp"
 

@@ -1,5 +1,5 @@
 // Nagle's algorithm goes off on the sockets connected to the broker's port, and only on those.
-#include "ostrel/io/NoDelay.hpp"
+#include "ostrel/mqtt/NoDelay.hpp"
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>

@@ -9,9 +9,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "ostrel/core/Gateway.hpp"
-#include "ostrel/core/NodeOps.hpp"
-#include "ostrel/io/Log.hpp"
+#include "ostrel/gateway/Gateway.hpp"
+#include "ostrel/nodeops/NodeOps.hpp"
+#include "ostrel/base/Log.hpp"
 
 namespace ostrel {
 namespace {

@@ -7,10 +7,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "ostrel/core/Gateway.hpp"
-#include "ostrel/core/NodeOps.hpp"
-#include "ostrel/io/Log.hpp"
-#include "ostrel/ops/Companion.hpp"
+#include "ostrel/gateway/Gateway.hpp"
+#include "ostrel/nodeops/NodeOps.hpp"
+#include "ostrel/base/Log.hpp"
+#include "ostrel/nodeops/Companion.hpp"
 #include "tests/support/FakeMqttClient.hpp"
 #include "tests/support/HatLinkTest.hpp"
 

@@ -2,7 +2,7 @@
 // reaches the hat.
 #include <gtest/gtest.h>
 
-#include "ostrel/ops/Requests.hpp"
+#include "ostrel/nodeops/Requests.hpp"
 
 namespace ostrel::ops {
 namespace {

@@ -1,4 +1,4 @@
-#include "ostrel/io/Process.hpp"
+#include "ostrel/sys/Process.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

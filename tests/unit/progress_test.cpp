@@ -1,4 +1,4 @@
-#include "ostrel/core/Progress.hpp"
+#include "ostrel/gateway/Progress.hpp"
 
 #include <gtest/gtest.h>
 

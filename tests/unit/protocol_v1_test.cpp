@@ -13,8 +13,8 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "ostrel/io/Log.hpp"
-#include "ostrel/protocol/HatProtocolV1.hpp"
+#include "ostrel/base/Log.hpp"
+#include "ostrel/hat/HatProtocolV1.hpp"
 #include "tests/support/FakeMqttClient.hpp"
 #include "tests/support/HatLinkTest.hpp"
 

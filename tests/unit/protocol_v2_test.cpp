@@ -15,8 +15,8 @@
 #include <regex>
 #include <thread>
 
-#include "ostrel/io/Log.hpp"
-#include "ostrel/protocol/HatProtocolV2.hpp"
+#include "ostrel/base/Log.hpp"
+#include "ostrel/hat/HatProtocolV2.hpp"
 #include "tests/support/FakeMqttClient.hpp"
 #include "tests/support/HatLinkTest.hpp"
 #include "tests/support/Wait.hpp"

@@ -3,7 +3,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include "ostrel/io/SystemdNotify.hpp"
+#include "ostrel/sys/SystemdNotify.hpp"
 #include "tests/support/NotifySocket.hpp"
 
 namespace ostrel::test {

@@ -1,4 +1,4 @@
-#include "ostrel/io/SerialPort.hpp"
+#include "ostrel/sys/SerialPort.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

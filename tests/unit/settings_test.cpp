@@ -1,4 +1,4 @@
-#include "ostrel/core/Settings.hpp"
+#include "ostrel/gateway/Settings.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

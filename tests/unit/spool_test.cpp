@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "ostrel/io/Spool.hpp"
+#include "ostrel/mqtt/Spool.hpp"
 #include "tests/support/LogCapture.hpp"
 
 namespace ostrel {

@@ -1,4 +1,4 @@
-#include "ostrel/io/Tasks.hpp"
+#include "ostrel/base/Tasks.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "ostrel/io/Log.hpp"
-#include "ostrel/protocol/TxQueue.hpp"
+#include "ostrel/base/Log.hpp"
+#include "ostrel/hat/TxQueue.hpp"
 #include "tests/support/LogCapture.hpp"
 #include "tests/support/Wait.hpp"
 

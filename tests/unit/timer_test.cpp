@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "ostrel/io/Log.hpp"
+#include "ostrel/base/Log.hpp"
 
 using namespace ostrel;
 using namespace std::chrono_literals;

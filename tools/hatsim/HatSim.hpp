@@ -28,7 +28,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ostrel/io/Bytes.hpp"
+#include "ostrel/base/Bytes.hpp"
 
 namespace ostrel::hatsim {
 
