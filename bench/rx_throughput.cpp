@@ -553,7 +553,8 @@ int main(int argc, char** argv) {
              st.gatewayLog.empty() ? "/dev/null" : st.gatewayLog, st.qos);
   bool all = true;
   try {
-    ostrel::test::Broker broker(std::nullopt, std::getenv("BENCH_BROKER_CONF") ? std::getenv("BENCH_BROKER_CONF") : "");
+    ostrel::test::Broker broker(
+        std::nullopt, std::getenv("BENCH_BROKER_CONF") ? std::getenv("BENCH_BROKER_CONF") : "");
     for (const auto& sc : runs) all = runScenario(broker, sc, st) && all;
   } catch (const std::exception& e) {
     fmt::print(stderr, "rx_throughput: {}\n", e.what());

@@ -12,14 +12,14 @@
 
 #include <unistd.h>
 
+#include "ostrel/base/Log.hpp"
+#include "ostrel/base/Tasks.hpp"
 #include "ostrel/gateway/Gateway.hpp"
 #include "ostrel/gateway/Settings.hpp"
-#include "ostrel/base/Log.hpp"
 #include "ostrel/mqtt/PahoMqttClient.hpp"
-#include "ostrel/sys/SystemdNotify.hpp"
-#include "ostrel/base/Tasks.hpp"
-#include "ostrel/observe/Monitor.hpp"
 #include "ostrel/nodeops/Companion.hpp"
+#include "ostrel/observe/Monitor.hpp"
+#include "ostrel/sys/SystemdNotify.hpp"
 #include "ostrel/time/ClockBeacon.hpp"
 
 using namespace ostrel;

@@ -1,9 +1,9 @@
 // Hat bring-up: board detection, reset through the hat control, and the start-up wait.
 #include <fstream>
 
+#include "ostrel/base/Log.hpp"
 #include "ostrel/gateway/Gateway.hpp"
 #include "ostrel/hat/HatControl.hpp"
-#include "ostrel/base/Log.hpp"
 
 namespace ostrel {
 

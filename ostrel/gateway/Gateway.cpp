@@ -3,9 +3,9 @@
 
 #include <unistd.h>
 
-#include "ostrel/gateway/Settings.hpp"
 #include "ostrel/base/Log.hpp"
 #include "ostrel/base/Observer.hpp"
+#include "ostrel/gateway/Settings.hpp"
 #include "ostrel/mqtt/PahoMqttClient.hpp"
 #include "ostrel/sys/SystemdNotify.hpp"
 

@@ -6,16 +6,16 @@
 #include <optional>
 #include <string>
 
-#include "ostrel/gateway/Progress.hpp"
 #include "ostrel/base/Args.hpp"
 #include "ostrel/base/Asio.hpp"
-#include "ostrel/sys/Config.hpp"
 #include "ostrel/base/LogThrottle.hpp"
-#include "ostrel/mqtt/MqttClient.hpp"
-#include "ostrel/sys/SerialPort.hpp"
 #include "ostrel/base/Tasks.hpp"
+#include "ostrel/gateway/Progress.hpp"
 #include "ostrel/hat/HatProtocolV1.hpp"
+#include "ostrel/mqtt/MqttClient.hpp"
+#include "ostrel/sys/Config.hpp"
 #include "ostrel/sys/Privileges.hpp"
+#include "ostrel/sys/SerialPort.hpp"
 
 namespace ostrel {
 

@@ -3,10 +3,10 @@
 
 #include <algorithm>
 
-#include "ostrel/gateway/Gateway.hpp"
 #include "ostrel/base/Log.hpp"
 #include "ostrel/base/LogThrottle.hpp"
 #include "ostrel/base/Observer.hpp"
+#include "ostrel/gateway/Gateway.hpp"
 #include "ostrel/hat/HatProtocolV2.hpp"
 
 namespace ostrel {

@@ -8,10 +8,10 @@
 #include <random>
 #include <utility>
 
-#include "ostrel/gateway/Gateway.hpp"
 #include "ostrel/base/Log.hpp"
 #include "ostrel/base/LogThrottle.hpp"
 #include "ostrel/base/Observer.hpp"
+#include "ostrel/gateway/Gateway.hpp"
 #include "ostrel/hat/HatProtocolV3.hpp"
 
 namespace ostrel {

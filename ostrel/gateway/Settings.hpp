@@ -4,8 +4,8 @@
 // line naming the key, instead of surfacing later as a retry without end.
 #include <string>
 
-#include "ostrel/sys/Config.hpp"
 #include "ostrel/mqtt/MqttClient.hpp"
+#include "ostrel/sys/Config.hpp"
 
 namespace ostrel {
 

@@ -3,8 +3,8 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "ostrel/gateway/Gateway.hpp"
 #include "ostrel/base/Log.hpp"
+#include "ostrel/gateway/Gateway.hpp"
 
 namespace ostrel {
 

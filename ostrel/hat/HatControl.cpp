@@ -5,8 +5,8 @@
 #include <chrono>
 #include <thread>
 
-#include "ostrel/sys/Config.hpp"
 #include "ostrel/base/Log.hpp"
+#include "ostrel/sys/Config.hpp"
 
 namespace ostrel {
 

@@ -10,13 +10,13 @@
 #include <string>
 #include <unordered_map>
 
-#include "ostrel/hat/CipherLink.hpp"
 #include "ostrel/base/Args.hpp"
 #include "ostrel/base/LogThrottle.hpp"
-#include "ostrel/mqtt/MqttClient.hpp"
-#include "ostrel/sys/SerialPort.hpp"
-#include "ostrel/parser/SensorMsgParser.hpp"
+#include "ostrel/hat/CipherLink.hpp"
 #include "ostrel/hat/TxQueue.hpp"
+#include "ostrel/mqtt/MqttClient.hpp"
+#include "ostrel/parser/SensorMsgParser.hpp"
+#include "ostrel/sys/SerialPort.hpp"
 
 namespace ostrel {
 

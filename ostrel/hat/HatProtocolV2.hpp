@@ -4,8 +4,8 @@
 #include <memory>
 #include <optional>
 
-#include "ostrel/sys/Config.hpp"
 #include "ostrel/hat/HatProtocolV1.hpp"
+#include "ostrel/sys/Config.hpp"
 #include "ostrel/time/ClockBeacon.hpp"
 
 namespace ostrel {

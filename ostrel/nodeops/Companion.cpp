@@ -8,12 +8,12 @@
 #include <cerrno>
 #include <cstring>
 
-#include "ostrel/gateway/Gateway.hpp"
-#include "ostrel/nodeops/NodeOps.hpp"
-#include "ostrel/gateway/Settings.hpp"
 #include "ostrel/base/Log.hpp"
 #include "ostrel/base/Observer.hpp"
+#include "ostrel/gateway/Gateway.hpp"
+#include "ostrel/gateway/Settings.hpp"
 #include "ostrel/mqtt/PahoMqttClient.hpp"
+#include "ostrel/nodeops/NodeOps.hpp"
 
 namespace ostrel::ops {
 

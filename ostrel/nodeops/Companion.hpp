@@ -13,10 +13,10 @@
 #include <string>
 
 #include "ostrel/base/Asio.hpp"
-#include "ostrel/sys/Config.hpp"
 #include "ostrel/base/LogThrottle.hpp"
 #include "ostrel/mqtt/MqttClient.hpp"
 #include "ostrel/nodeops/Requests.hpp"
+#include "ostrel/sys/Config.hpp"
 
 namespace ostrel::ops {
 

@@ -1,9 +1,9 @@
 // Over-the-air firmware transfer ("TB") from Intel HEX images.
 // Boost (through Gateway.hpp) must come before SRecord's headers.
+#include "ostrel/base/Log.hpp"
 #include "ostrel/gateway/Gateway.hpp"
 #include "ostrel/nodeops/NodeOps.hpp"
 #include "ostrel/nodeops/NodeOpsDetail.hpp"
-#include "ostrel/base/Log.hpp"
 
 // clang-format off
 #include <srecord/input/file/intel.h>

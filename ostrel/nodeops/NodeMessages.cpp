@@ -1,9 +1,9 @@
 // Node messages ("TX") and sensor configuration records ("PP").
 #include <cmath>
 
+#include "ostrel/base/Log.hpp"
 #include "ostrel/nodeops/NodeOps.hpp"
 #include "ostrel/nodeops/NodeOpsDetail.hpp"
-#include "ostrel/base/Log.hpp"
 
 namespace ostrel {
 

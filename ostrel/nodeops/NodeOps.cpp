@@ -7,9 +7,9 @@
 #include <cmath>
 #include <limits>
 
+#include "ostrel/base/Log.hpp"
 #include "ostrel/gateway/Gateway.hpp"
 #include "ostrel/nodeops/NodeOpsDetail.hpp"
-#include "ostrel/base/Log.hpp"
 
 namespace ostrel {
 

@@ -1,8 +1,8 @@
 // Keep-in-receive mode ("PM") and the hat's three-byte answer.
+#include "ostrel/base/Log.hpp"
 #include "ostrel/gateway/Gateway.hpp"
 #include "ostrel/nodeops/NodeOps.hpp"
 #include "ostrel/nodeops/NodeOpsDetail.hpp"
-#include "ostrel/base/Log.hpp"
 
 namespace ostrel {
 

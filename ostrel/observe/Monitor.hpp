@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "ostrel/base/Asio.hpp"
-#include "ostrel/sys/Config.hpp"
-#include "ostrel/mqtt/MqttClient.hpp"
 #include "ostrel/base/Observer.hpp"
+#include "ostrel/mqtt/MqttClient.hpp"
+#include "ostrel/sys/Config.hpp"
 
 namespace ostrel::observe {
 

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "ostrel/base/Asio.hpp"
-#include "ostrel/sys/Process.hpp"
 #include "ostrel/base/Tasks.hpp"
+#include "ostrel/sys/Process.hpp"
 #include "ostrel/time/Timer.hpp"
 
 namespace ostrel {

@@ -22,9 +22,9 @@
 #include <set>
 #include <thread>
 
+#include "ostrel/base/Log.hpp"
 #include "ostrel/gateway/Gateway.hpp"
 #include "ostrel/nodeops/NodeOps.hpp"
-#include "ostrel/base/Log.hpp"
 #include "tests/support/FakeMqttClient.hpp"
 #include "tests/support/Wait.hpp"
 #include "tools/hatsim/HatSim.hpp"

@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "ostrel/gateway/Gateway.hpp"
 #include "ostrel/base/Log.hpp"
+#include "ostrel/gateway/Gateway.hpp"
 #include "tests/support/LogCapture.hpp"
 
 using namespace ostrel;

@@ -6,8 +6,8 @@
 
 #include <chrono>
 
-#include "ostrel/gateway/Gateway.hpp"
 #include "ostrel/base/Log.hpp"
+#include "ostrel/gateway/Gateway.hpp"
 #include "ostrel/hat/HatProtocolV2.hpp"
 #include "tests/support/FakeMqttClient.hpp"
 #include "tests/support/HatLinkTest.hpp"

@@ -9,9 +9,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include "ostrel/base/Log.hpp"
 #include "ostrel/gateway/Gateway.hpp"
 #include "ostrel/nodeops/NodeOps.hpp"
-#include "ostrel/base/Log.hpp"
 
 namespace ostrel {
 namespace {

@@ -7,10 +7,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "ostrel/gateway/Gateway.hpp"
-#include "ostrel/nodeops/NodeOps.hpp"
 #include "ostrel/base/Log.hpp"
+#include "ostrel/gateway/Gateway.hpp"
 #include "ostrel/nodeops/Companion.hpp"
+#include "ostrel/nodeops/NodeOps.hpp"
 #include "tests/support/FakeMqttClient.hpp"
 #include "tests/support/HatLinkTest.hpp"
 

@@ -15,8 +15,8 @@
 #include <system_error>
 #include <vector>
 
-#include "ostrel/gateway/Gateway.hpp"
 #include "ostrel/base/Log.hpp"
+#include "ostrel/gateway/Gateway.hpp"
 #include "tests/support/LogCapture.hpp"
 
 using namespace ostrel;
