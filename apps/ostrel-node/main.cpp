@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <fmt/format.h>
-#include <mqtt/async_client.h>
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
@@ -20,161 +19,18 @@
 #include <random>
 #include <thread>
 
+#include "apps/ostrel-node/Session.hpp"
 #include "ostrel/base/Bytes.hpp"
-#include "ostrel/mqtt/TlsProbe.hpp"
 
 using namespace ostrel;
+using namespace ostrel::node;
 using json = nlohmann::json;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
 constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_NO_ANSWER = 3;
-
-struct Options {
-  std::string broker = "localhost:1883";
-  std::string username, password;
-  std::string passwordFile;
-  bool tls = false;
-  std::string caFile;
-  std::string replyPrefix = "ostrel-node";
-  std::string gateway;
-  double timeout = 10;  // seconds for each answer
-  std::string sensor;
-};
-
-// Host and port of a "HOST:PORT" broker address ("[v6]:PORT" too); 1883 or 8883 without a port.
-std::pair<std::string, int> hostPort(const std::string& broker, bool tls) {
-  std::string host = broker;
-  int port = tls ? 8883 : 1883;
-  auto colon = broker.rfind(':');
-  if (colon != std::string::npos && broker.find(']', colon) == std::string::npos) {
-    host = broker.substr(0, colon);
-    port = std::atoi(broker.c_str() + colon + 1);
-  }
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
-    host = host.substr(1, host.size() - 2);
-  return {host, port};
-}
-
-// A failed connect in words: the broker's reason when it answered with one (Paho's own text
-// says only "CONNACK return code").
-std::string refusal(const mqtt::exception& e) {
-  for (int code : {e.get_reason_code(), e.get_return_code()}) {
-    if (code < 0x80 || code > 0xFF) continue;
-    if (const char* text = ::MQTTReasonCode_toString(static_cast<MQTTReasonCodes>(code)))
-      return fmt::format("the broker refused the connection: {} (reason code {})", text, code);
-  }
-  return e.what();
-}
-
-class Session {
- public:
-  explicit Session(const Options& o) : o_(o) {
-    std::random_device rd;
-    id_ = fmt::format("ostrel-node-{:08x}{:08x}", rd(), rd());
-    // Under a prefix of our own: the gateway answers only outside its own and its command topics,
-    // and a broker's ACL can let operators read exactly this tree.
-    responseTopic_ = fmt::format("{}/{}/response", o.replyPrefix, id_);
-    std::string uri = (o.tls ? "ssl://" : "tcp://") + o.broker;
-    cli_ = std::make_unique<mqtt::async_client>(uri, id_, mqtt::create_options(MQTTVERSION_5));
-    auto b = mqtt::connect_options_builder().mqtt_version(MQTTVERSION_5).clean_start(true);
-    if (!o.username.empty()) b.user_name(o.username).password(o.password);
-    if (o.tls) {
-      // The certificate must chain to a trusted CA and name the host we asked for; without
-      // --cafile Paho loads OpenSSL's default paths, the system's CAs.
-      auto ssl = mqtt::ssl_options_builder().enable_server_cert_auth(true).verify(true);
-      if (!o.caFile.empty()) ssl.trust_store(o.caFile);
-      b.ssl(ssl.finalize());
-    }
-    cli_->start_consuming();
-    std::string failure;
-    try {
-      if (!cli_->connect(b.finalize())->wait_for(std::chrono::seconds(10)))
-        failure = "no answer within 10 s";
-    } catch (const mqtt::exception& e) {
-      failure = refusal(e);
-    }
-    if (failure.empty() && !cli_->is_connected()) failure = "the connection was closed";
-    if (!failure.empty()) {
-      std::string why;
-      if (o.tls) {
-        auto [host, port] = hostPort(o.broker, true);
-        why = tlsFailureReason({host, port, o.caFile, {}, {}}, std::chrono::seconds(10));
-      }
-      throw std::runtime_error(
-          why.empty() ? fmt::format("could not connect to {}: {}", uri, failure)
-                      : fmt::format("could not connect to {}: {}; nothing was sent", uri, why));
-    }
-    cli_->subscribe(responseTopic_, 1)->wait();
-  }
-  ~Session() {
-    try {
-      cli_->disconnect()->wait_for(std::chrono::seconds(2));
-    } catch (...) {
-    }
-  }
-
-  void subscribe(const std::string& topic) { cli_->subscribe(topic, 1)->wait(); }
-
-  std::string topic(const std::string& op) const {
-    return fmt::format("gw/{}/node/{}/{}", o_.gateway, o_.sensor, op);
-  }
-
-  // Publishes a request and waits for its answer; nullopt when none came in time.
-  std::optional<json> request(const std::string& op, const std::string& payload) {
-    std::string corr = fmt::format("{}", ++seq_);
-    auto msg = mqtt::make_message(topic(op), payload, 1, false);
-    mqtt::properties props{{mqtt::property::RESPONSE_TOPIC, responseTopic_},
-                           {mqtt::property::CORRELATION_DATA, corr}};
-    msg->set_properties(props);
-    early_.clear();  // whatever came before this request does not answer it
-    cli_->publish(msg)->wait();
-    auto end = Clock::now() + std::chrono::milliseconds(static_cast<long>(o_.timeout * 1000));
-    while (Clock::now() < end) {
-      auto m = consume(end);
-      if (!m) break;
-      if (m->get_topic() != responseTopic_) {
-        // An acknowledgement can overtake the answer: keep it for the caller.
-        early_.push_back(m);
-        continue;
-      }
-      const auto& p = m->get_properties();
-      if (!p.contains(mqtt::property::CORRELATION_DATA) ||
-          mqtt::get<std::string>(p, mqtt::property::CORRELATION_DATA) != corr)
-        continue;
-      return json::parse(m->get_payload_str(), nullptr, false);
-    }
-    return std::nullopt;
-  }
-
-  // The next message on any subscribed topic before `end`.
-  mqtt::const_message_ptr next(Clock::time_point end) {
-    if (!early_.empty()) {
-      auto m = early_.front();
-      early_.pop_front();
-      return m;
-    }
-    return consume(end);
-  }
-
- private:
-  mqtt::const_message_ptr consume(Clock::time_point end) {
-    auto left = end - Clock::now();
-    if (left <= Clock::duration::zero()) return nullptr;
-    mqtt::const_message_ptr m;
-    if (!cli_->try_consume_message_for(&m, left)) return nullptr;
-    return m;
-  }
-
-  const Options& o_;
-  std::string id_, responseTopic_;
-  std::unique_ptr<mqtt::async_client> cli_;
-  unsigned seq_ = 0;
-  std::deque<mqtt::const_message_ptr> early_;
-};
 
 // A usage error that ends the program with EXIT_USAGE.
 struct UsageError : std::runtime_error {
@@ -354,7 +210,7 @@ int firmware(Session& s, const Options& o, const FirmwareOptions& f) {
     while (!acked) {
       auto m = s.next(end);
       if (!m) break;
-      acked = m->get_topic() == f.ackTopic && isAck(m->get_payload_str(), f.ackPrefix);
+      acked = m->topic == f.ackTopic && isAck(m->payload, f.ackPrefix);
     }
     if (!acked) {
       if (++misses > f.retries) {
@@ -499,7 +355,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "ostrel-node: no firmware status for sensor %s\n", o.sensor.c_str());
       return EXIT_NO_ANSWER;
     }
-    std::printf("%s\n", m->get_payload_str().c_str());
+    std::printf("%s\n", m->payload.c_str());
     return 0;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "ostrel-node: %s\n", e.what());

@@ -32,7 +32,7 @@ void MqttBuffer::erase(Iter it) {
   Entry& e = it->second;
   if (e.inflight) {
     --inflight_;
-    if (e.strikes) --struckInflight_;
+    if (e.alone()) --aloneInflight_;
   } else {
     waiting_[kind(e.pub)].erase(it->first);
     if (untagged(e)) --untaggedWaiting_;
@@ -74,21 +74,22 @@ std::size_t MqttBuffer::push(Publication p, std::uint64_t tag) {
 }
 
 std::optional<std::pair<std::uint64_t, const Publication*>> MqttBuffer::takeNext(
-    std::size_t window) {
-  if (inflight_ >= window || struckInflight_ > 0) return std::nullopt;
+    std::size_t window, Clock::time_point now) {
+  if (inflight_ >= window || aloneInflight_ > 0) return std::nullopt;
   std::uint64_t next = UINT64_MAX;
   for (auto& w : waiting_)
     if (!w.empty()) next = std::min(next, *w.begin());
   if (next == UINT64_MAX) return std::nullopt;
   auto it = entries_.find(next);
   Entry& e = it->second;
-  if (e.strikes && inflight_ > 0) return std::nullopt;
+  if (e.alone() && inflight_ > 0) return std::nullopt;
   waiting_[kind(e.pub)].erase(next);
   if (untagged(e)) --untaggedWaiting_;
   if (e.pub.retain) retainedByTopic_.erase(e.pub.topic);
   e.inflight = true;
+  e.sentAt = now;
   ++inflight_;
-  if (e.strikes) ++struckInflight_;
+  if (e.alone()) ++aloneInflight_;
   return std::pair{next, &e.pub};
 }
 
@@ -97,7 +98,7 @@ void MqttBuffer::untake(std::uint64_t seq) {
   if (it == entries_.end() || !it->second.inflight) return;
   it->second.inflight = false;
   --inflight_;
-  if (it->second.strikes) --struckInflight_;
+  if (it->second.alone()) --aloneInflight_;
   wait(it);
 }
 
@@ -120,9 +121,10 @@ std::vector<Publication> MqttBuffer::takeUntaggedWaiting() {
   if (untaggedWaiting_ == 0) return out;
   out.reserve(untaggedWaiting_);
   auto& readings = waiting_[READING];
-  for (auto w = readings.begin(); w != readings.end() && untaggedWaiting_ > 0;) {
+  for (auto w = readings.begin(); w != readings.end();) {
     auto it = entries_.find(*w);
-    if (!untagged(it->second)) {
+    // One under suspicion keeps its marks, and so its place in memory.
+    if (!untagged(it->second) || it->second.alone()) {
       ++w;
       continue;
     }
@@ -135,23 +137,57 @@ std::vector<Publication> MqttBuffer::takeUntaggedWaiting() {
   return out;
 }
 
-std::vector<Publication> MqttBuffer::requeue(bool brokerClosed) {
+std::vector<Publication> MqttBuffer::requeue(Blame blame, Clock::time_point now) {
   std::vector<Publication> poison;
   std::vector<std::uint64_t> flying;
   for (auto& [seq, e] : entries_) {
     if (flying.size() == inflight_) break;  // in-flight entries sit near the front
     if (e.inflight) flying.push_back(seq);
   }
+  const bool alone = flying.size() == 1;
   for (auto seq : flying) {
+    auto it = entries_.find(seq);
+    Entry& e = it->second;
+    bool strike = blame == Blame::Refusal ||
+                  (blame == Blame::Silent && alone && e.suspect && now - e.sentAt < SUSPECT_WINDOW);
+    // Marked while still in flight, so that the count of lone entries in flight stays right.
+    if (e.alone()) --aloneInflight_;
+    if (blame == Blame::Silent) e.suspect = true;
+    if (strike) ++e.strikes;
+    if (e.alone()) ++aloneInflight_;
     untake(seq);
-    auto it = entries_.find(seq);  // a stale retained entry is gone now
-    if (it == entries_.end() || !brokerClosed) continue;
-    if (++it->second.strikes < 2) continue;
+    it = entries_.find(seq);  // a stale retained entry is gone now
+    if (it == entries_.end() || it->second.strikes < 2) continue;
     poison.push_back(it->second.pub);
     erase(it);
     ++dropped_;
   }
   return poison;
+}
+
+std::optional<MqttBuffer::Clock::time_point> MqttBuffer::oldestInflight() const {
+  std::optional<Clock::time_point> oldest;
+  std::size_t seen = 0;
+  for (auto& [seq, e] : entries_) {
+    if (seen == inflight_) break;
+    if (!e.inflight) continue;
+    ++seen;
+    if (!oldest || e.sentAt < *oldest) oldest = e.sentAt;
+  }
+  return oldest;
+}
+
+void MqttBuffer::tagUntaggedWaiting(
+    const std::function<std::optional<std::uint64_t>(const Publication&)>& copy) {
+  if (untaggedWaiting_ == 0) return;
+  for (auto seq : waiting_[READING]) {
+    auto it = entries_.find(seq);
+    if (!untagged(it->second)) continue;
+    auto tag = copy(it->second.pub);
+    if (!tag) continue;
+    it->second.tag = *tag;
+    --untaggedWaiting_;
+  }
 }
 
 }  // namespace ostrel

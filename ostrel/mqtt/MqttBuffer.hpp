@@ -3,6 +3,7 @@
 // everything handed over but not yet acknowledged, in publication order. Bounded in bytes. A
 // retained publication is state, not an event: at most one per topic waits to be sent, the newest.
 // Used on the event-loop thread only.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -20,8 +21,9 @@ struct Publication {
   std::string payload;
   int qos = 0;
   bool retain = false;
-  std::string correlation;   // MQTT 5 correlation data of an answer; empty: none
-  std::uint32_t expiry = 0;  // MQTT 5 message expiry interval in seconds; 0: none
+  std::string correlation;    // MQTT 5 correlation data of an answer; empty: none
+  std::uint32_t expiry = 0;   // MQTT 5 message expiry interval in seconds; 0: none
+  std::string responseTopic;  // MQTT 5 response topic of a request; empty: none
 };
 
 class MqttBuffer {
@@ -50,28 +52,49 @@ class MqttBuffer {
 
   // A reading with nothing bound to this connection or this moment: it may wait on disk.
   static bool spoolable(const Publication& p) {
-    return !p.retain && p.correlation.empty() && p.expiry == 0;
+    return !p.retain && p.correlation.empty() && p.expiry == 0 && p.responseTopic.empty();
   }
   // Spoolable publications without a tag that wait (not in flight).
   std::size_t untaggedWaiting() const { return untaggedWaiting_; }
-  // Removes those and returns them, oldest first.
+  // Removes those and returns them, oldest first; those struck or under suspicion stay.
   std::vector<Publication> takeUntaggedWaiting();
+  // Gives each of those, oldest first, the tag `copy` returns for it (none: it stays untagged).
+  void tagUntaggedWaiting(
+      const std::function<std::optional<std::uint64_t>(const Publication&)>& copy);
 
-  // The oldest waiting entry, now in flight; none when `window` entries are in flight already.
-  // An entry that was in flight when the broker closed a connection travels alone: if the
-  // broker closes again, it is the one to blame.
-  std::optional<std::pair<std::uint64_t, const Publication*>> takeNext(std::size_t window);
+  using Clock = std::chrono::steady_clock;
+  // The oldest waiting entry, now in flight since `now`; none when `window` entries are in
+  // flight already. An entry under suspicion (see requeue) travels alone.
+  std::optional<std::pair<std::uint64_t, const Publication*>> takeNext(
+      std::size_t window, Clock::time_point now = Clock::now());
   // `seq` did not leave: it waits again, in its place.
   void untake(std::uint64_t seq);
   // The broker has it (PUBACK, or written for QoS 0).
   void delivered(std::uint64_t seq);
   // The broker refused it: dropped and counted.
   void refused(std::uint64_t seq);
+  // The publication of `seq`, while it is owed.
+  const Publication* find(std::uint64_t seq) const {
+    auto it = entries_.find(seq);
+    return it == entries_.end() ? nullptr : &it->second.pub;
+  }
+  // When the oldest entry in flight was sent.
+  std::optional<Clock::time_point> oldestInflight() const;
+
+  // Who the end of a connection points at.
+  enum class Blame {
+    None,     // us, the network, a time-out: nothing in flight is to blame
+    Refusal,  // the broker closed with a reason that names a packet: each entry in flight
+    Silent,   // the broker closed without a reason, which some do on a packet they refuse
+  };
   // The connection ended: what was in flight waits again, ahead of everything newer. With
-  // `brokerClosed` each such entry gets a strike, and one with its second strike is dropped,
-  // counted and returned: a publication the broker answers by closing the connection would
-  // otherwise close every connection to come.
-  std::vector<Publication> requeue(bool brokerClosed);
+  // Refusal each such entry gets a strike. With Silent each comes under suspicion and from then
+  // on travels alone; one that was alone in flight and sent less than `suspectWindow` before
+  // gets a strike. An entry with its second strike is dropped, counted and returned: a
+  // publication the broker answers by closing the connection would otherwise close every
+  // connection to come, while a network that fails twice blames nothing.
+  std::vector<Publication> requeue(Blame blame, Clock::time_point now = Clock::now());
+  static constexpr std::chrono::seconds SUSPECT_WINDOW{2};
 
   std::size_t inflight() const { return inflight_; }
   std::size_t size() const { return entries_.size(); }
@@ -88,6 +111,9 @@ class MqttBuffer {
     bool inflight = false;
     int strikes = 0;
     std::uint64_t tag = 0;
+    bool suspect = false;
+    Clock::time_point sentAt{};
+    bool alone() const { return strikes > 0 || suspect; }
   };
   static bool untagged(const Entry& e) { return e.tag == 0 && spoolable(e.pub); }
   using Iter = std::map<std::uint64_t, Entry>::iterator;
@@ -105,7 +131,7 @@ class MqttBuffer {
   std::uint64_t nextSeq_ = 1;
   std::size_t bytes_ = 0;
   std::size_t inflight_ = 0;
-  std::size_t struckInflight_ = 0;
+  std::size_t aloneInflight_ = 0;
   std::size_t untaggedWaiting_ = 0;
   std::uint64_t delivered_ = 0;
   std::uint64_t dropped_ = 0;

@@ -1,6 +1,7 @@
 #pragma once
 // MQTT 5 client as the gateway sees it. Handlers always run on the event-loop thread; an
 // exception thrown by a handler is logged and goes no further.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -51,8 +52,17 @@ struct MqttStats {
   std::uint64_t dropped = 0;
   std::size_t buffered = 0;  // owed right now: not yet sent, or sent and not acknowledged
   std::size_t bufferedBytes = 0;
-  std::uint64_t clientsMade = 0;  // library clients made (one per server address)
+  std::uint64_t clientsMade = 0;  // library clients made (a new one after each lost connection)
   std::size_t spooled = 0;        // publications on disk now, not yet acknowledged
+  std::chrono::seconds oldestUnacked{0};  // how long the oldest publication in flight has waited
+};
+
+// What the broker said it takes, in its CONNACK.
+struct BrokerLimits {
+  std::uint32_t maxPacketSize = 0;  // 0: no limit said
+  int maxQos = 2;
+  bool retainAvailable = true;
+  std::uint16_t receiveMaximum = 65535;
 };
 
 // The two MQTT 5 request/response properties of a publication (empty when absent), and

@@ -1,6 +1,7 @@
 #pragma once
 // The real MQTT client, on Eclipse Paho C++. One object per connection role, kept for the whole
-// run; see the top of PahoMqttClient.cpp for its threads.
+// run: a connection keeper (Connection.hpp), the outbox (Outbox.hpp) and the disk spool
+// (Spool.hpp) behind the MqttClient interface.
 //
 // Texts handed to the handlers:
 //   flags  "session present 0" or "session present 1"
@@ -11,7 +12,7 @@
 #include <chrono>
 #include <memory>
 
-#include "ostrel/mqtt/MqttBuffer.hpp"
+#include "ostrel/mqtt/Connection.hpp"
 #include "ostrel/mqtt/MqttClient.hpp"
 
 namespace ostrel {
@@ -29,14 +30,14 @@ struct PahoOptions {
   std::chrono::milliseconds reconnectMin{500};
   std::chrono::milliseconds reconnectMax{5000};
   std::chrono::milliseconds holdToReset{10000};
+  // A publication unacknowledged this long makes the client connect again; 0: the larger of
+  // twice the keep-alive and 30 s.
+  std::chrono::milliseconds ackTimeout{0};
 };
 
 std::shared_ptr<MqttClient> makePahoMqttClient(Executor ex, MqttSettings settings,
                                                PahoOptions options = {});
 
-// Call once before the process exits, after every client is gone. False when a client was left
-// with a disconnect that never completed: Paho may still be at work in it, so leave with _exit
-// rather than run the exit handlers (they tear the TLS library down under it).
-bool finishMqttClients();
+// finishMqttClients(), to call before the process exits: see Connection.hpp.
 
 }  // namespace ostrel

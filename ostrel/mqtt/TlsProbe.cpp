@@ -9,7 +9,10 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 namespace ostrel {
 
@@ -139,6 +142,46 @@ std::string tlsFailureReason(const TlsProbeTarget& t, std::chrono::milliseconds 
   }
   ERR_clear_error();
   return {};
+}
+
+namespace {
+// Probes still running: the process waits for them before it tears OpenSSL down. Process-wide,
+// since a probe's thread outlives the client that started it.
+std::mutex probeMutex;
+std::condition_variable probeDone;
+int probesRunning = 0;
+}  // namespace
+
+bool probeTls(Executor ex, TlsProbeTarget target, std::chrono::milliseconds timeout,
+              std::function<void(std::string)> done) {
+  {
+    std::lock_guard lk(probeMutex);
+    ++probesRunning;
+  }
+  try {
+    std::thread([ex, target = std::move(target), timeout, done = std::move(done)]() mutable {
+      std::string reason;
+      try {
+        reason = tlsFailureReason(target, timeout);
+      } catch (const std::exception& e) {
+        reason = e.what();
+      }
+      asio::post(ex, [done = std::move(done), reason] { done(reason); });
+      std::lock_guard lk(probeMutex);
+      --probesRunning;
+      probeDone.notify_all();
+    }).detach();
+    return true;
+  } catch (const std::system_error&) {
+    std::lock_guard lk(probeMutex);
+    --probesRunning;
+    return false;
+  }
+}
+
+bool waitForTlsProbes(std::chrono::milliseconds limit) {
+  std::unique_lock lk(probeMutex);
+  return probeDone.wait_for(lk, limit, [] { return probesRunning == 0; });
 }
 
 }  // namespace ostrel

@@ -29,7 +29,7 @@ TEST(MqttBuffer, AConnectionThatEndsGivesBackItsInFlightEntriesAheadOfNewerOnes)
   EXPECT_FALSE(b.takeNext(2));  // the window is full
   b.delivered(first->first);
   EXPECT_EQ(b.inflight(), 1u);
-  EXPECT_TRUE(b.requeue(false).empty());
+  EXPECT_TRUE(b.requeue(MqttBuffer::Blame::None).empty());
   EXPECT_EQ(b.inflight(), 0u);
   EXPECT_EQ(drainAll(b), (std::vector<std::string>{"p1", "p2", "p3", "p4"}));
   // A late acknowledgement of the old connection still counts: the broker has it; the copy sent
@@ -54,7 +54,7 @@ TEST(MqttBuffer, TheBoundDropsTheOldestWaitingReadingsAndNeverAReadingForAStatus
   EXPECT_EQ(b.takeRecentDrops(), 5u);
   EXPECT_EQ(b.takeRecentDrops(), 0u);
   EXPECT_LE(b.bytes(), 6 * COST + 100);
-  b.requeue(false);
+  b.requeue(MqttBuffer::Blame::None);
   EXPECT_EQ(drainAll(b), (std::vector<std::string>{"fw", "p0", "p6", "p7", "p8", "p9"}));
 
   // A full buffer of readings: statuses push out statuses (or themselves), never a reading,
@@ -72,7 +72,7 @@ TEST(MqttBuffer, TheBoundDropsTheOldestWaitingReadingsAndNeverAReadingForAStatus
   ASSERT_TRUE(mixed.takeNext(1));  // p0 in flight: not droppable
   mixed.push(reading(1));
   EXPECT_EQ(mixed.droppedCount(), 0u);
-  mixed.requeue(false);
+  mixed.requeue(MqttBuffer::Blame::None);
   EXPECT_EQ(drainAll(mixed), (std::vector<std::string>{"p0", "p1"}));
 }
 
@@ -94,7 +94,7 @@ TEST(MqttBuffer, OneWaitingRetainedPublicationPerTopicTheNewest) {
   ASSERT_TRUE(c.takeNext(10));
   c.push(status("t", "new"));
   EXPECT_EQ(c.size(), 2u);
-  c.requeue(false);
+  c.requeue(MqttBuffer::Blame::None);
   EXPECT_EQ(drainAll(c), (std::vector<std::string>{"new"}));
   EXPECT_EQ(c.size(), 1u);
 }
@@ -104,7 +104,7 @@ TEST(MqttBuffer, AnEntryInFlightWhenTheBrokerClosedTwiceIsSetAsideAndTravelsAlon
   for (int i = 0; i < 4; ++i) b.push(reading(i));
   ASSERT_TRUE(b.takeNext(2));
   ASSERT_TRUE(b.takeNext(2));
-  EXPECT_TRUE(b.requeue(true).empty());  // one strike for p0 and p1
+  EXPECT_TRUE(b.requeue(MqttBuffer::Blame::Refusal).empty());  // one strike for p0 and p1
   // Each struck entry goes out alone.
   auto p0 = b.takeNext(10);
   ASSERT_TRUE(p0);
@@ -115,13 +115,13 @@ TEST(MqttBuffer, AnEntryInFlightWhenTheBrokerClosedTwiceIsSetAsideAndTravelsAlon
   ASSERT_TRUE(p1);
   EXPECT_EQ(p1->second->payload, "p1");
   EXPECT_FALSE(b.takeNext(10));
-  auto poison = b.requeue(true);  // closed again with p1 alone in flight
+  auto poison = b.requeue(MqttBuffer::Blame::Refusal);  // closed again with p1 alone in flight
   ASSERT_EQ(poison.size(), 1u);
   EXPECT_EQ(poison[0].payload, "p1");
   EXPECT_EQ(b.droppedCount(), 1u);
   // The rest flows with the full window again, and a loss the client caused strikes nobody.
   EXPECT_EQ(drainAll(b, 10), (std::vector<std::string>{"p2", "p3"}));
-  EXPECT_TRUE(b.requeue(false).empty());
+  EXPECT_TRUE(b.requeue(MqttBuffer::Blame::None).empty());
   EXPECT_EQ(drainAll(b, 10), (std::vector<std::string>{"p2", "p3"}));
 }
 
@@ -156,7 +156,7 @@ TEST(MqttBuffer, ATaggedEntryIsReleasedOnceHoweverItLeaves) {
   EXPECT_EQ(released, (std::vector<std::uint64_t>{10, 11}));
   for (int close = 0; close < 2; ++close) {
     ASSERT_TRUE(b.takeNext(1));
-    b.requeue(true);
+    b.requeue(MqttBuffer::Blame::Refusal);
   }
   EXPECT_EQ(released, (std::vector<std::uint64_t>{10, 11, 12}));
   b.setLimit(2 * COST + 10);
@@ -186,7 +186,7 @@ TEST(MqttBuffer, OnlyWaitingUntaggedReadingsAreTakenForTheDiskInOrder) {
   EXPECT_EQ(b.bytes(), before - 3 * COST);
   EXPECT_EQ(b.size(), 5u);
   // A requeued in-flight reading waits again and may now go to the disk.
-  b.requeue(false);
+  b.requeue(MqttBuffer::Blame::None);
   EXPECT_EQ(b.untaggedWaiting(), 1u);
   EXPECT_EQ(drainAll(b), (std::vector<std::string>{"p0", "p1", "online", "a", "e"}));
   EXPECT_EQ(b.untaggedWaiting(), 0u);
