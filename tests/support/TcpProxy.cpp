@@ -88,6 +88,40 @@ void TcpProxy::setFarewell(std::string bytes) {
   farewell_ = std::move(bytes);
 }
 
+void TcpProxy::swallowPublishes(bool on) {
+  swallow_ = on;
+}
+
+bool TcpProxy::fromClient(Link& l, const char* data, std::size_t n) {
+  auto& b = l.fromClient;
+  b.insert(b.end(), data, data + n);
+  std::size_t at = 0;
+  for (;;) {
+    // Fixed header: type and flags, then the remaining length in up to four 7-bit groups.
+    std::size_t len = 0, i = 1;
+    bool whole = false;
+    for (int shift = 0; at + i < b.size() && i <= 4; ++i, shift += 7) {
+      len |= static_cast<std::size_t>(b[at + i] & 0x7F) << shift;
+      if (!(b[at + i] & 0x80)) {
+        whole = true;
+        ++i;
+        break;
+      }
+    }
+    if (!whole || b.size() - at < i + len) break;
+    bool publish = (static_cast<unsigned char>(b[at]) >> 4) == 3;
+    if (publish && swallow_) {
+      ++swallowed_;
+    } else {
+      if (publish) ++passed_;
+      if (!writeAll(l.upstream, b.data() + at, i + len)) return false;
+    }
+    at += i + len;
+  }
+  b.erase(b.begin(), b.begin() + static_cast<long>(at));
+  return true;
+}
+
 void TcpProxy::closeLink(Link& l) {
   if (l.client >= 0) ::close(l.client);
   if (l.upstream >= 0) ::close(l.upstream);
@@ -149,7 +183,7 @@ void TcpProxy::run() {
       auto& fu = fds[3 + 2 * i];
       if (l.client >= 0 && fc.fd >= 0 && fc.revents) {
         ssize_t r = ::recv(l.client, buf, sizeof buf, 0);
-        if (r <= 0 || (l.upstream >= 0 && !writeAll(l.upstream, buf, static_cast<std::size_t>(r))))
+        if (r <= 0 || (l.upstream >= 0 && !fromClient(l, buf, static_cast<std::size_t>(r))))
           closeLink(l);
       }
       if (l.upstream >= 0 && fu.fd >= 0 && fu.revents) {

@@ -37,6 +37,12 @@ class TcpProxy {
   // Bytes sent to a client when the broker closes its connection, just before the proxy closes
   // it too: the DISCONNECT with a reason code that a broker may leave out.
   void setFarewell(std::string bytes);
+  // While on, PUBLISH packets from clients are swallowed (every other packet passes, PINGREQ
+  // among them): a broker that keeps the link but takes nothing and acknowledges nothing.
+  void swallowPublishes(bool on);
+  // PUBLISH packets from clients swallowed so far, and passed on.
+  int swallowed() const { return swallowed_; }
+  int publishesPassed() const { return passed_; }
 
  private:
   struct Link {
@@ -44,8 +50,11 @@ class TcpProxy {
     int client = -1;
     int upstream = -1;
     Mode mode;
-    std::vector<char> toClient;  // waiting for the rate limit
+    std::vector<char> toClient;    // waiting for the rate limit
+    std::vector<char> fromClient;  // the start of a packet not yet whole
   };
+  // Passes what `l`'s client sent on, packet by packet; false when the link failed.
+  bool fromClient(Link& l, const char* data, std::size_t n);
   void run();
   void closeLink(Link& l);
 
@@ -58,6 +67,9 @@ class TcpProxy {
   std::atomic<std::size_t> replyRate_{0};
   std::atomic<bool> paused_{false};
   std::atomic<bool> down_{false};
+  std::atomic<bool> swallow_{false};
+  std::atomic<int> swallowed_{0};
+  std::atomic<int> passed_{0};
   std::mutex m_;
   std::vector<int> released_;
   std::string farewell_;
