@@ -13,8 +13,6 @@
 
 #include <mqtt/async_client.h>
 
-#include <boost/asio/thread_pool.hpp>
-
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -137,7 +135,6 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
         retry_(e),
         flush_(e),
         dropLog_(e),
-        syncTimer_(e),
         slowAttempt_(e),
         backoff_(o.reconnectMin),
         jitter_(std::random_device{}()) {
@@ -145,16 +142,19 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
     if (!settings_.spoolDir.empty()) {
       // Segments of an eighth of the bound at most: dropping the oldest keeps close to it.
       auto segment = std::clamp<std::size_t>(settings_.spoolSize / 8, 64 * 1024, 1024 * 1024);
-      spool_ =
-          std::make_unique<Spool>(Spool::Options{settings_.spoolDir, settings_.spoolSize, segment});
+      Spool::Options so;
+      so.dir = settings_.spoolDir;
+      so.maxBytes = settings_.spoolSize;
+      so.segmentBytes = segment;
+      spool_ = std::make_unique<Spool>(e, so);
       spoolDropsSeen_ = spool_->droppedCount();
-      syncWorker_ = std::make_unique<asio::thread_pool>(1);
-      buf_.onRelease = [s = spool_.get()](std::uint64_t segment) { s->done(segment); };
+      buf_.onRelease = [s = spool_.get()](std::uint64_t id) { s->done(id); };
+      // Called on the loop by the spool, which this object owns.
+      spool_->onAvailable = [this] { drain(); };
     }
   }
 
   ~PahoClient() override {
-    if (syncWorker_) syncWorker_->join();  // a sync under way is finished, not abandoned
     logDrops();
     if (phase_ == Phase::Connected || phase_ == Phase::Connecting) {
       // Not disconnected first (the daemon always is; a test may not be): the one blocking wait
@@ -261,7 +261,7 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
     wakeRoomWaiters();
     // What waits is moved to disk now: the process may be about to end.
     if (spooling()) spoolWaiting();
-    syncSpool();
+    if (spool_) co_await spool_->flush(std::chrono::seconds(2));
     if (was) handler("on_disconnect", on_disconnect, std::string("client disconnect"));
   }
 
@@ -415,17 +415,15 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
   }
 
   void push(Publication p) {
-    if (MqttBuffer::spoolable(p) && spooling()) {
+    if (MqttBuffer::spoolable(p) && Spool::fits(p) && spooling()) {
       // Whatever waits in memory is older: it goes first, so that order holds.
       spoolWaiting();
-      if (spool_->append(p)) {
-        armSync();
-        noteDrops();
-        drain();
-        return;
-      }
+      spool_->push(std::move(p));
+      noteDrops();
+      drain();
+      return;
     }
-    if (MqttBuffer::spoolable(p) && spool_ && spool_->waiting() > 0)
+    if (MqttBuffer::spoolable(p) && spool_ && !spool_->empty())
       holdBehindSpool(std::move(p));
     else
       buf_.push(std::move(p));
@@ -453,24 +451,20 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
   bool spooling() const {
     if (!spool_ || spool_->stopped()) return false;
     bool away = phase_ != Phase::Connected && (brokerAway_ || phase_ != Phase::Connecting);
-    return away || buf_.size() >= options_.highWater || spool_->waiting() > 0;
+    return away || buf_.size() >= options_.highWater || !spool_->empty();
   }
 
   // Moves the readings waiting in memory to the spool, oldest first; those it cannot take stay.
   // Only while nothing waits on disk: what waits in memory then (readings that were in flight
   // when a connection was lost) is older than all of it, and keeps its place by staying.
   void spoolWaiting() {
-    if (!spool_ || spool_->stopped() || spool_->waiting() > 0 || buf_.untaggedWaiting() == 0)
-      return;
-    auto pubs = buf_.takeUntaggedWaiting();
-    for (auto& p : pubs) {
-      if (!spool_->stopped() && spool_->append(p)) continue;
-      if (spool_->waiting() > 0)
-        holdBehindSpool(std::move(p));
+    if (!spool_ || spool_->stopped() || !spool_->empty() || buf_.untaggedWaiting() == 0) return;
+    for (auto& p : buf_.takeUntaggedWaiting()) {
+      if (Spool::fits(p))
+        spool_->push(std::move(p));
       else
         buf_.push(std::move(p));
     }
-    armSync();
     noteDrops();
   }
 
@@ -480,9 +474,11 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
     if (!spool_) return;
     auto room = std::max<std::size_t>(options_.highWater / 2, options_.maxInflight);
     while (buf_.size() < room) {
-      auto item = spool_->waiting() > 0 ? spool_->next() : std::nullopt;
-      if (item) {
-        buf_.push(std::move(item->pub), item->segment);
+      if (!spool_->empty()) {
+        // A read from disk under way: onAvailable brings us back; what is held stays behind.
+        auto item = spool_->next();
+        if (!item) break;
+        buf_.push(std::move(item->pub), item->id);
       } else if (!held_.empty()) {
         heldBytes_ -= MqttBuffer::cost(held_.front());
         buf_.push(std::move(held_.front()));
@@ -492,36 +488,6 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
       }
     }
     noteDrops();
-  }
-
-  // New data reaches the disk within a second, with at most one round of fdatasync a second.
-  // The wait for the disk (an SD card may take hundreds of milliseconds) is a worker thread's:
-  // the loop meanwhile reads the UART.
-  void armSync() {
-    if (syncArmed_ || syncing_ || !spool_) return;
-    syncArmed_ = true;
-    syncTimer_.expires_after(std::chrono::seconds(1));
-    syncTimer_.async_wait([w = weak_from_this()](boost::system::error_code) {
-      auto c = w.lock();
-      if (!c) return;
-      c->syncArmed_ = false;
-      auto job = c->spool_->takeSyncJob();
-      if (!job) return;
-      c->syncing_ = true;
-      asio::post(*c->syncWorker_, [w, ex = c->ex_, job = std::move(*job)]() mutable {
-        int err = Spool::runSyncJob(job);
-        asio::post(ex, [w, err] {
-          auto c = w.lock();
-          if (!c) return;
-          c->syncing_ = false;
-          if (err) c->spool_->syncFailed(err);
-          if (c->spool_->syncDue()) c->armSync();
-        });
-      });
-    });
-  }
-  void syncSpool() {
-    if (spool_) spool_->sync();
   }
 
   // Drops from the memory buffer or the spool: at most one summary line a second.
@@ -541,7 +507,8 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
   }
   void logDrops() {
     bufDropsSeen_ = buf_.droppedCount();
-    if (auto n = buf_.takeRecentDrops() + std::exchange(heldRecentDrops_, 0))
+    std::uint64_t memoryDrops = spool_ ? spool_->takeRecentMemoryDrops() : 0;
+    if (auto n = buf_.takeRecentDrops() + std::exchange(heldRecentDrops_, 0) + memoryDrops)
       logf("MQTT buffer full: {} readings dropped in the last second", n);
     if (!spool_) return;
     spoolDropsSeen_ = spool_->droppedCount();
@@ -798,8 +765,6 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
   std::uint64_t spoolDropsSeen_ = 0, bufDropsSeen_ = 0;
   // Since the last connect: an attempt failed or went unanswered, or a connection was lost.
   bool brokerAway_ = false;
-  std::unique_ptr<asio::thread_pool> syncWorker_;  // goes first: joined before the spool goes
-  bool syncing_ = false;
   MqttBuffer buf_;
   std::deque<Publication> held_;  // behind the spool, which stopped
   std::size_t heldBytes_ = 0;
@@ -810,8 +775,8 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
   Phase phase_ = Phase::Idle;
   std::optional<Target> want_;  // what open() asked for, until disconnect()
   Target attempt_;              // what the current attempt or connection is for
-  asio::steady_timer retry_, flush_, dropLog_, syncTimer_, slowAttempt_;
-  bool dropLogArmed_ = false, syncArmed_ = false;
+  asio::steady_timer retry_, flush_, dropLog_, slowAttempt_;
+  bool dropLogArmed_ = false;
   std::chrono::milliseconds backoff_;
   std::minstd_rand jitter_;
   Clock::time_point connectedAt_, lastProgress_ = Clock::now();
