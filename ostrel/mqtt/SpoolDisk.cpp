@@ -168,9 +168,9 @@ void Disk::scan() {
     ::close(mfd);
     mark = decodeMark(std::string_view(b, n > 0 ? static_cast<std::size_t>(n) : 0));
     if (!mark)
-      r.lines.push_back(fmt::format(
-          "Spool: {}/{} is damaged; publications already delivered may be sent again", dir_,
-          MARK_NAME));
+      r.lines.push_back(
+          fmt::format("Spool: {}/{} is damaged; publications already delivered may be sent again",
+                      dir_, MARK_NAME));
   }
   std::uint64_t start = 0;
   if (mark) {

@@ -73,8 +73,8 @@ void Index::place(MemRecord& r) {
       s.skip.insert(at.off);
   }
   inflight += r.len;
-  disk->submit(WriteOp{at.seq, at.off, std::exchange(createTail, false), r.bytes, {r.len}, r.push,
-                       gen});
+  disk->submit(
+      WriteOp{at.seq, at.off, std::exchange(createTail, false), r.bytes, {r.len}, r.push, gen});
 }
 
 // Records the worker has written leave memory; those not handed out are on disk now.

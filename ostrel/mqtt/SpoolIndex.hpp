@@ -114,7 +114,7 @@ struct Index {
   std::size_t memBytes = 0, memUnhanded = 0, pendingKept = 0, pendingBytes = 0;
   std::size_t inflight = 0;  // bytes with the worker
 
-  std::deque<Ready> ready;  // read back, not yet handed out
+  std::deque<Ready> ready;                                // read back, not yet handed out
   std::unordered_map<Spool::Id, std::optional<Loc>> out;  // handed out or copies, not done
   std::set<Loc> busy;                                     // where those are, once placed
 

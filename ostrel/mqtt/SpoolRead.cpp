@@ -152,8 +152,7 @@ std::optional<Spool::Item> Index::next() {
     requestLoad();
     return std::nullopt;
   }
-  while (memNext < mem.size() &&
-         (mem[memNext].handed || mem[memNext].copy || mem[memNext].done))
+  while (memNext < mem.size() && (mem[memNext].handed || mem[memNext].copy || mem[memNext].done))
     ++memNext;
   if (memNext == mem.size()) return std::nullopt;
   MemRecord& r = mem[memNext++];

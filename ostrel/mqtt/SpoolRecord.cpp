@@ -50,8 +50,8 @@ std::optional<std::size_t> recordAt(std::string_view buf, std::size_t at) {
 
 // Searching damage costs a checksum per candidate; once the budget is spent the rest counts as
 // damaged.
-std::optional<std::pair<std::size_t, std::size_t>> findRecord(std::string_view buf,
-                                                              std::size_t at, std::size_t& budget) {
+std::optional<std::pair<std::size_t, std::size_t>> findRecord(std::string_view buf, std::size_t at,
+                                                              std::size_t& budget) {
   while (at < buf.size()) {
     if (auto len = recordAt(buf, at)) return std::make_pair(at, *len);
     if (buf.size() - at >= HEADER && std::memcmp(buf.data() + at, MAGIC, 4) == 0) {

@@ -23,8 +23,8 @@ std::optional<std::size_t> recordAt(std::string_view buf, std::size_t at);
 // The next intact record at or after `at`: its start and length; nullopt when none follows.
 // `budget` (bytes checksummed in vain) bounds the search; searchBudget() keeps a whole buffer's
 // search linear in its size.
-std::optional<std::pair<std::size_t, std::size_t>> findRecord(std::string_view buf,
-                                                              std::size_t at, std::size_t& budget);
+std::optional<std::pair<std::size_t, std::size_t>> findRecord(std::string_view buf, std::size_t at,
+                                                              std::size_t& budget);
 std::size_t searchBudget(std::size_t bytes);
 Publication decode(std::string_view buf, std::size_t at, std::size_t len);
 
