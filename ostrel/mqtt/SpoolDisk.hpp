@@ -145,7 +145,6 @@ class Disk {
   std::chrono::steady_clock::time_point lastSync_{};
   int markFd_ = -1;
   bool markFailedTold_ = false;
-  std::string buf_;
   std::thread thread_;
 };
 
