@@ -51,7 +51,7 @@ void Disk::submit(Op op) {
   {
     std::lock_guard lk(m_);
     auto* w = std::get_if<WriteOp>(&op);
-    auto* last = queue_.empty() ? nullptr : std::get_if<WriteOp>(&queue_.back());
+    auto* last = urgent_.empty() ? nullptr : std::get_if<WriteOp>(&urgent_.back());
     // Not started yet: what follows it in the same segment joins it.
     if (w && last && !w->create && last->seq == w->seq && last->gen == w->gen &&
         last->offset + last->data.size() == w->offset) {
@@ -61,7 +61,8 @@ void Disk::submit(Op op) {
       last->lastPush = w->lastPush;
       return;
     }
-    queue_.push_back(std::move(op));
+    bool first = w || std::holds_alternative<SyncOp>(op) || std::holds_alternative<ResumeOp>(op);
+    (first ? urgent_ : queue_).push_back(std::move(op));
   }
   cv_.notify_one();
 }
@@ -75,11 +76,13 @@ bool Disk::syncDue() const {
 void Disk::run() {
   std::unique_lock lk(m_);
   for (;;) {
-    if (!queue_.empty()) {
-      Op op = std::move(queue_.front());
-      queue_.pop_front();
+    if (!urgent_.empty() || !queue_.empty()) {
+      auto& lane = urgent_.empty() ? queue_ : urgent_;
+      Op op = std::move(lane.front());
+      lane.pop_front();
+      const bool ending = stopping_;
       lk.unlock();
-      execute(op);
+      if (!ending || !skipAtEnd(op)) execute(op);
       if (syncDue()) syncAll();
       lk.lock();
     } else if (stopping_) {
@@ -102,6 +105,15 @@ void Disk::run() {
   for (auto& [seq, f] : files_) ::close(f.fd);
   files_.clear();
   if (markFd_ >= 0) ::close(markFd_);
+}
+
+// Once the spool is going, reads are of no use, and a drop that must count a segment first is
+// left to the next start (which finds the segment again, still past the bound). A mark queued
+// after such a drop would call the segment done: it is not written either.
+bool Disk::skipAtEnd(const Op& op) {
+  if (std::holds_alternative<LoadOp>(op)) return true;
+  if (auto* u = std::get_if<UnlinkOp>(&op); u && u->countFrom) return skippedDrop_ = true;
+  return skippedDrop_ && std::holds_alternative<MarkOp>(op);
 }
 
 void Disk::execute(Op& op) {

@@ -108,6 +108,7 @@ class Disk {
  private:
   void run();
   void execute(Op& op);
+  bool skipAtEnd(const Op& op);
   void scan();
   void write(WriteOp& w);
   LoadResult load(const LoadOp& l);
@@ -127,7 +128,9 @@ class Disk {
 
   std::mutex m_;
   std::condition_variable cv_;
-  std::deque<Op> queue_;
+  // Writes, syncs and resumes go first: new readings never wait behind the counting or the
+  // deleting of a big backlog. Nothing in the other lane depends on a write queued after it.
+  std::deque<Op> urgent_, queue_;
   bool stopping_ = false;
 
   // The worker's own, never touched elsewhere.
@@ -145,6 +148,7 @@ class Disk {
   std::chrono::steady_clock::time_point lastSync_{};
   int markFd_ = -1;
   bool markFailedTold_ = false;
+  bool skippedDrop_ = false;  // at the end, a drop left to the next start
   std::thread thread_;
 };
 

@@ -351,7 +351,9 @@ TEST(GatewaySpool, AGibibyteWaitingDoesNotHoldUpTheStart) {
   sim.start();
   TempDir spool;
   makeSpoolBacklog(spool.path, 1024);
-  GatewayProcess gw(spoolConfig(sim, broker.port(), spool.path));
+  auto cfg = spoolConfig(sim, broker.port(), spool.path);
+  cfg.extra["MQTT"]["spool-size"] = std::to_string(2LL << 30);
+  GatewayProcess gw(cfg);
   NotifySocket sock(gw.dir() + "/notify");
   const auto t0 = std::chrono::steady_clock::now();
   gw.start({}, {{"NOTIFY_SOCKET", sock.path()}});
