@@ -447,7 +447,7 @@ TEST_F(SpoolTest, ADirectoryRenamedWhileInUseLosesNothing) {
 // A backlog of hundreds of segments: the spool is there at once, hands out the oldest records
 // while it still counts the rest, and says how many waited once it has counted them all.
 TEST_F(SpoolTest, ABigBacklogIsHandedOutWhileItIsStillCounted) {
-  const std::size_t each = test::makeSpoolBacklog(dir_.string(), 400);
+  const std::size_t each = test::makeSpoolBacklog(dir_.string(), 200);
   test::LogCapture cap;
   const auto t0 = std::chrono::steady_clock::now();
   auto s = open(opts(1 << 20, std::size_t{1} << 30));
@@ -457,9 +457,9 @@ TEST_F(SpoolTest, ABigBacklogIsHandedOutWhileItIsStillCounted) {
   for (std::size_t i = 0; i < got.size(); ++i)
     ASSERT_EQ(got[i].payload, test::backlogReading(i % each).payload) << i;
   const std::string told =
-      fmt::format("Spool: {} publications from an earlier run wait", 400 * each);
+      fmt::format("Spool: {} publications from an earlier run wait", 200 * each);
   EXPECT_TRUE(settle([&] { return count(cap, told) == 1; }, "all counted", 120s));
-  EXPECT_EQ(s->waiting(), 398 * each);
+  EXPECT_EQ(s->waiting(), 198 * each);
 }
 
 // The mark: after a kill, what was done before it is not handed out again; the low-water mark
