@@ -89,6 +89,9 @@ struct Row {
   Setup setup;
   std::vector<Step> script, checks;
 };
+void PrintTo(const Row& r, std::ostream* os) {
+  *os << r.name;
+}
 
 Step event(std::string moment, std::function<void(Rig&)> fire) {
   return [=](Rig& r) {
