@@ -153,6 +153,8 @@ awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, const Config& 
       config.has("PARSER", "library") ? config.getString("PARSER", "library") : std::string());
   auto cs = co_await asio::this_coro::cancellation_state;
   auto ex = co_await asio::this_coro::executor;
+  // A task starts inline: the launcher starts the transmit loop before the hat is read here.
+  co_await asio::post(ex, use_awaitable);
 
   // A restart in the same process: the hat sends no new hello, so the protocol object that
   // exists is moved onto this start's port and client, and the client is connected here.
