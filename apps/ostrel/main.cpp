@@ -10,8 +10,6 @@
 #include <cstring>
 #include <optional>
 
-#include <unistd.h>
-
 #include "ostrel/base/Log.hpp"
 #include "ostrel/base/Tasks.hpp"
 #include "ostrel/gateway/Gateway.hpp"
@@ -19,6 +17,7 @@
 #include "ostrel/mqtt/PahoMqttClient.hpp"
 #include "ostrel/nodeops/Companion.hpp"
 #include "ostrel/observe/Monitor.hpp"
+#include "ostrel/sys/Files.hpp"
 #include "ostrel/sys/SystemdNotify.hpp"
 #include "ostrel/time/ClockBeacon.hpp"
 
@@ -59,8 +58,25 @@ std::string statusLine() {
     return g.progress.statusText();
   bool connected = g.client && g.client->isConnected();
   auto published = g.client ? g.client->stats().published : 0;
-  return fmt::format("Hat protocol v{}, MQTT {}, {} publications", g.myProtocol->getVersion(),
-                     connected ? "connected" : "not connected", published);
+  std::string line =
+      fmt::format("Hat protocol v{}, MQTT {}, {} publications", g.myProtocol->getVersion(),
+                  connected ? "connected" : "not connected", published);
+  auto silent = std::chrono::duration_cast<std::chrono::seconds>(
+      g.liveness.silentFor(std::chrono::steady_clock::now()));
+  if (silent >= g.liveness.period()) line += fmt::format(", hat silent for {} s", silent.count());
+  return line;
+}
+
+const char* headline(BringupFailed::Cause cause) {
+  switch (cause) {
+    case BringupFailed::Cause::HatReset:
+      return "Gateway Hat has reset itself";
+    case BringupFailed::Cause::HatSilent:
+      return "Gateway Hat has fallen silent";
+    case BringupFailed::Cause::Failed:
+      break;
+  }
+  return "Bring-up failed";
 }
 
 // Under systemd: pings the watchdog (at half its interval) and refreshes the status line from a
@@ -170,9 +186,7 @@ struct Launcher {
   // Node operations over MQTT ([OPS] enabled): alongside the gateway, across its restarts.
   std::shared_ptr<ops::Companion> nodeOps;
   void startNodeOps(Executor ex) {
-    char host[256] = {};
-    if (::gethostname(host, sizeof host - 1) != 0) std::strcpy(host, "unknown");
-    auto settings = ops::companionSettings(config, args.stateDir, host);
+    auto settings = ops::companionSettings(config, args.stateDir, hostName());
     if (!settings) return;
     // Jobs join the transmit queue, which never blocks the loop; until the hat has said hello,
     // or while the transmit loop is stopped for a restart, they wait here.
@@ -202,6 +216,13 @@ struct Launcher {
       return p ? p->txQueue().size() : 0;
     };
     sources.rssKb = [] { return observe::readRssKb(); };
+    sources.hatSilentS = [] {
+      auto& g = gw();
+      if (g.ser) g.liveness.heard(g.ser->lastByteAt());
+      auto silent = g.liveness.silentFor(std::chrono::steady_clock::now());
+      return static_cast<long long>(
+          std::chrono::duration_cast<std::chrono::seconds>(silent).count());
+    };
     monitor = std::make_shared<observe::Monitor>(ex, observe::monitorSettings(config), sources);
     installObserver(monitor);
     monitor->start();
@@ -238,12 +259,12 @@ struct Launcher {
       if (exitCode != 0 || stopRequested) break;
       restoreNtpLater(ex);
       if (again) {
-        // A hat that reset itself after a good bring-up comes back at once; failures in a row
-        // pause 1, 2, 4, ... s, at most a minute.
+        // A hat that reset itself or fell silent after a good bring-up comes back at once;
+        // failures in a row pause 1, 2, 4, ... s, at most a minute.
         if (gw().broughtUp) failuresInRow = 0;
         gw().broughtUp = false;
         std::chrono::seconds pause{0};
-        if (!again->hatReset || failuresInRow > 0)
+        if (again->cause == BringupFailed::Cause::Failed || failuresInRow > 0)
           pause = std::chrono::seconds(1LL << std::min(failuresInRow, 6));
         pause = std::min<std::chrono::seconds>(pause, std::chrono::seconds(60));
         ++failuresInRow;
@@ -252,8 +273,7 @@ struct Launcher {
         std::string why = again->what();
         std::replace_if(
             why.begin(), why.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
-        logf("{}: {}; bringing the hat up again in {} s (attempt {})",
-             again->hatReset ? "Gateway Hat has reset itself" : "Bring-up failed", why,
+        logf("{}: {}; bringing the hat up again in {} s (attempt {})", headline(again->cause), why,
              pause.count(), bringupAttempts);
         bool go = co_await pauseUnlessStopped(ex, pause);
         if (!go) break;

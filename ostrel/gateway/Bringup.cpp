@@ -46,6 +46,4 @@ awaitable<void> waitForHatStartup(SerialPort& ser) {
   }
 }
 
-void emptyFunc() {}
-
 }  // namespace ostrel

@@ -7,6 +7,7 @@
 #include "ostrel/base/Observer.hpp"
 #include "ostrel/gateway/Settings.hpp"
 #include "ostrel/mqtt/PahoMqttClient.hpp"
+#include "ostrel/sys/Files.hpp"
 #include "ostrel/sys/SystemdNotify.hpp"
 
 namespace ostrel {
@@ -30,28 +31,8 @@ void shutdownRadio() {
   }
 }
 
-void readTlsSettings(const Config& config, MqttSettings& settings) {
-  if (!config.has("MQTT", "tls") || !config.getBool("MQTT", "tls")) return;
-  settings.tls = true;
-  auto optional = [&](const char* key) {
-    return config.has("MQTT", key) ? config.getString("MQTT", key) : std::string();
-  };
-  settings.caFile = optional("ca-file");
-  settings.certFile = optional("cert-file");
-  settings.keyFile = optional("key-file");
-}
-
-namespace {
 // Start-up waits in a row that the hat let pass in silence while being brought up again.
 constexpr int SILENT_RETRIES_BEFORE_EXIT = 3;
-int silentRetries = 0;
-}  // namespace
-
-static std::string hostName() {
-  char buf[256] = {};
-  if (::gethostname(buf, sizeof buf - 1) != 0) return "unknown";
-  return buf;
-}
 
 awaitable<void> startRadioBridge(const Args& args, const Config& config, Executor eventLoop,
                                  Event& stopSignal, Event& restartSignal, bool isRestarting) {
@@ -112,22 +93,20 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
       // A hat that never starts at all ends the process; later it is tried again. The reset
       // line may need the root this process has given up: a hat that stays silent through a
       // few retries ends the process too, and the service manager's restart resets it.
-      if (gw().recovering && ++silentRetries < SILENT_RETRIES_BEFORE_EXIT)
+      if (gw().recovering && ++gw().silentRetries < SILENT_RETRIES_BEFORE_EXIT)
         throw BringupFailed(
             fmt::format("the hat did not start up within {} ms", hooks().startupLimit.count()));
       log("Timed out waiting for Radio Hat to start up. Is Radio Hat connected? Exiting.");
       throw HatStartupTimeout("the hat did not start up");
     }
-    silentRetries = 0;
+    gw().silentRetries = 0;
   }
   gw().recovering = false;
 
-  MqttSettings settings;
+  MqttSettings settings = brokerSettings(config).login;
   settings.clientId = gatewayClientId(config, hostName());
   settings.cleanStart = false;
   settings.sessionExpiry = 1209600;
-  settings.username = config.getString("MQTT", "username");
-  settings.password = config.getString("MQTT", "password");
   if (config.has("MQTT", "buffer-size"))
     settings.bufferSize = static_cast<std::size_t>(
         config.getInt("MQTT", "buffer-size", MIN_BUFFER_SIZE, MAX_BUFFER_SIZE));
@@ -135,7 +114,6 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
   if (config.has("MQTT", "spool-size"))
     settings.spoolSize = static_cast<std::size_t>(
         config.getInt("MQTT", "spool-size", MIN_SPOOL_SIZE, MAX_SPOOL_SIZE));
-  readTlsSettings(config, settings);
   // As the account that will open them: files root could read may be closed to it.
   checkTlsFiles(settings);
   // One client for the whole run: what it owes the broker and its counters carry over a
@@ -163,10 +141,6 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
   };
   client->on_disconnect = on_disconnect;
   client->on_subscribe = on_subscribe;
-  client->on_connect_failed = [](MqttClient&, const std::string&) {
-    if (gw().progress.stage() == Stage::ConnectingBroker)
-      gw().progress.mark(Stage::ConnectingBroker);
-  };
 
   auto inputLog = std::make_shared<LogThrottle>(eventLoop);
   gw().inputLog = inputLog;
@@ -180,7 +154,7 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
     rxTask =
         registry.spawn(eventLoop, "serial RX", processRxMsgs(client, config, args, gw().statusDir));
     log("Starting serial interface TX...");
-    txTask = registry.spawn(eventLoop, "serial TX", processTxMsgs(client, args, eventLoop));
+    txTask = registry.spawn(eventLoop, "serial TX", processTxMsgs());
     sdnotify::ready();
     // The receive loop ends by itself only when the serial device is lost.
     co_await (stopTask->join() || restartTask->join() || rxTask->join());
@@ -233,10 +207,10 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
   if (bringUpAgain) {
     gw().myProtocol.reset();
     std::string why = *gw().bringupFailed;
-    bool hatReset = gw().hatReset;
+    auto cause = gw().bringupCause;
     gw().bringupFailed.reset();
-    gw().hatReset = false;
-    throw BringupFailed(why, hatReset);
+    gw().bringupCause = BringupFailed::Cause::Failed;
+    throw BringupFailed(why, cause);
   }
   // A gateway without its receive loop would run on doing nothing.
   if (rxEnded) throw std::runtime_error("the serial receive loop ended unexpectedly");

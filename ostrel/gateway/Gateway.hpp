@@ -10,8 +10,10 @@
 #include "ostrel/base/Asio.hpp"
 #include "ostrel/base/LogThrottle.hpp"
 #include "ostrel/base/Tasks.hpp"
+#include "ostrel/gateway/HatLiveness.hpp"
 #include "ostrel/gateway/Progress.hpp"
 #include "ostrel/hat/HatProtocolV1.hpp"
+#include "ostrel/hat/NodeIds.hpp"
 #include "ostrel/mqtt/MqttClient.hpp"
 #include "ostrel/sys/Config.hpp"
 #include "ostrel/sys/Privileges.hpp"
@@ -25,13 +27,15 @@ class HatStartupTimeout : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// The hat has to be brought up again: its bring-up failed, or it reset itself while running. The
-// launcher pauses (growing to a minute) and starts the gateway again in the same process.
+// The hat has to be brought up again: its bring-up failed, or it reset itself or fell silent while
+// running. The launcher pauses (growing to a minute; not after a good run) and starts the gateway
+// again in the same process, the hat's reset pulse first.
 class BringupFailed : public std::runtime_error {
  public:
-  BringupFailed(const std::string& why, bool hatReset = false)
-      : std::runtime_error(why), hatReset(hatReset) {}
-  bool hatReset;
+  enum class Cause { Failed, HatReset, HatSilent };
+  BringupFailed(const std::string& why, Cause cause = Cause::Failed)
+      : std::runtime_error(why), cause(cause) {}
+  Cause cause;
 };
 
 // An answer of the hat that belongs to a waiting operation, not to the receive loop.
@@ -44,7 +48,10 @@ struct PendingReply {
 // Module-wide state of the gateway core. One per process; kept across a restart.
 struct GatewayState {
   std::shared_ptr<SerialPort> ser;
+  // Made at the hat's hello; replaced when the hat is brought up again.
   std::shared_ptr<HatProtocolV1> myProtocol;
+  // The sensors' node IDs, learnt by every protocol object and used by the node operations.
+  std::shared_ptr<NodeIds> nodeIds = std::make_shared<NodeIds>();
   // Made at the first start and kept until exit.
   std::shared_ptr<MqttClient> client;
   std::string statusDir = "/var/quorind-gateway";
@@ -57,7 +64,13 @@ struct GatewayState {
   std::uint64_t serialRecoveries = 0;
   // Why the receive loop ended: the hat has to be brought up again (see BringupFailed).
   std::optional<std::string> bringupFailed;
-  bool hatReset = false;
+  BringupFailed::Cause bringupCause = BringupFailed::Cause::Failed;
+  // Start-up waits in a row that the hat let pass in silence while being brought up again.
+  int silentRetries = 0;
+  // Whether the hat still talks; kept across bring-ups, so that its silence counts on.
+  HatLiveness liveness;
+  // "gateway.uid is a link" has been said.
+  bool uidLinkTold = false;
   // Set when a bring-up reaches the running stage; the launcher clears it.
   bool broughtUp = false;
   Progress progress;
@@ -83,20 +96,16 @@ GatewayHooks& hooks();
 awaitable<void> startRadioBridge(const Args& args, const Config& config, Executor eventLoop,
                                  Event& stopSignal, Event& restartSignal, bool isRestarting);
 void shutdownRadio();
-// The optional TLS keys of [MQTT] (tls, ca-file, cert-file, key-file).
-void readTlsSettings(const Config& config, MqttSettings& settings);
 
 // Hat bring-up.
 bool isRaspi(const std::string& cpuinfo = "/proc/cpuinfo");
 void hardResetHat(const Config* config = nullptr);
 awaitable<void> waitForHatStartup(SerialPort& ser);
-void emptyFunc();
 
 // The loops.
 awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, const Config& config,
                               const Args& args, std::string statusDir);
-awaitable<void> processTxMsgs(std::shared_ptr<MqttClient> client, const Args& args,
-                              Executor eventLoop);
+awaitable<void> processTxMsgs();
 
 // MQTT handlers.
 void on_connect(MqttClient& client, const std::string& flags, const std::string& rc,

@@ -20,7 +20,6 @@ static HatProtocolV1& protocol() {
 void on_connect(MqttClient& client, const std::string& flags, const std::string& rc,
                 const std::string& props) {
   HatProtocolV1& proto = protocol();
-  proto.setMqttConnected(true);
   logf("Connected to MQTT broker. flags {}. rc {}. props {}.", flags, rc, props);
   std::string gwAddPeerSub = fmt::format("gw/{}/setSensorRadioKey/+", proto.getGWUID());
   std::string gwRemovePeerSub = fmt::format("gw/{}/removeSensorRadioKey/+", proto.getGWUID());

@@ -41,8 +41,6 @@ const char* Progress::describe(Stage s) {
       return "waiting for the hat to start up";
     case Stage::WaitingForHello:
       return "waiting for the hat's hello";
-    case Stage::ConnectingBroker:
-      return "connecting to the MQTT broker";
     case Stage::SettingUp:
       return "setting up encryption with the hat";
     case Stage::Running:

@@ -10,7 +10,6 @@ enum class Stage {
   Starting,           // configuration, hat reset, privilege drop, opening the port
   WaitingForStartup,  // the hat's bootloader and start-up line
   WaitingForHello,    // the hat's hello message
-  ConnectingBroker,   // the first MQTT connection after the hello (tried again and again)
   SettingUp,          // encryption setup with the hat
   Running,            // the receive loop serves the hat
   WindingDown,
@@ -29,9 +28,10 @@ class Progress {
   Clock::time_point last() const { return last_; }
 
   // How long a stage may go without a mark before the gateway counts as stuck in it: the
-  // receive loop marks every turn (its read returns within a second even on a silent line), the
-  // device and broker retries every attempt, the encryption setup every confirmation of the hat;
-  // the other bring-up stages are bounded by time-outs of their own and not marked meanwhile.
+  // receive loop marks every turn while the hat talks or its silence is being looked into (see
+  // HatLiveness), the device retries every attempt, the encryption setup every confirmation of
+  // the hat; the other bring-up stages are bounded by time-outs of their own and not marked
+  // meanwhile. The broker is no stage: nothing waits for it.
   static std::chrono::seconds stuckAfter(Stage s);
   bool stuck(Clock::time_point now = Clock::now()) const;
   // "waiting for the hat's hello" and the like.

@@ -1,18 +1,13 @@
 // The serial receive loop: finds message starts, handles the hat's hello, dispatches the rest.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-#include <random>
 #include <utility>
 
 #include "ostrel/base/Log.hpp"
 #include "ostrel/base/LogThrottle.hpp"
 #include "ostrel/base/Observer.hpp"
 #include "ostrel/gateway/Gateway.hpp"
+#include "ostrel/gateway/Settings.hpp"
 #include "ostrel/hat/HatProtocolV3.hpp"
+#include "ostrel/sys/Files.hpp"
 
 namespace ostrel {
 
@@ -22,39 +17,16 @@ bool isCancelled(const asio::cancellation_state& cs) {
   return cs.cancelled() != asio::cancellation_type::none;
 }
 
-// Written to a temporary file and renamed: a full disk or a power cut never leaves an empty or
-// half-written gateway.uid behind. A link in its place is left as it is, and so is what it points
-// to: the gateway does not need the file itself, so it goes on without it.
+// A full disk or a power cut never leaves an empty or half-written gateway.uid behind (see
+// writeWholeFile). A link in its place is left as it is, and so is what it points to: the gateway
+// does not need the file itself, so it goes on without it.
 void writeUidFile(const std::string& path, ByteView uid) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    static bool told = false;
-    if (!std::exchange(told, true))
+  if (isSymlink(path)) {
+    if (!std::exchange(gw().uidLinkTold, true))
       logf("{} is a symbolic link; it is not followed, and the gateway UID is not written", path);
     return;
   }
-  std::string tmp = path + ".tmp";
-  auto fail = [&](const char* what) {
-    int e = errno;
-    ::unlink(tmp.c_str());
-    throw std::runtime_error(fmt::format("cannot {} {}: {}", what, path, std::strerror(e)));
-  };
-  // Whatever was left at the temporary name (a link among it) goes; the file is made anew.
-  ::unlink(tmp.c_str());
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) fail("write");
-  ssize_t n = ::write(fd, uid.data(), uid.size());
-  if (n != static_cast<ssize_t>(uid.size())) {
-    if (n >= 0) errno = ENOSPC;
-    ::close(fd);
-    fail("write");
-  }
-  if (::fsync(fd) != 0) {
-    ::close(fd);
-    fail("sync");
-  }
-  ::close(fd);
-  if (::rename(tmp.c_str(), path.c_str()) != 0) fail("rename to");
+  writeWholeFile(path, uid);
 }
 
 // The hello up to the encryption setup; false (with `refusal` set) when the version byte is
@@ -84,6 +56,7 @@ awaitable<bool> handleHello(std::shared_ptr<MqttClient> client, const Config& co
       break;
   }
   auto proto = gw().myProtocol;
+  proto->useNodeIds(gw().nodeIds);
 
   Bytes info = co_await ser->read_async(30);
   if (info.size() < 17)
@@ -104,16 +77,13 @@ awaitable<bool> handleHello(std::shared_ptr<MqttClient> client, const Config& co
   proto->setGWUID(uniqueId);
   gw().changed.notify();
 
-  std::string host = config.getString("MQTT", "host");
-  int port = static_cast<int>(config.getInt("MQTT", "port"));
-  int keepalive = static_cast<int>(config.getInt("MQTT", "keepalive"));
   observer().onHello(version[0], fwRevision, serialNum, uniqueId);
   observer().beforeConnect(*client, uniqueId);
-  // The client tries again by itself, and each failed attempt counts as progress of the
-  // bring-up (see the gateway's on_connect_failed).
-  gw().progress.mark(Stage::ConnectingBroker);
-  co_await client->connect(host, port, keepalive);
-
+  // The client connects, and keeps trying, by itself: the hat is set up and its radio woken
+  // whatever the broker does, and readings wait in the client's buffer and spool meanwhile.
+  auto broker = brokerSettings(config);
+  client->open(broker.host, broker.port, broker.keepalive);
+  // Retained, so it waits in the client until the first connect.
   client->publish(fmt::format("gw/{}/firmware/revision", uniqueId), std::to_string(fwRevision), 1,
                   true);
   // One log call per line: the log escapes line feeds inside a line.
@@ -144,6 +114,37 @@ class PromptWatch {
   std::size_t matched_ = 0;
 };
 
+// One turn's look at the hat's silence while running: marks progress while the silence is
+// accounted for, asks a hat that can be asked, and says when it should be brought up again.
+bool hatGaveUp(LogThrottle& noiseLog) {
+  auto now = HatLiveness::Clock::now();
+  auto& live = gw().liveness;
+  live.heard(gw().ser->lastByteAt());
+  // A version-1 hat cannot be asked: its silence is reported, and the loop still counts as moving.
+  auto* askable = dynamic_cast<HatProtocolV2*>(gw().myProtocol.get());
+  if (!askable || live.withinAllowance(now)) gw().progress.mark(Stage::Running);
+  if (!askable) return false;
+  switch (live.poll(now)) {
+    case HatLiveness::Action::None:
+      return false;
+    case HatLiveness::Action::Ask:
+      try {
+        askable->askAlive(HatLiveness::QUESTIONS * live.answerWait());
+      } catch (...) {
+        // Not asked counts as not answered: a transmit queue that does not move ends the same way.
+        noiseLog.log(describeException(std::current_exception(), "hat liveness question"));
+      }
+      return false;
+    case HatLiveness::Action::GiveUp:
+      break;
+  }
+  auto silent = std::chrono::duration_cast<std::chrono::seconds>(live.silentFor(now));
+  gw().bringupFailed = fmt::format("no byte from it for {} s and no answer to {} clock reads",
+                                   silent.count(), HatLiveness::QUESTIONS);
+  gw().bringupCause = BringupFailed::Cause::HatSilent;
+  return true;
+}
+
 }  // namespace
 
 awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, const Config& config,
@@ -152,19 +153,20 @@ awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, const Config& 
       config.has("PARSER", "library") ? config.getString("PARSER", "library") : std::string());
   auto cs = co_await asio::this_coro::cancellation_state;
   auto ex = co_await asio::this_coro::executor;
+  // A task starts inline: the launcher starts the transmit loop before the hat is read here.
+  co_await asio::post(ex, use_awaitable);
 
   // A restart in the same process: the hat sends no new hello, so the protocol object that
   // exists is moved onto this start's port and client, and the client is connected here.
   if (gw().myProtocol) {
     gw().myProtocol->rebind(gw().ser, client);
-    std::string host = config.getString("MQTT", "host");
-    int port = static_cast<int>(config.getInt("MQTT", "port"));
-    int keepalive = static_cast<int>(config.getInt("MQTT", "keepalive"));
+    auto broker = brokerSettings(config);
     observer().beforeConnect(*client, gw().myProtocol->getGWUID());
-    client->open(host, port, keepalive);
+    client->open(broker.host, broker.port, broker.keepalive);
   }
   gw().bringupFailed.reset();
-  gw().hatReset = false;
+  gw().bringupCause = BringupFailed::Cause::Failed;
+  gw().liveness.setPeriod(silenceCheckPeriod(config));
   auto& progress = gw().progress;
   progress.mark(gw().myProtocol ? Stage::Running : Stage::WaitingForHello);
   if (gw().myProtocol) gw().broughtUp = true;
@@ -172,9 +174,10 @@ awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, const Config& 
   // from its reset: the launcher does that once this loop has ended with the cause.
   auto helloDeadline = std::chrono::steady_clock::now() + hooks().helloLimit;
   std::string helloRefusal;
-  auto bringUpAgain = [](std::string why, bool hatReset) {
+  using Cause = BringupFailed::Cause;
+  auto bringUpAgain = [](std::string why, Cause cause) {
     gw().bringupFailed = std::move(why);
-    gw().hatReset = hatReset;
+    gw().bringupCause = cause;
   };
   PromptWatch promptWatch;
 
@@ -185,12 +188,12 @@ awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, const Config& 
   for (;;) {
     bool failed = false;
     bool inHello = false;
-    if (progress.stage() == Stage::Running) progress.mark(Stage::Running);
+    if (progress.stage() == Stage::Running && hatGaveUp(noiseLog)) co_return;
     if (!gw().myProtocol && std::chrono::steady_clock::now() >= helloDeadline) {
       bringUpAgain(
           fmt::format("the hat has not said hello within {} s{}", hooks().helloLimit.count() / 1000,
                       helloRefusal.empty() ? "" : " (" + helloRefusal + ")"),
-          false);
+          Cause::Failed);
       co_return;
     }
     try {
@@ -233,7 +236,7 @@ awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, const Config& 
           bool prompt = promptWatch.dropped(msgStart[0]);
           msgStart.erase(msgStart.begin());
           if (prompt) {
-            bringUpAgain("the hat's bootloader prompt appeared while running", true);
+            bringUpAgain("the hat's bootloader prompt appeared while running", Cause::HatReset);
             co_return;
           }
         }
@@ -258,7 +261,7 @@ awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, const Config& 
         bool prompt = promptWatch.dropped(msgStart[0]);
         msgStart.erase(msgStart.begin());
         if (prompt) {
-          bringUpAgain("the hat's bootloader prompt appeared before its hello", true);
+          bringUpAgain("the hat's bootloader prompt appeared before its hello", Cause::HatReset);
           co_return;
         }
       }
@@ -267,7 +270,7 @@ awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, const Config& 
         log("RX: Serial connection cancelled.");
         co_return;
       }
-      bringUpAgain(e.what(), true);
+      bringUpAgain(e.what(), Cause::HatReset);
       co_return;
     } catch (const SerialLost& e) {
       if (isCancelled(cs)) {
@@ -286,7 +289,7 @@ awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, const Config& 
       }
       if (inHello) {
         // The launcher logs the cause with the next attempt.
-        bringUpAgain(describeException(std::current_exception(), "hat hello"), false);
+        bringUpAgain(describeException(std::current_exception(), "hat hello"), Cause::Failed);
         co_return;
       }
       noiseLog.log(describeException(std::current_exception(), "serial receive loop"));

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "ostrel/gateway/Gateway.hpp"
+#include "ostrel/gateway/HatLiveness.hpp"
 #include "ostrel/sys/SerialPort.hpp"
 
 namespace ostrel {
@@ -44,9 +44,38 @@ constexpr IntRange INT_RANGES[] = {
     {"HAT", "reset-line", -1, 1023, false},  // -1: none
     // Held on the event loop: a second at most.
     {"HAT", "reset-pulse-ms", 1, 1000, false},
+    {"HAT", "silence-check-s", 1, DAY, false},
 };
 
+// The optional TLS keys of [MQTT].
+void readTlsSettings(const Config& config, MqttSettings& settings) {
+  if (!config.has("MQTT", "tls") || !config.getBool("MQTT", "tls")) return;
+  settings.tls = true;
+  auto optional = [&](const char* key) {
+    return config.has("MQTT", key) ? config.getString("MQTT", key) : std::string();
+  };
+  settings.caFile = optional("ca-file");
+  settings.certFile = optional("cert-file");
+  settings.keyFile = optional("key-file");
+}
+
 }  // namespace
+
+BrokerSettings brokerSettings(const Config& c) {
+  BrokerSettings b;
+  b.host = c.getString("MQTT", "host");
+  b.port = static_cast<int>(c.getInt("MQTT", "port"));
+  b.keepalive = static_cast<int>(c.getInt("MQTT", "keepalive"));
+  b.login.username = c.getString("MQTT", "username");
+  b.login.password = c.getString("MQTT", "password");
+  readTlsSettings(c, b.login);
+  return b;
+}
+
+std::chrono::seconds silenceCheckPeriod(const Config& c) {
+  if (!c.has("HAT", "silence-check-s")) return HatLiveness::DEFAULT_PERIOD;
+  return std::chrono::seconds(c.getInt("HAT", "silence-check-s", 1, DAY));
+}
 
 void checkSettings(const Config& c) {
   for (auto [s, k] :

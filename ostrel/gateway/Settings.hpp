@@ -2,6 +2,7 @@
 // What the daemon accepts in its configuration: every key it reads with its type and range,
 // checked once before anything starts, so that a bad value stops it with exit status 2 and a
 // line naming the key, instead of surfacing later as a retry without end.
+#include <chrono>
 #include <string>
 
 #include "ostrel/mqtt/MqttClient.hpp"
@@ -26,6 +27,21 @@ constexpr std::size_t MAX_CLIENT_ID = 100;
 // Checks every key the gateway reads: present where required, of its type and within its range.
 // Throws ConfigError naming the key and the value. TLS files are checked with checkTlsFiles.
 void checkSettings(const Config& config);
+
+// Where the broker is and how the daemon's clients log in: [MQTT] host, port, keepalive,
+// username, password and the TLS keys (tls, ca-file, cert-file, key-file). Read here only, for
+// the gateway's client and the companion's alike.
+struct BrokerSettings {
+  std::string host;
+  int port = 1883;
+  int keepalive = 60;
+  MqttSettings login;  // account and TLS; everything else at its defaults
+};
+BrokerSettings brokerSettings(const Config& config);
+
+// [HAT] silence-check-s: how long a hat may be silent before it is asked whether it is alive.
+// Not in the sample configuration: the default suits every house, shorter periods suit tests.
+std::chrono::seconds silenceCheckPeriod(const Config& config);
 
 // "ostrel-" and the host name, unless [MQTT] client-id gives another.
 std::string gatewayClientId(const Config& config, const std::string& hostName);

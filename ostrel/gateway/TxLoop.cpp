@@ -24,33 +24,37 @@ struct WorkerStop {
 
 // The worker takes and runs jobs on its own, pacing them 50 ms apart; it never needs the event
 // loop to go on. Closing the queue wakes it when it waits for a job.
-void workerLoop(HatProtocolV1* proto, const std::shared_ptr<WorkerStop>& state) {
+void workerLoop(HatProtocolV1& proto, WorkerStop& state) {
   for (;;) {
     std::chrono::milliseconds pause{50};
     try {
-      proto->txQueuedMsgs();
+      proto.txQueuedMsgs();
     } catch (...) {
       log(describeException(std::current_exception(), "serial transmit loop"));
       pause = std::chrono::milliseconds(100);
     }
-    if (state->pause(pause)) return;
+    if (state.pause(pause)) return;
   }
 }
 
 }  // namespace
 
-awaitable<void> processTxMsgs(std::shared_ptr<MqttClient>, const Args&, Executor) {
+awaitable<void> processTxMsgs() {
+  auto ex = co_await asio::this_coro::executor;
   asio::thread_pool executor(1);
   auto state = std::make_shared<WorkerStop>();
-  // The protocol object lives as long as the process once the hat has said hello.
-  HatProtocolV1* proto = nullptr;
+  // Held until the worker has ended: a bring-up again replaces the gateway's protocol object.
+  std::shared_ptr<HatProtocolV1> proto;
+  auto ended = std::make_shared<Event>(ex);
   try {
     while (!gw().myProtocol) co_await gw().changed.wait();
-    proto = gw().myProtocol.get();
+    proto = gw().myProtocol;
     proto->txQueue().open();
     gw().changed.notify();
-    asio::post(executor, [proto, state] { workerLoop(proto, state); });
-    auto ex = co_await asio::this_coro::executor;
+    asio::post(executor, [proto, state, ended, ex] {
+      workerLoop(*proto, *state);
+      asio::post(ex, [ended] { ended->set(); });
+    });
     asio::steady_timer forever(ex, asio::steady_timer::time_point::max());
     co_await forever.async_wait(use_awaitable);
   } catch (...) {
@@ -62,9 +66,15 @@ awaitable<void> processTxMsgs(std::shared_ptr<MqttClient>, const Args&, Executor
     state->stop = true;
   }
   state->cv.notify_all();
+  if (!proto) co_return;
   // Later jobs are refused with a clear error instead of piling up behind a worker that is gone;
   // closing also wakes a worker that waits for a job. What is queued stays for the next start.
-  if (proto) proto->txQueue().close();
+  proto->txQueue().close();
+  // A job in a stalled serial write holds the worker up to 5 s: its end is awaited, whatever is
+  // cancelled meanwhile, and the loop goes on.
+  auto uncancellable = [](asio::cancellation_type) { return asio::cancellation_type::none; };
+  co_await asio::this_coro::reset_cancellation_state(uncancellable);
+  co_await ended->wait();
   executor.join();
 }
 

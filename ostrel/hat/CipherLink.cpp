@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "ostrel/base/Log.hpp"
+#include "ostrel/sys/Files.hpp"
 
 namespace ostrel {
 
@@ -78,13 +79,6 @@ struct FileCloser {
   ~FileCloser() {
     if (fd >= 0) ::close(fd);
   }
-};
-
-// Sets the file-creation mask for one operation and puts the process's own back afterwards.
-struct ScopedUmask {
-  mode_t old;
-  explicit ScopedUmask(mode_t mask) : old(::umask(mask)) {}
-  ~ScopedUmask() { ::umask(old); }
 };
 
 void readAllAt(int fd, std::uint8_t* p, std::size_t n, off_t off, const std::string& path) {
@@ -189,7 +183,6 @@ bool CipherLink::storeState(const std::string& storageDir, ByteView localData, B
                                       localData.size(), peerData.size()));
   std::string path = pathFor(storageDir, std::to_string(getBe32(peerData, 0)));
   if (checkStatusFile(path) != Entry::Regular) return false;
-  ScopedUmask mask(0177);
   // No O_CREAT: a status file is only ever updated here, never created.
   int fd = openStatusFile(path, O_RDWR);
   if (fd < 0) return false;
@@ -222,28 +215,8 @@ void CipherLink::savePeerState() {
   putBe32(data, peer.startupCounter);
   putBe32(data, peer.messageCounter);
 
-  ScopedUmask mask(0377);
-  std::string tmp = nodeFilePath + ".tmp";
-  // A left-over temporary file is read-only (0400) and cannot be opened for writing; a link
-  // there would be written through. Either goes, and the new file must be made here.
-  ::unlink(tmp.c_str());
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd < 0) throw osError("cannot create", tmp);
-  {
-    FileCloser closer{fd};
-    try {
-      writeAllAt(fd, data.data(), data.size(), 0, tmp);
-      if (::fsync(fd) != 0) throw osError("cannot sync", tmp);
-    } catch (...) {
-      ::unlink(tmp.c_str());
-      throw;
-    }
-  }
-  if (::rename(tmp.c_str(), nodeFilePath.c_str()) != 0) {
-    auto err = osError("cannot rename to " + nodeFilePath, tmp);
-    ::unlink(tmp.c_str());
-    throw err;
-  }
+  // Read-only for the owner: nothing but this replacement may change it.
+  writeWholeFile(nodeFilePath, data, {.mode = 0400, .sync = true});
 }
 
 std::uint32_t CipherLink::incrementStartupCounter() {

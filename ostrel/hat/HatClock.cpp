@@ -62,8 +62,14 @@ std::optional<UtcTime> HatProtocolV2::parseDate(ByteView payload) {
   return UtcTime{sys_days{ymd}} + hours{hr} + minutes{min} + seconds{sec} + milliseconds{ms};
 }
 
+void HatProtocolV2::askAlive(steady_clock::duration window) {
+  quietTimeUntil_ = steady_clock::now() + window;
+  scheduleTx([this] { writeFrame(toBytes("RT")); });
+}
+
 awaitable<void> HatProtocolV2::handleTime() {
   Bytes stamp = co_await readExactly(8, "hat time");
+  if (steady_clock::now() < quietTimeUntil_) co_return;
   auto dt = parseDate(stamp);
   if (!dt) {
     log("HAT Time unknown.");

@@ -41,12 +41,6 @@ void HatProtocolV1::rebind(std::shared_ptr<SerialPort> serialDev,
   mqttClient_ = std::move(client);
 }
 
-void HatProtocolV1::setMqttConnected(bool connected) {
-  bool firstConnect = connected && !mqttConnected_;
-  mqttConnected_ = connected;
-  if (firstConnect && encryptionSetup_) scheduleTx(&HatProtocolV1::wakeupRadio, this);
-}
-
 void HatProtocolV1::txQueuedMsgs() {
   Job job = txQueue_.take();
   if (job) job();
@@ -103,7 +97,7 @@ awaitable<void> HatProtocolV1::handleValidRx(bool isDuplicate) {
   std::uint32_t senderUID = getBe32(block, 0);
   int msgsender = block[4];
   int rssi = -int(block[6]);
-  if (!isDuplicate) uid2id[senderUID] = msgsender;
+  if (!isDuplicate) nodeIds_->set(senderUID, msgsender);
   long long ts = nowMillis();
   publishMsg(ts, Bytes(block.begin() + 7, block.end()), msgsender, senderUID, rssi, isDuplicate);
 }
@@ -299,7 +293,7 @@ awaitable<void> HatProtocolV1::setupEncryption(const Args& args, std::optional<b
 }
 
 awaitable<void> HatProtocolV1::postEncryption() {
-  if (mqttConnected_) scheduleTx(&HatProtocolV1::wakeupRadio, this);
+  scheduleTx(&HatProtocolV1::wakeupRadio, this);
   encryptionSetup_ = true;
   co_return;
 }

@@ -13,6 +13,7 @@
 #include "ostrel/base/Args.hpp"
 #include "ostrel/base/LogThrottle.hpp"
 #include "ostrel/hat/CipherLink.hpp"
+#include "ostrel/hat/NodeIds.hpp"
 #include "ostrel/hat/TxQueue.hpp"
 #include "ostrel/mqtt/MqttClient.hpp"
 #include "ostrel/parser/SensorMsgParser.hpp"
@@ -41,7 +42,6 @@ class HatProtocolV1 {
                 std::shared_ptr<SensorMsgParser> msgParser, std::string statusDir);
   virtual ~HatProtocolV1();
 
-  void setMqttConnected(bool connected);
   virtual int getVersion() const { return 1; }
   void setGWUID(std::uint32_t uniqueId) { uid_ = uniqueId; }
   std::uint32_t getGWUID() const { return uid_; }
@@ -76,6 +76,8 @@ class HatProtocolV1 {
                                              std::optional<std::string> awaitedMsg);
 
   virtual void shutdown();
+  // "TC": the radio goes on. Queued once the set-up is done, whether or not MQTT is connected:
+  // readings wait in the client, and a sleeping radio would lose them.
   void wakeupRadio();
   // setupPeers: none means the version's default (true for 1 and 2, false for 3).
   virtual awaitable<void> setupEncryption(const Args& args,
@@ -94,9 +96,10 @@ class HatProtocolV1 {
   std::shared_ptr<SerialPort> port() const;
   std::shared_ptr<MqttClient> mqtt() const;
   const std::string& statusDir() const { return statusDir_; }
-  bool mqttConnected() const { return mqttConnected_; }
   bool encryptionSetup() const { return encryptionSetup_; }
-  std::map<std::uint32_t, int> uid2id;
+  // The node IDs learnt from readings go to the gateway's map (an own one until it is given).
+  void useNodeIds(std::shared_ptr<NodeIds> ids) { nodeIds_ = std::move(ids); }
+  NodeIds& nodeIds() { return *nodeIds_; }
   std::map<std::uint32_t, std::unique_ptr<CipherLink>> uid2Radio;
   TxQueue& txQueue() { return txQueue_; }
 
@@ -116,7 +119,7 @@ class HatProtocolV1 {
   std::shared_ptr<SensorMsgParser> msgParser_;
   std::string statusDir_;
   TxQueue txQueue_{10};
-  bool mqttConnected_ = false;
+  std::shared_ptr<NodeIds> nodeIds_ = std::make_shared<NodeIds>();
   bool encryptionSetup_ = false;
   std::uint32_t uid_ = 0;
 };

@@ -52,7 +52,7 @@ awaitable<void> HatProtocolV2::handleValidRx(bool isDuplicate) {
     numRxPerSender[senderUID] = 0;
   if (logSensorRtcOffset) calculateSensorRTCOffset(senderUID);
   auto msgDate = parseDate(ByteView(block).subspan(7, 8));
-  if (!isDuplicate) uid2id[senderUID] = msgsender;
+  if (!isDuplicate) nodeIds().set(senderUID, msgsender);
   // A hat whose clock is not set stamps zeros: fall back to the gateway's clock.
   long long ts = msgDate ? toMillis(*msgDate) : nowMillis();
   publishMsg(ts, Bytes(block.begin() + 15, block.end()), msgsender, senderUID, rssi, isDuplicate);

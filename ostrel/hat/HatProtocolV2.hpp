@@ -25,7 +25,12 @@ class HatProtocolV2 : public HatProtocolV1, public ClockTarget {
   // Hat clock.
   void txDate() override;
   void rxDate() override;
+  // An "RT" answer; within the window of a liveness question it only tells that the hat is there.
   awaitable<void> handleTime();
+  // Asks the hat's clock to learn whether the hat is alive: answers within `window` from now
+  // change no clock and say nothing. A clock read of the synchroniser answered in that window
+  // is passed over too; its next synchronisation asks again.
+  void askAlive(std::chrono::steady_clock::duration window);
   // None for an all-zero stamp (the hat's clock is not set); throws DecodeError otherwise when
   // the stamp is not a valid date.
   static std::optional<UtcTime> parseDate(ByteView payload);
@@ -53,6 +58,9 @@ class HatProtocolV2 : public HatProtocolV1, public ClockTarget {
   Config config;
   std::map<std::uint32_t, long long> time4hMinSender;
   std::map<std::uint32_t, long long> numRxPerSender;
+
+ private:
+  std::chrono::steady_clock::time_point quietTimeUntil_{};
 };
 
 class HatProtocolV3 : public HatProtocolV2 {

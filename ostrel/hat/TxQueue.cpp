@@ -15,16 +15,6 @@ void TxQueue::put(Job job) {
   notEmpty_.notify_one();
 }
 
-bool TxQueue::tryPut(Job job) {
-  {
-    std::lock_guard lk(m_);
-    if (closed_ || q_.size() >= capacity_) return false;
-    q_.push_back(std::move(job));
-  }
-  notEmpty_.notify_one();
-  return true;
-}
-
 TxQueue::Job TxQueue::take() {
   std::unique_lock lk(m_);
   notEmpty_.wait(lk, [&] { return !q_.empty() || closed_; });

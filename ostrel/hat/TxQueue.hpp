@@ -32,8 +32,6 @@ class TxQueue {
   // Never blocks. Throws TxQueueClosed while closed, TxQueueFull when capacity and backlog are
   // both used up.
   void put(Job job);
-  // Never blocks: false when `capacity` jobs are waiting already, or while closed.
-  bool tryPut(Job job);
   // Blocks while the queue is empty and open; an empty Job once the queue is closed.
   Job take();
   // Refuses new jobs and wakes the worker; jobs already queued stay for the next open().

@@ -1,7 +1,6 @@
 // Boost (through Gateway.hpp) comes first, as the node operations' headers expect.
 #include "ostrel/nodeops/Companion.hpp"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,57 +13,27 @@
 #include "ostrel/gateway/Settings.hpp"
 #include "ostrel/mqtt/PahoMqttClient.hpp"
 #include "ostrel/nodeops/NodeOps.hpp"
+#include "ostrel/sys/Files.hpp"
 
 namespace ostrel::ops {
 
 using json = nlohmann::json;
 using namespace std::chrono_literals;
 
-namespace {
-
-// Created for the owner only, never through a link, replaced in whole.
-void writePrivateFile(const std::string& path, const std::string& text) {
-  ::unlink(path.c_str());
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0)
-    throw std::runtime_error(fmt::format("cannot create {}: {}", path, std::strerror(errno)));
-  std::string_view rest(text);
-  while (!rest.empty()) {
-    ssize_t n = ::write(fd, rest.data(), rest.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      int e = errno;
-      ::close(fd);
-      throw std::runtime_error(fmt::format("cannot write {}: {}", path, std::strerror(e)));
-    }
-    rest.remove_prefix(static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-}
-
-// The node IDs the protocol object has heard in readings address the sensors from now on.
-void adoptHeardNodeIds() {
-  if (auto proto = gw().myProtocol)
-    for (const auto& [uid, id] : proto->uid2id) setNodeId(uid, id);
-}
-
-}  // namespace
-
 std::optional<CompanionSettings> companionSettings(const Config& config, std::string stateDir,
                                                    const std::string& hostName) {
   if (!config.has("OPS", "enabled") || !config.getBool("OPS", "enabled")) return std::nullopt;
   CompanionSettings s;
-  s.host = config.getString("MQTT", "host");
-  s.port = static_cast<int>(config.getInt("MQTT", "port"));
-  s.keepalive = static_cast<int>(config.getInt("MQTT", "keepalive"));
+  auto broker = brokerSettings(config);
+  s.host = broker.host;
+  s.port = broker.port;
+  s.keepalive = broker.keepalive;
+  s.mqtt = broker.login;
   s.mqtt.clientId = gatewayClientId(config, hostName) + "-ops";
   // Requests are answered now or never: one left in a session while the gateway was away
   // would act on a sensor long after its sender gave up.
   s.mqtt.cleanStart = true;
   s.mqtt.sessionExpiry = 0;
-  s.mqtt.username = config.getString("MQTT", "username");
-  s.mqtt.password = config.getString("MQTT", "password");
-  readTlsSettings(config, s.mqtt);
   s.stateDir = std::move(stateDir);
   if (config.has("OPS", "reply-prefix")) {
     s.replyPrefix = config.getString("OPS", "reply-prefix");
@@ -195,7 +164,6 @@ awaitable<void> Companion::serve() {
 }
 
 awaitable<std::string> Companion::carryOut(const Request& r) {
-  adoptHeardNodeIds();
   const std::uint32_t uid = r.target.sensorUid;
   switch (r.target.op) {
     case Op::Message: {
@@ -281,11 +249,13 @@ awaitable<std::string> Companion::startFirmware(const Request& r) {
   FirmwareRequest f = parseFirmware(r.payload);
   const std::string path = settings_.stateDir + "/ops-firmware.hex";
   const std::string fresh = path + ".new";
-  writePrivateFile(fresh, f.image);
-  // Parsed away from the loop first: a bad image is refused before the running transfer is
-  // touched.
+  // Written (for the owner only) and parsed away from the loop: a bad image is refused before
+  // the running transfer is touched.
   auto maxAddr = std::make_shared<long long>(-1);
-  std::function<void()> check = [fresh, maxAddr] { *maxAddr = IhexImage::load(fresh).maxAddr(); };
+  std::function<void()> check = [fresh, maxAddr, image = std::move(f.image)] {
+    writeWholeFile(fresh, image, {.mode = 0600, .sync = false});
+    *maxAddr = IhexImage::load(fresh).maxAddr();
+  };
   auto err = co_await onWorker(std::move(check));
   if (!err && f.startAddr > *maxAddr)
     err =

@@ -158,7 +158,7 @@ void txBigMessageStep(const json& startAddr, const std::string& filePath, const 
   }
 }
 
-awaitable<void> txBigMessage(std::string redisKeyName, json valueMap, ReplyPath path) {
+awaitable<void> txBigMessage(std::string redisKeyName, json valueMap) {
   if (isEmptyMap(valueMap)) co_return;
   long long msgId = keyNumber(redisKeyName);
   auto& st = flashUpdateStatus();
@@ -170,7 +170,7 @@ awaitable<void> txBigMessage(std::string redisKeyName, json valueMap, ReplyPath 
   json previous;
   bool hadTarget = st.contains("toNodeUID");
   if (hadTarget) previous = st["toNodeUID"];
-  if (hadTarget) co_await setPeerMode(previous, 0, path);
+  if (hadTarget) co_await setPeerMode(previous, 0);
 
   st = nlohmann::ordered_json::object();
   auto seconds = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch());

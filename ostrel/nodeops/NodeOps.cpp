@@ -1,4 +1,4 @@
-// Conversions, frame layouts and the UID-to-node-ID map shared by the node operations.
+// Conversions, frame layouts and the node operations' view of the gateway's UID-to-node-ID map.
 #include "ostrel/nodeops/NodeOps.hpp"
 
 #include <sys/stat.h>
@@ -150,51 +150,28 @@ Bytes makePmFrame(long long nodeId, long long keepPeerInRx) {
 
 // ---- UID to radio node ID ----
 
-namespace {
-Uid2Id& uid2idMut() {
-  static Uid2Id map;
-  return map;
-}
-}  // namespace
-
 const Uid2Id& uid2id() {
-  return uid2idMut();
+  return gw().nodeIds->entries();
 }
 
 void setNodeId(long long uid, int nodeId) {
-  for (auto& [u, id] : uid2idMut()) {
-    if (u == uid) {
-      id = nodeId;
-      return;
-    }
-  }
-  uid2idMut().emplace_back(uid, nodeId);
+  gw().nodeIds->set(uid, nodeId);
 }
 
 void removeNodeId(long long uid) {
-  std::erase_if(uid2idMut(), [uid](const auto& e) { return e.first == uid; });
+  gw().nodeIds->remove(uid);
 }
 
 void clearNodeIds() {
-  uid2idMut().clear();
+  gw().nodeIds->clear();
 }
 
 std::string uid2idRepr() {
-  std::string s = "{";
-  bool first = true;
-  for (const auto& [u, id] : uid2id()) {
-    if (!first) s += ", ";
-    first = false;
-    s += fmt::format("{}: {}", u, id);
-  }
-  return s + "}";
+  return gw().nodeIds->repr();
 }
 
 int getNodeIdFromUID(const json& uid) {
-  long long u = toInteger(uid, "UID");
-  for (const auto& [k, id] : uid2id())
-    if (k == u) return id;
-  return UNREGISTERED_NODE_ID;
+  return gw().nodeIds->find(toInteger(uid, "UID")).value_or(UNREGISTERED_NODE_ID);
 }
 
 }  // namespace ostrel

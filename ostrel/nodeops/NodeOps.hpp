@@ -18,6 +18,7 @@
 
 #include "ostrel/base/Asio.hpp"
 #include "ostrel/base/Bytes.hpp"
+#include "ostrel/hat/NodeIds.hpp"
 
 namespace srecord {
 class memory;
@@ -73,9 +74,9 @@ void txSensorConfig(std::string_view redisKeyName, const nlohmann::json& config)
 // Node ID reported for a UID that is not registered.
 inline constexpr int UNREGISTERED_NODE_ID = 255;
 
-// The gateway core's own UID-to-node-ID map, in insertion order. The protocol objects keep
-// separate maps; this one is filled only by the component that drives the nodes.
-using Uid2Id = std::vector<std::pair<long long, int>>;
+// The gateway's UID-to-node-ID map (gw().nodeIds), in insertion order: filled from the readings by
+// the protocol objects and by the component that drives the nodes.
+using Uid2Id = NodeIds::Entries;
 const Uid2Id& uid2id();
 // Adds an entry, or replaces the node ID in place (keeping the entry's position).
 void setNodeId(long long uid, int nodeId);
@@ -86,21 +87,12 @@ std::string uid2idRepr();
 
 int getNodeIdFromUID(const nlohmann::json& uid);
 
-// How setPeerMode gets the hat's three-byte answer.
-enum class ReplyPath {
-  // Through gw().pendingReply: the receive loop hands the answer over. Use while it runs.
-  ReceiveLoop,
-  // Read straight from the port. Only when no receive loop reads the port.
-  Direct,
-};
-
-// Writes "PM" and waits up to the port's read time-out for the answer; logs the outcome. A
-// missing or wrong answer is logged, not raised. Fails when another answer is already awaited.
-awaitable<void> setPeerMode(nlohmann::json nodeUID, nlohmann::json keepPeerInRx,
-                            ReplyPath path = ReplyPath::ReceiveLoop);
+// Writes "PM" and waits up to the port's read time-out for the answer, which the receive loop
+// hands over (gw().pendingReply); logs the outcome. A missing or wrong answer is logged, not
+// raised. Fails when another answer is already awaited.
+awaitable<void> setPeerMode(nlohmann::json nodeUID, nlohmann::json keepPeerInRx);
 // The same, returning the bytes the hat answered (fewer than three when it fell silent).
-awaitable<Bytes> setPeerModeAnswer(nlohmann::json nodeUID, nlohmann::json keepPeerInRx,
-                                   ReplyPath path = ReplyPath::ReceiveLoop);
+awaitable<Bytes> setPeerModeAnswer(nlohmann::json nodeUID, nlohmann::json keepPeerInRx);
 
 // ---- Firmware transfer ----
 
@@ -136,9 +128,8 @@ inline constexpr std::uint8_t CHUNK_CLOSE = 202;
 
 // Starts a transfer: switches the previous target's keep-in-receive mode off, resets
 // flashUpdateStatus and sends the first chunk. `valueMap` carries startAddr, filePath,
-// msgtype, toNodeUID and authToken (hex text). `path` is handed to setPeerMode.
-awaitable<void> txBigMessage(std::string redisKeyName, nlohmann::json valueMap,
-                             ReplyPath path = ReplyPath::ReceiveLoop);
+// msgtype, toNodeUID and authToken (hex text).
+awaitable<void> txBigMessage(std::string redisKeyName, nlohmann::json valueMap);
 // Sends the chunk starting at `startAddr`, or the closing command once `startAddr` lies beyond
 // the image and the transfer is "SENDING". A path that names no regular file sends nothing.
 void txBigMessageStep(const nlohmann::json& startAddr, const std::string& filePath,

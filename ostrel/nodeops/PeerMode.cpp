@@ -44,39 +44,33 @@ struct PendingGuard {
 
 }  // namespace
 
-awaitable<Bytes> setPeerModeAnswer(json nodeUID, json keepPeerInRx, ReplyPath path) {
+awaitable<Bytes> setPeerModeAnswer(json nodeUID, json keepPeerInRx) {
   int nodeId = getNodeIdFromUID(nodeUID);
   long long mode = toInteger(keepPeerInRx, "keepPeerInRx");
   Bytes frame = makePmFrame(nodeId, mode);
   auto port = requirePort();
 
   Bytes answer;
-  if (path == ReplyPath::Direct) {
-    port->write(frame);
-    port->flush();
-    answer = co_await port->read_async(3);
-  } else {
-    if (gw().pendingReply)
-      throw std::runtime_error(fmt::format(
-          "cannot set keep-peer-in-rx mode: an answer \"{}\" from the hat is awaited already",
-          gw().pendingReply->code));
-    auto wait = std::make_shared<ReplyWait>(co_await asio::this_coro::executor);
-    // Registered before the frame goes out, so that a quick answer is not taken for garbage.
-    gw().pendingReply = PendingReply{"PM", 3, Deliverer{wait}};
-    PendingGuard guard{wait};
-    port->write(frame);
-    port->flush();
-    if (!wait->reply) {
-      wait->timer.expires_after(port->readTimeout());
-      co_await wait->timer.async_wait(asio::as_tuple(use_awaitable));
-    }
-    if (!wait->reply) {
-      auto cs = co_await asio::this_coro::cancellation_state;
-      if (cs.cancelled() != asio::cancellation_type::none)
-        throw boost::system::system_error(asio::error::operation_aborted);
-    }
-    if (wait->reply) answer = *wait->reply;
+  if (gw().pendingReply)
+    throw std::runtime_error(fmt::format(
+        "cannot set keep-peer-in-rx mode: an answer \"{}\" from the hat is awaited already",
+        gw().pendingReply->code));
+  auto wait = std::make_shared<ReplyWait>(co_await asio::this_coro::executor);
+  // Registered before the frame goes out, so that a quick answer is not taken for garbage.
+  gw().pendingReply = PendingReply{"PM", 3, Deliverer{wait}};
+  PendingGuard guard{wait};
+  port->write(frame);
+  port->flush();
+  if (!wait->reply) {
+    wait->timer.expires_after(port->readTimeout());
+    co_await wait->timer.async_wait(asio::as_tuple(use_awaitable));
   }
+  if (!wait->reply) {
+    auto cs = co_await asio::this_coro::cancellation_state;
+    if (cs.cancelled() != asio::cancellation_type::none)
+      throw boost::system::system_error(asio::error::operation_aborted);
+  }
+  if (wait->reply) answer = *wait->reply;
 
   if (answer == toBytes("PMS"))
     logf("Set keep-peer-in-rx mode for node ID {} to {}", nodeId, mode);
@@ -88,8 +82,8 @@ awaitable<Bytes> setPeerModeAnswer(json nodeUID, json keepPeerInRx, ReplyPath pa
   co_return answer;
 }
 
-awaitable<void> setPeerMode(json nodeUID, json keepPeerInRx, ReplyPath path) {
-  co_await setPeerModeAnswer(std::move(nodeUID), std::move(keepPeerInRx), path);
+awaitable<void> setPeerMode(json nodeUID, json keepPeerInRx) {
+  co_await setPeerModeAnswer(std::move(nodeUID), std::move(keepPeerInRx));
 }
 
 }  // namespace ostrel

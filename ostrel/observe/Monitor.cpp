@@ -367,6 +367,7 @@ json Monitor::health() {
       {"mqtt_reconnects", connects_ > 0 ? connects_ - 1 : 0},
       {"serial_recoveries", sources_.serialRecoveries ? sources_.serialRecoveries() : 0},
       {"tx_queue_jobs", sources_.txQueueJobs ? sources_.txQueueJobs() : 0},
+      {"hat_silent_s", sources_.hatSilentS ? json(sources_.hatSilentS()) : json(nullptr)},
       {"last_clock_sync", lastClockSync_ ? json(isoUtc(*lastClockSync_)) : json(nullptr)},
       {"rss_kb", sources_.rssKb ? sources_.rssKb() : -1},
       {"loop_delay_max_ms",

@@ -36,6 +36,8 @@ struct Sources {
   std::function<std::uint64_t()> serialRecoveries;
   std::function<std::size_t()> txQueueJobs;
   std::function<long long()> rssKb;
+  // Seconds since the last byte from the hat.
+  std::function<long long()> hatSilentS;
   std::function<std::chrono::steady_clock::time_point()> steadyNow = [] {
     return std::chrono::steady_clock::now();
   };

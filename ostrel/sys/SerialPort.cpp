@@ -139,7 +139,10 @@ bool SerialPort::readNow() {
   ssize_t n = ::read(fd_, buf_.data() + old, 4096);
   int e = errno;
   buf_.resize(old + (n > 0 ? static_cast<std::size_t>(n) : 0));
-  if (n > 0) return true;
+  if (n > 0) {
+    lastByte_ = Clock::now();
+    return true;
+  }
   if (n < 0 && (e == EAGAIN || e == EINTR)) return false;
   if (n < 0 && e != EIO)
     throw SerialError(

@@ -58,6 +58,8 @@ class SerialPort {
 
   // Bytes read ahead and not yet handed out.
   std::size_t buffered() const { return buf_.size() - pos_; }
+  // When bytes last came in (the epoch of the steady clock before any did). Event-loop thread.
+  std::chrono::steady_clock::time_point lastByteAt() const { return lastByte_; }
 
  protected:
   SerialPort() = default;
@@ -78,6 +80,7 @@ class SerialPort {
   std::chrono::milliseconds timeout_{1000};
   Bytes buf_;
   std::size_t pos_ = 0;
+  std::chrono::steady_clock::time_point lastByte_{};
   int fd_ = -1;
   mutable std::mutex writeMutex_;
 };

@@ -229,14 +229,6 @@ awaitable<void> ClockBeacon::readTimeDateCtl() {
   logf("NTP synchronized: {}", synchronized ? "True" : "False");
 }
 
-awaitable<void> ClockBeacon::readNTPStat() {
-  auto life = life_;
-  auto result = co_await runCommand("ntpstat", 1000ms, true, false);
-  checkAlive(life);
-  synchronized = result.exitStatus == 0;
-  logf("NTP synchronized: {}", synchronized ? "True" : "False");
-}
-
 void ClockBeacon::setSystemTime(UtcTime dt) {
   using namespace std::chrono;
   if (synchronized) {

@@ -51,8 +51,6 @@ class ClockBeacon {
   // Runs "timedatectl show" and sets osNTPEnabled, osNTPInSync and synchronized. Throws when the
   // command cannot run, times out or prints a line without "=".
   awaitable<void> readTimeDateCtl();
-  // Alternative status reader through ntpstat; not used by the synchroniser itself.
-  awaitable<void> readNTPStat();
 
   // Sets the host clock from the hat's time. Starts the work as a task of its own and returns at
   // once. While one such change is in progress, a new request is ignored with one log line. When

@@ -242,6 +242,7 @@ TEST(GatewayRx, RandomBytesNeitherCrashNorWedgeTheDaemon) {
   EXPECT_EQ(r.gw->waitExit(20s), 0) << r.gw->transcript();
 }
 
+// The hat is set up while the broker is away; the revision and the readings reach it later.
 TEST(GatewayRx, BrokerStartingLateStillGetsRevisionSetupAndReadings) {
   Broker broker;
   broker.stop();
@@ -254,14 +255,12 @@ TEST(GatewayRx, BrokerStartingLateStillGetsRevisionSetupAndReadings) {
   std::string retrying =
       "MQTT broker 127.0.0.1:" + std::to_string(broker.port()) + " not reachable; retrying";
   ASSERT_GE(gw.waitForLine(retrying, 20s), 0) << gw.transcript();
-  EXPECT_FALSE(sim.nextFrame("LS", 0ms));
-
-  broker.start();
-  auto brokerUp = Clock::now();
-  Subscriber sub(broker.port(), {"gw/#", "sensors/#"});
   auto ls = sim.nextFrame("LS", 20s);
   ASSERT_TRUE(ls) << gw.transcript();
-  EXPECT_GE(ls->at, brokerUp);
+  ASSERT_TRUE(sim.nextFrame("TC", 20s)) << gw.transcript();
+
+  broker.start();
+  Subscriber sub(broker.port(), {"gw/#", "sensors/#"});
   EXPECT_TRUE(sub.waitFor(
       [](auto& v) {
         bool revision = false, reading = false;

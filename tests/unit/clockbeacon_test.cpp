@@ -31,7 +31,7 @@ struct FakeTarget : ClockTarget {
   void rxDate() override { calls.push_back("rxDate"); }
 };
 
-// Fake timedatectl, ntpstat and sudo first on PATH. Each records its arguments (one [..] per
+// Fake timedatectl and sudo first on PATH. Each records its arguments (one [..] per
 // argument) and then sleeps, prints and exits as the files <kind>.sleep/.out/.err/.rc say, where
 // kind is the program name or, for sudo, ntpoff/ntpon/settime.
 constexpr const char* kScript = R"SH(#!/bin/sh
@@ -54,7 +54,7 @@ class ClockBeaconTest : public ::testing::Test {
            ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir);
     fs::create_directories(dir);
-    for (const char* name : {"timedatectl", "ntpstat", "sudo"}) {
+    for (const char* name : {"timedatectl", "sudo"}) {
       auto p = dir / name;
       std::ofstream(p) << fmt::format(fmt::runtime(kScript), fmt::arg("dir", dir.string()),
                                       fmt::arg("name", name));
@@ -329,22 +329,6 @@ TEST_F(ClockBeaconTest, SyncNowHoldsTheCallerOnlyForABoundedTime) {
     EXPECT_NE(b.syncTimer, nullptr);
     b.shutdown();
   }
-}
-
-TEST_F(ClockBeaconTest, ReadNtpStat) {
-  ClockBeacon b(ctx.get_executor(), target);
-  auto read = [&] {
-    bool done = false;
-    asio::co_spawn(ctx, b.readNTPStat(), [&](std::exception_ptr) { done = true; });
-    ASSERT_TRUE(runUntil([&] { return done; }, 3s));
-  };
-  read();
-  EXPECT_TRUE(b.synchronized);
-  put("ntpstat.rc", "2");
-  read();
-  EXPECT_FALSE(b.synchronized);
-  EXPECT_EQ(lines, (std::vector<std::string>{"NTP synchronized: True", "NTP synchronized: False"}));
-  EXPECT_EQ(calls(), (std::vector<std::string>{"ntpstat", "ntpstat"}));
 }
 
 TEST_F(ClockBeaconTest, SetSystemTimeTogglesNtpAroundPauseWithoutBlocking) {

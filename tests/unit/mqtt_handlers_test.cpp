@@ -5,12 +5,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 
 #include "ostrel/base/Log.hpp"
 #include "ostrel/gateway/Gateway.hpp"
 #include "ostrel/hat/HatProtocolV2.hpp"
 #include "tests/support/FakeMqttClient.hpp"
 #include "tests/support/HatLinkTest.hpp"
+#include "tools/hatsim/HatSim.hpp"
 
 namespace ostrel {
 namespace {
@@ -18,6 +20,12 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr const char* kConfig = R"(
+[MQTT]
+host = broker.invalid
+port = 1884
+keepalive = 30
+username =
+password =
 [TIME]
 sync-interval = 0
 ntp-check-interval-min = 5
@@ -98,7 +106,6 @@ TEST_F(MqttHandlersTest, ConnectSubscribesCommandTopicsForVersion3) {
                        "Connected to MQTT broker. flags session present 0. rc Success. props [].",
                        "Subscribing to tx/#", "Subscribing to gw/1234/setSensorRadioKey/+",
                        "Subscribing to gw/1234/removeSensorRadioKey/+"}));
-  EXPECT_TRUE(proto().mqttConnected());
 }
 
 TEST_F(MqttHandlersTest, ConnectSubscribesOnlyTxBeforeVersion3) {
@@ -113,31 +120,67 @@ TEST_F(MqttHandlersTest, ConnectSubscribesOnlyTxBeforeVersion3) {
                             [](const std::string& l) { return l.rfind("Subscribing to", 0) == 0; }),
               1)
         << v;
-    EXPECT_TRUE(proto().mqttConnected());
   }
 }
 
 TEST_F(MqttHandlersTest, ReconnectSubscribesAgain) {
   client_->fireConnect();
-  // The flag cleared behind the handlers' back shows that the next connect sets it again.
-  proto().setMqttConnected(false);
   client_->fireDisconnect();
-  EXPECT_FALSE(proto().mqttConnected());
   client_->fireConnect("session present 1", "Not authorized", "[]");
-  EXPECT_TRUE(proto().mqttConnected());
   ASSERT_EQ(client_->subscriptions.size(), 2u);
   EXPECT_EQ(client_->subscriptions[1], client_->subscriptions[0]);
   EXPECT_EQ(std::count(logs_.begin(), logs_.end(), "Subscribing to tx/#"), 2);
 }
 
-TEST_F(MqttHandlersTest, ConnectWakesHatOnceSetupIsDone) {
+// The set-up wakes the hat; connects, however many, add nothing to it.
+TEST_F(MqttHandlersTest, ConnectsNeverWakeTheHatAgain) {
   asio::co_spawn(ctx_, proto().postEncryption(), asio::detached);
   ctx_.run();
-  EXPECT_EQ(queued(), 0u);
+  EXPECT_EQ(queued(), 1u);
   client_->fireConnect();
   client_->fireDisconnect();
   client_->fireConnect();
   EXPECT_EQ(runQueued(), toBytes("TC"));
+}
+
+// A broker that never answers holds nothing up: the hat is set up and woken, the firmware
+// revision waits in the client, and the connect, when it comes, subscribes.
+TEST_F(MqttHandlersTest, BringUpNeverWaitsForTheBroker) {
+  gw().myProtocol.reset();
+  gw().ser = port_;
+  client_->connectCallsHandler = false;
+  char dir[] = "/tmp/ostrel-rx-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  Config config = Config::fromString(kConfig);
+  Args args{.nodeId = 5, .networkId = 100};
+  asio::cancellation_signal stop;
+  bool ended = false;
+  asio::co_spawn(
+      ctx_, processRxMsgs(client_, config, args, dir),
+      asio::bind_cancellation_slot(stop.slot(), [&](std::exception_ptr) { ended = true; }));
+  auto until = [&](auto pred) {
+    for (auto end = std::chrono::steady_clock::now() + 10s;
+         !pred() && std::chrono::steady_clock::now() < end;)
+      ctx_.run_one_for(50ms);
+    return pred();
+  };
+  hatSends(hatsim::helloMessage({.version = 3}));
+  Bytes sent;
+  ASSERT_TRUE(until([&] { return append(sent, hatReads()), sent.size() >= 8; }));
+  EXPECT_EQ(toString(ByteView(sent).subspan(0, 2)), "LS");
+  hatSends("LGLocal node setup complete\r\n");
+  ASSERT_TRUE(until([&] { return gw().myProtocol && queued() == 1; }));
+  EXPECT_EQ(runQueued(), toBytes("TC"));
+  EXPECT_EQ(client_->connects.size(), 1u);
+  ASSERT_EQ(client_->publications.size(), 1u);
+  EXPECT_EQ(client_->publications[0].topic, "gw/16909060/firmware/revision");
+  client_->fireConnect();
+  EXPECT_EQ(client_->subscriptions.size(), 1u);
+  EXPECT_EQ(queued(), 0u);  // no second wake-up
+  stop.emit(asio::cancellation_type::terminal);
+  until([&] { return ended; });
+  gw().ser.reset();
+  std::filesystem::remove_all(dir);
 }
 
 TEST_F(MqttHandlersTest, ConnectWithoutProtocolFails) {
@@ -156,7 +199,6 @@ TEST_F(MqttHandlersTest, DisconnectAndSubscribeOnlyLog) {
   logs_.clear();
   client_->fireDisconnect();
   EXPECT_EQ(logs_, std::vector<std::string>{"Disconnected from MQTT broker"});
-  EXPECT_TRUE(proto().mqttConnected());
   EXPECT_EQ(client_->subscriptions.size(), 1u);
 
   logs_.clear();

@@ -268,9 +268,9 @@ TEST_F(NodeOpsTest, PeerModeSilenceTimesOut) {
                        "registered. Error code: bytearray(b'')"});
 }
 
-TEST_F(NodeOpsTest, PeerModeDirectReadAndRefusals) {
+TEST_F(NodeOpsTest, PeerModeAnswerAndRefusals) {
   hatSends("PMS");
-  run(setPeerMode(1, 0, ReplyPath::Direct));
+  run(setPeerMode(1, 0), receiveLoop());
   EXPECT_EQ(logs_, std::vector<std::string>{"Set keep-peer-in-rx mode for node ID 255 to 0"});
   EXPECT_EQ(hatReads(), (Bytes{'P', 'M', 255, 0}));
 
@@ -340,7 +340,7 @@ TEST_F(FirmwareTest, HundredBytesAtZero) {
       "srec_cat " + bin("a.bin", 100, 3) + " -binary -o " + (dir_ / "a.hex").string() + " -intel",
       "a.hex");
   setNodeId(1001, 7);
-  run(txBigMessage("fw:update:3", request(hex, 1001), ReplyPath::Direct));
+  run(txBigMessage("fw:update:3", request(hex, 1001)));
   EXPECT_EQ(logs_, (std::vector<std::string>{
                        "Starting flash procedure to UID 1001 with network ID 7 ...", "{1001: 7}"}));
   auto& st = flashUpdateStatus();
@@ -393,7 +393,7 @@ TEST_F(FirmwareTest, StatusValuesAtStart) {
   st["crcError"] = 2;
   double before =
       std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-  run(txBigMessage("9", request(hex, 1001, 42), ReplyPath::Direct));
+  run(txBigMessage("9", request(hex, 1001, 42)));
   double after =
       std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   ASSERT_TRUE(st["startTime"].is_number_float());

@@ -33,6 +33,7 @@ class CompanionTest : public test::HatLinkTest {
     gw().myProtocol =
         std::make_shared<HatProtocolV1>(port_, fake_, makeDefaultParser(), dir_.string());
     gw().myProtocol->setGWUID(77);
+    gw().myProtocol->useNodeIds(gw().nodeIds);  // as the receive loop does at the hello
     clearNodeIds();
     ihexCache().clear();
     flashUpdateStatus() = nlohmann::ordered_json::object();
@@ -169,7 +170,7 @@ TEST_F(CompanionTest, FirmwareStartAndStepPublishTheStatus) {
   std::ifstream in(hexPath);
   std::string hex((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   // The companion learns 1001's node ID from the readings the protocol object heard.
-  gw().myProtocol->uid2id[1001] = 7;
+  gw().myProtocol->nodeIds().set(1001, 7);
 
   json req = {{"key", 3}, {"msgtype", 5}, {"authToken", "abcd"}, {"startAddr", 0}, {"image", hex}};
   request("gw/77/node/1001/firmware", req.dump(), 2);

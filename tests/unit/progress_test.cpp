@@ -20,7 +20,7 @@ TEST(Progress, StuckOnlyAfterTheStagesLimitWithoutAMark) {
        {Case{Stage::Running, 9s, false}, Case{Stage::Running, 10s, true},
         Case{Stage::WaitingForDevice, 11s, true}, Case{Stage::WaitingForHello, 59s, false},
         Case{Stage::WaitingForHello, 60s, true}, Case{Stage::SettingUp, 61s, true},
-        Case{Stage::ConnectingBroker, 30s, false}, Case{Stage::RetryPause, 61s, false},
+        Case{Stage::Starting, 30s, false}, Case{Stage::RetryPause, 61s, false},
         Case{Stage::RetryPause, 75s, true}}) {
     SCOPED_TRACE(std::string(Progress::describe(c.stage)) + " quiet " +
                  std::to_string(c.quiet.count()) + " s");

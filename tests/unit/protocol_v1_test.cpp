@@ -181,30 +181,30 @@ TEST_F(ProtocolV1Test, ValidMessagePublishedThroughDefaultParser) {
   EXPECT_EQ(pub.payload,
             fmt::format(R"({{"uid": 5000, "ts": {}, "rssi": -72, "payload": "0102ab"}})", ts));
   EXPECT_EQ(logs(), std::vector<std::string>{"Sensor #5000 [Node 7]: 0102ab \t RSSI: -72"});
-  EXPECT_EQ(proto_->uid2id, (std::map<std::uint32_t, int>{{5000, 7}}));
+  EXPECT_EQ(proto_->nodeIds().entries(), (NodeIds::Entries{{5000, 7}}));
 
   // A new node ID for a known UID replaces the old one; a full 32-bit UID stays unsigned.
   hatSends(withLength(sensorBlock(5000, 9, 72, {0x10})));
   hatSends(withLength(sensorBlock(0xFFFFFFFF, 1, 72, {0x10})));
   EXPECT_TRUE(run(proto_->processMsg("SD")));
   EXPECT_TRUE(run(proto_->processMsg("SD")));
-  EXPECT_EQ(proto_->uid2id, (std::map<std::uint32_t, int>{{5000, 9}, {0xFFFFFFFF, 1}}));
+  EXPECT_EQ(proto_->nodeIds().entries(), (NodeIds::Entries{{5000, 9}, {0xFFFFFFFF, 1}}));
   ASSERT_EQ(client_->publications.size(), 3u);
   EXPECT_EQ(client_->publications[2].topic, "sensors/4294967295/raw");
 }
 
 TEST_F(ProtocolV1Test, DuplicateIsLoggedNotPublished) {
-  proto_->uid2id[5000] = 3;
+  proto_->nodeIds().set(5000, 3);
   hatSends(withLength(sensorBlock(5000, 7, 72, {0x01})));
   EXPECT_TRUE(run(proto_->processMsg("SI")));
   EXPECT_EQ(logs(), std::vector<std::string>{"Sensor #5000 [Node 7]: Duplicate msg \t RSSI: -72 "});
   EXPECT_TRUE(client_->publications.empty());
-  EXPECT_EQ(proto_->uid2id.at(5000), 3);
+  EXPECT_EQ(proto_->nodeIds().find(5000), 3);
 
   hatSends(withLength(sensorBlock(5000, 7, 72, {0x01})));
   EXPECT_TRUE(run(proto_->processMsg("SD")));
   EXPECT_EQ(client_->publications.size(), 1u);
-  EXPECT_EQ(proto_->uid2id.at(5000), 7);
+  EXPECT_EQ(proto_->nodeIds().find(5000), 7);
 }
 
 TEST_F(ProtocolV1Test, DuplicateThatNoParserTakesIsReportedAsSuch) {
@@ -252,7 +252,7 @@ TEST_F(ProtocolV1Test, EmptyPayloadAndRssiExtremes) {
   EXPECT_EQ(logs(),
             std::vector<std::string>{"Sensor #5000 [Node 7]: Could not parse msg. RSSI: -72"});
   EXPECT_TRUE(client_->publications.empty());
-  EXPECT_EQ(proto_->uid2id.at(5000), 7);
+  EXPECT_EQ(proto_->nodeIds().find(5000), 7);
 
   logs_.clear();
   hatSends(withLength(sensorBlock(1, 2, 0, {0xEE})));
@@ -282,7 +282,7 @@ TEST_F(ProtocolV1Test, ShortDataIsADecodeError) {
   hatSends(Bytes(7, 1));
   EXPECT_THROW(run(proto_->processMsg("ST")), DecodeError);
   EXPECT_TRUE(client_->publications.empty());
-  EXPECT_TRUE(proto_->uid2id.empty());
+  EXPECT_TRUE(proto_->nodeIds().entries().empty());
 }
 
 TEST_F(ProtocolV1Test, FailedDecryptLine) {
@@ -424,8 +424,8 @@ TEST_F(ProtocolV1Test, SetupSendsLocalThenEachPeerAfterConfirmation) {
   EXPECT_TRUE(logged(dir_ + "/7.status is not a file"));
   EXPECT_TRUE(logged("-5 must be a number"));
   for (const auto& line : l) EXPECT_EQ(line.find("abc"), std::string::npos) << line;
-  // MQTT is not up yet: no wake-up queued.
-  EXPECT_EQ(proto_->txQueue().size(), 0u);
+  // MQTT is not up, and the wake-up is queued all the same.
+  EXPECT_EQ(proto_->txQueue().size(), 1u);
 }
 
 TEST_F(ProtocolV1Test, SetupWithoutPeersOrWithEmptyDirectory) {
@@ -516,35 +516,15 @@ TEST_F(ProtocolV1Test, SchedulingNeverBlocksAndKeepsOrderPastTenJobs) {
   EXPECT_THROW(proto_->scheduleTx([] {}), TxQueueClosed);
 }
 
-TEST_F(ProtocolV1Test, WakeupAfterMqttWhenSetupFinishesSecond) {
-  proto_->setMqttConnected(true);
+// The radio is woken once the set-up is done, broker or not: readings wait in the client.
+TEST_F(ProtocolV1Test, SetupEndsWithTheWakeupWithoutWaitingForMqtt) {
   EXPECT_EQ(proto_->txQueue().size(), 0u);
   run(proto_->postEncryption());
   EXPECT_TRUE(proto_->encryptionSetup());
   ASSERT_EQ(proto_->txQueue().size(), 1u);
-  proto_->setMqttConnected(true);
-  EXPECT_EQ(proto_->txQueue().size(), 1u);
   proto_->txQueuedMsgs();
   EXPECT_EQ(hatReads(), toBytes("TC"));
   EXPECT_EQ(logs(), std::vector<std::string>{"Waking Gateway Hat up\n"});
-}
-
-TEST_F(ProtocolV1Test, WakeupOnFirstConnectAfterSetup) {
-  run(proto_->postEncryption());
-  EXPECT_EQ(proto_->txQueue().size(), 0u);
-  proto_->setMqttConnected(true);
-  EXPECT_EQ(proto_->txQueue().size(), 1u);
-  proto_->setMqttConnected(true);
-  EXPECT_EQ(proto_->txQueue().size(), 1u);
-  // Cleared and set again counts as a first connect.
-  proto_->setMqttConnected(false);
-  EXPECT_FALSE(proto_->mqttConnected());
-  EXPECT_EQ(proto_->txQueue().size(), 1u);
-  proto_->setMqttConnected(true);
-  EXPECT_EQ(proto_->txQueue().size(), 2u);
-  proto_->txQueuedMsgs();
-  proto_->txQueuedMsgs();
-  EXPECT_EQ(hatReads(), toBytes("TCTC"));
 }
 
 TEST_F(ProtocolV1Test, ShutdownSendsStandby) {

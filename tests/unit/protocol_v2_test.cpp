@@ -307,21 +307,21 @@ TEST_F(ProtocolV2Test, PublishesHatTimeAndCountsMessages) {
   EXPECT_EQ(client_->publications[0].payload,
             R"({"uid": 5000, "ts": 1709298309250, "rssi": -72, "payload": "ab"})");
   EXPECT_EQ(proto_->numRxPerSender.at(5000), 0);
-  EXPECT_EQ(proto_->uid2id.at(5000), 7);
+  EXPECT_EQ(proto_->nodeIds().find(5000), 7);
   EXPECT_EQ(logs_, std::vector<std::string>{"Sensor #5000 [Node 7]: ab \t RSSI: -72"});
 
   // A duplicate counts, is not published and leaves the node ID.
   hatSends(sensorMsg(5000, 9, 72, kStamp, {0xAB}));
   EXPECT_TRUE(run(proto_->processMsg("SI")));
   EXPECT_EQ(proto_->numRxPerSender.at(5000), 1);
-  EXPECT_EQ(proto_->uid2id.at(5000), 7);
+  EXPECT_EQ(proto_->nodeIds().find(5000), 7);
   EXPECT_EQ(client_->publications.size(), 1u);
   EXPECT_EQ(logs_.back(), "Sensor #5000 [Node 9]: Duplicate msg \t RSSI: -72 ");
 
   hatSends(sensorMsg(5000, 9, 72, kStamp, {0xAB}));
   EXPECT_TRUE(run(proto_->processMsg("SD")));
   EXPECT_EQ(proto_->numRxPerSender.at(5000), 2);
-  EXPECT_EQ(proto_->uid2id.at(5000), 9);
+  EXPECT_EQ(proto_->nodeIds().find(5000), 9);
   EXPECT_FALSE(proto_->numRxPerSender.count(5001));
   EXPECT_TRUE(proto_->time4hMinSender.empty());  // drift logging is off
 }
@@ -504,7 +504,7 @@ TEST_F(ProtocolV2Test, ClockOffsetScalingAndRange) {
 
 TEST_F(ProtocolV2Test, RssiThresholdOnlyWhenNotDefault) {
   run(proto_->postEncryption());
-  EXPECT_EQ(proto_->txQueue().size(), 0u);
+  EXPECT_EQ(proto_->txQueue().size(), 1u);  // the wake-up only
   EXPECT_TRUE(proto_->encryptionSetup());
 
   for (int v : {-97, -99, 0, -255}) {
@@ -512,11 +512,12 @@ TEST_F(ProtocolV2Test, RssiThresholdOnlyWhenNotDefault) {
     cfg.set("RADIO", "rssi-threshold", std::to_string(v));
     proto_ = make<HatProtocolV2>(cfg);
     run(proto_->postEncryption());
-    ASSERT_EQ(proto_->txQueue().size(), 1u) << v;
+    ASSERT_EQ(proto_->txQueue().size(), 2u) << v;
     logs_.clear();
     runQueued();
-    EXPECT_EQ(hatReads(), (Bytes{'R', 'F', static_cast<std::uint8_t>(-v)})) << v;
-    EXPECT_EQ(logs_, std::vector<std::string>{fmt::format("Setting RSSI threshold {}", v)});
+    EXPECT_EQ(hatReads(), (Bytes{'R', 'F', static_cast<std::uint8_t>(-v), 'T', 'C'})) << v;
+    EXPECT_EQ(logs_, (std::vector<std::string>{fmt::format("Setting RSSI threshold {}", v),
+                                               "Waking Gateway Hat up\n"}));
   }
 }
 
@@ -527,7 +528,7 @@ TEST_F(ProtocolV2Test, RssiThresholdOutOfRangeIsRefused) {
     proto_ = make<HatProtocolV2>(cfg);
     logs_.clear();
     run(proto_->postEncryption());
-    EXPECT_EQ(proto_->txQueue().size(), 0u) << v;
+    EXPECT_EQ(proto_->txQueue().size(), 1u) << v;  // the wake-up only
     ASSERT_EQ(logs_.size(), 1u) << v;
     EXPECT_NE(logs_[0].find(std::to_string(v)), std::string::npos) << logs_[0];
     EXPECT_TRUE(proto_->encryptionSetup());
@@ -550,7 +551,6 @@ TEST_F(ProtocolV2Test, ClockCommandThenThresholdThenWakeup) {
   cfg.set("TIME", "sync-interval", "900");
   cfg.set("RADIO", "rssi-threshold", "-97");
   proto_ = make<HatProtocolV2>(cfg);
-  proto_->setMqttConnected(true);
   run(proto_->postEncryption());
   EXPECT_EQ(gCommands, std::vector<std::string>{"timedatectl show"});
   ASSERT_EQ(proto_->txQueue().size(), 3u);

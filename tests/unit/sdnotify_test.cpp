@@ -3,6 +3,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <future>
+
 #include "ostrel/sys/SystemdNotify.hpp"
 #include "tests/support/NotifySocket.hpp"
 
@@ -56,6 +58,16 @@ TEST_F(SdNotify, SendsEachMessageAsOneDatagram) {
   // The socket stays usable: the environment is not cleared after the first message.
   sdnotify::ready();
   EXPECT_EQ(sock_->receive(2s), "READY=1");
+}
+
+// A manager that does not read (its queue holds a few datagrams) must not hold up the event loop.
+TEST_F(SdNotify, NeverWaitsForAManagerThatDoesNotRead) {
+  ::setenv("NOTIFY_SOCKET", sock_->path().c_str(), 1);
+  auto sent = std::async(std::launch::async, [] {
+    for (int i = 0; i < 200; ++i) sdnotify::status("busy " + std::to_string(i));
+  });
+  EXPECT_EQ(sent.wait_for(5s), std::future_status::ready);
+  sock_.reset();  // a blocked sender fails once the socket is gone
 }
 
 TEST_F(SdNotify, WatchdogIntervalOnlyForThisProcess) {

@@ -146,7 +146,8 @@ int main(int argc, char** argv) {
   long hangUpAfterMs = 0, backAfterMs = 0, resetAfterMs = 0;
   app.add_option("--reset-after-ms", resetAfterMs,
                  "Reset this long after the start, as a hat that resets itself (brown-out, its "
-                 "own watchdog): bootloader banner and prompt while the gateway runs")
+                 "own watchdog): bootloader banner and prompt while the gateway runs (SIGUSR2 does "
+                 "the same at any time)")
       ->type_name("MS")
       ->check(CLI::PositiveNumber);
   app.add_option("--noise", noise,
@@ -211,6 +212,7 @@ int main(int argc, char** argv) {
   sigaddset(&sigs, SIGINT);
   sigaddset(&sigs, SIGTERM);
   sigaddset(&sigs, SIGUSR1);
+  sigaddset(&sigs, SIGUSR2);
   pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
 
   HatSim sim(o);
@@ -257,8 +259,9 @@ int main(int argc, char** argv) {
       hungUp = false;
       if (!quiet) say(fmt::format("line open again on {}", sim.slavePath()));
     }
-    if (!resetDone && resetAfterMs > 0 && since(resetAfterMs)) {
-      resetDone = true;
+    const bool resetNow = sig == SIGUSR2 || (!resetDone && resetAfterMs > 0 && since(resetAfterMs));
+    if (resetNow) {
+      if (sig != SIGUSR2) resetDone = true;
       if (!hungUp) {
         sim.reset();
         if (!quiet) say("reset by itself");
