@@ -180,7 +180,7 @@ struct Launcher {
       for (;;) {
         auto proto = gw().myProtocol;
         if (proto && !proto->txQueue().isClosed()) {
-          proto->scheduleTx(std::move(job));
+          proto->scheduleTx(TxSource::NodeOps, std::move(job));
           co_return;
         }
         co_await gw().changed.wait();
