@@ -26,6 +26,8 @@
 #include <unordered_map>
 
 #include "ostrel/base/Log.hpp"
+#include "ostrel/base/LogThrottle.hpp"
+#include "ostrel/mqtt/InboundLimit.hpp"
 #include "ostrel/mqtt/NoDelay.hpp"
 #include "ostrel/mqtt/Spool.hpp"
 #include "ostrel/mqtt/TlsProbe.hpp"
@@ -139,6 +141,8 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
         dropLog_(e),
         syncTimer_(e),
         slowAttempt_(e),
+        publishLog_(e, PUBLISH_LINES_PER_SECOND),
+        inbound_(InboundLimit::make(e, settings_.clientId, {})),
         backoff_(o.reconnectMin),
         jitter_(std::random_device{}()) {
     options_.maxInflight = std::max<std::size_t>(options_.maxInflight, 1);
@@ -207,9 +211,15 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
     mqtt::iasync_client::qos_collection qos;
     for (const auto& [filter, q] : subs) filters.push_back(filter), qos.push_back(q);
     try {
-      // No per-filter subscribe_options: that vector crashes Paho 1.2.0's subscribeMany.
-      paho_->cli->subscribe(mqtt::string_collection::create(filters), qos, nullptr,
-                            paho_->subscribeL);
+      if (settings_.retainAsPublished) {
+        // One SUBSCRIBE per filter: the options vector of subscribeMany crashes Paho 1.2.0.
+        for (std::size_t i = 0; i < filters.size(); ++i)
+          paho_->cli->subscribe(filters[i], qos[i], nullptr, paho_->subscribeL,
+                                mqtt::subscribe_options(false, true));
+      } else {
+        paho_->cli->subscribe(mqtt::string_collection::create(filters), qos, nullptr,
+                              paho_->subscribeL);
+      }
     } catch (const mqtt::exception& e) {
       throw std::runtime_error(fmt::format("MQTT subscribe failed: {}", e.what()));
     }
@@ -361,10 +371,12 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
       lastProgress_ = Clock::now();
     } else if (reason >= 0x80) {
       buf_.refused(seq);  // sending it again would be refused again
-      logf("MQTT publication to {} refused: {}", topic, reasonText(reason));
+      publishLog_.log(
+          fmt::format("MQTT publication to {} refused: {}", shortened(topic), reasonText(reason)));
     } else {
       buf_.untake(seq);  // not sent; it goes out again
-      logf("MQTT publication to {} failed: {}", topic, mqtt::exception::error_str(rc));
+      publishLog_.log(fmt::format("MQTT publication to {} failed: {}", shortened(topic),
+                                  mqtt::exception::error_str(rc)));
     }
     wakeRoomWaiters();
     flush_.cancel();
@@ -569,8 +581,12 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
       std::string why = "disconnected by broker: " + reasonText(code);
       post(w, e, f, [code, why](PahoClient& c) { c.onBrokerDisconnect(code, why); });
     });
-    cli.set_message_callback([w, e, f](mqtt::const_message_ptr msg) {
+    cli.set_message_callback([w, e, f, limit = inbound_](mqtt::const_message_ptr msg) {
       if (!msg) return;
+      // Judged before anything is copied; the pass travels with the message to the loop.
+      auto props = static_cast<std::size_t>(std::max(0, msg->get_properties().c_struct().length));
+      auto pass = limit->admit(msg->get_topic().size() + msg->get_payload().size() + props);
+      if (!pass) return;
       const auto& mp = msg->get_properties();
       MqttReplyProps reply;
       if (mp.contains(mqtt::property::RESPONSE_TOPIC))
@@ -581,9 +597,8 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
       const auto& p = msg->get_payload();
       post(w, e, f,
            [topic = msg->get_topic(), payload = Bytes(p.begin(), p.end()), qos = msg->get_qos(),
-            props = propsText(mp), reply = std::move(reply)](PahoClient& c) {
-             c.onMessage(topic, payload, qos, props, reply);
-           });
+            props = propsText(mp), reply = std::move(reply), pass = std::move(*pass)](
+               PahoClient& c) { c.onMessage(topic, payload, qos, props, reply); });
     });
   }
 
@@ -773,7 +788,8 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
           buf_.untake(seq);
           break;
         }
-        logf("MQTT publication to {} dropped: {}", escapeControl(p->topic), e.what());
+        publishLog_.log(fmt::format("MQTT publication to {} dropped: {}",
+                                    shortened(escapeControl(p->topic)), e.what()));
         buf_.refused(seq);
       }
     }
@@ -783,6 +799,9 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
   static constexpr std::chrono::minutes TAKE_OVER_LOG_PERIOD{1};
   static constexpr std::chrono::milliseconds PROBE_LIMIT{5000};
   static constexpr std::chrono::seconds SLOW_ATTEMPT{1};
+  // Refused or failed publications: one per message at most, and the broker may refuse every
+  // one (an ACL against a sensor's topic, or a reply topic a requester picked).
+  static constexpr std::size_t PUBLISH_LINES_PER_SECOND = 5;
 
   Executor ex_;
   MqttSettings settings_;
@@ -811,6 +830,8 @@ class PahoClient final : public MqttClient, public std::enable_shared_from_this<
   std::optional<Target> want_;  // what open() asked for, until disconnect()
   Target attempt_;              // what the current attempt or connection is for
   asio::steady_timer retry_, flush_, dropLog_, syncTimer_, slowAttempt_;
+  LogThrottle publishLog_;
+  std::shared_ptr<InboundLimit> inbound_;  // shared with the library's message callback
   bool dropLogArmed_ = false, syncArmed_ = false;
   std::chrono::milliseconds backoff_;
   std::minstd_rand jitter_;

@@ -76,6 +76,16 @@ TEST(MqttBuffer, TheBoundDropsTheOldestWaitingReadingsAndNeverAReadingForAStatus
   EXPECT_EQ(drainAll(mixed), (std::vector<std::string>{"p0", "p1"}));
 }
 
+TEST(MqttBuffer, CorrelationDataCountsAgainstTheBound) {
+  MqttBuffer b(4096);
+  const Publication answer{"r/t", "{}", 1, false, std::string(1000, 'c')};
+  for (int i = 0; i < 10; ++i) b.push(answer);
+  EXPECT_EQ(MqttBuffer::cost(answer), 3 + 2 + 1000 + MqttBuffer::ENTRY_OVERHEAD);
+  EXPECT_LE(b.bytes(), 4096u);
+  EXPECT_EQ(b.size(), 3u);
+  EXPECT_EQ(b.droppedCount(), 7u);
+}
+
 TEST(MqttBuffer, OneWaitingRetainedPublicationPerTopicTheNewest) {
   MqttBuffer b;
   b.push(status("gw/1/health", "h1"));
