@@ -32,6 +32,7 @@ constexpr int EXIT_HAT = 3;
 
 // Every key the gateway reads, with its type and range, checked before anything starts.
 void validateConfig(const Config& c) {
+  for (const auto& line : configWarnings(c)) log(line);
   checkSettings(c);
   observe::monitorSettings(c);
 }

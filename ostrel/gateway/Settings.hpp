@@ -3,6 +3,7 @@
 // checked once before anything starts, so that a bad value stops it with exit status 2 and a
 // line naming the key, instead of surfacing later as a retry without end.
 #include <string>
+#include <vector>
 
 #include "ostrel/mqtt/MqttClient.hpp"
 #include "ostrel/sys/Config.hpp"
@@ -26,6 +27,11 @@ constexpr std::size_t MAX_CLIENT_ID = 100;
 // Checks every key the gateway reads: present where required, of its type and within its range.
 // Throws ConfigError naming the key and the value. TLS files are checked with checkTlsFiles.
 void checkSettings(const Config& config);
+
+// One line for each unknown section, unknown key in a known section, and section or key that
+// the file repeats, naming the file and the line (at most about twenty lines). The daemon logs
+// them and goes on: configurations written for other versions must still start.
+std::vector<std::string> configWarnings(const Config& config);
 
 // "ostrel-" and the host name, unless [MQTT] client-id gives another.
 std::string gatewayClientId(const Config& config, const std::string& hostName);
