@@ -42,9 +42,9 @@ void InboundLimit::release(std::size_t bytes) {
 void InboundLimit::summarise() {
   auto n = recent_.exchange(0);
   logf(
-      "MQTT {}: {} incoming messages refused in the last second: {} were waiting for the event "
-      "loop already (at most {} messages or {} bytes wait)",
-      who_, n, messages_.load(), bounds_.messages, bounds_.bytes);
+      "MQTT {}: {} incoming messages refused in the last second: {} messages or {} bytes were "
+      "waiting for the event loop already",
+      who_, n, bounds_.messages, bounds_.bytes);
   summaryDue_ = false;
   // Refused while the line was written: their own summary follows.
   if (recent_.load() > 0 && !summaryDue_.exchange(true)) {
