@@ -68,8 +68,9 @@ struct GatewayState {
 };
 GatewayState& gw();
 
-// The largest packet the gateway's own connection takes from the broker.
-inline constexpr std::uint32_t GATEWAY_MAX_PACKET_BYTES = 4096;
+// The largest packet the gateway's own connection takes from the broker: the longest topic MQTT
+// allows (65,535 bytes, refused here with one line) and a command's few bytes.
+inline constexpr std::uint32_t GATEWAY_MAX_PACKET_BYTES = 68 * 1024;
 
 // Seams for tests: how the MQTT client and the hat reset are made.
 struct GatewayHooks {
