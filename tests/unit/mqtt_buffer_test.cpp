@@ -78,11 +78,8 @@ TEST(MqttBuffer, TheBoundDropsTheOldestWaitingReadingsAndNeverAReadingForAStatus
 
 TEST(MqttBuffer, CorrelationDataCountsAgainstTheBound) {
   MqttBuffer b(4096);
-  const Publication answer{"r/t", "{}", 1, false, std::string(1000, 'c')};
-  for (int i = 0; i < 10; ++i) b.push(answer);
-  EXPECT_EQ(MqttBuffer::cost(answer), 3 + 2 + 1000 + MqttBuffer::ENTRY_OVERHEAD);
-  EXPECT_LE(b.bytes(), 4096u);
-  EXPECT_EQ(b.size(), 3u);
+  for (int i = 0; i < 10; ++i) b.push({"r/t", "{}", 1, false, std::string(1000, 'c')});
+  EXPECT_EQ(b.bytes(), 3 * (3 + 2 + 1000 + MqttBuffer::ENTRY_OVERHEAD));
   EXPECT_EQ(b.droppedCount(), 7u);
 }
 
