@@ -31,6 +31,7 @@ constexpr int EXIT_HAT = 3;
 
 // Every key the gateway reads, with its type and range, checked before anything starts.
 void validateConfig(const Config& c) {
+  for (const auto& line : configWarnings(c)) log(line);
   checkSettings(c);
   observe::monitorSettings(c);
 }
@@ -194,7 +195,7 @@ struct Launcher {
       for (;;) {
         auto proto = gw().myProtocol;
         if (proto && !proto->txQueue().isClosed()) {
-          proto->scheduleTx(std::move(job));
+          proto->scheduleTx(TxSource::NodeOps, std::move(job));
           co_return;
         }
         co_await gw().changed.wait();

@@ -114,6 +114,9 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
   if (config.has("MQTT", "spool-size"))
     settings.spoolSize = static_cast<std::size_t>(
         config.getInt("MQTT", "spool-size", MIN_SPOOL_SIZE, MAX_SPOOL_SIZE));
+  // The broker drops larger packets unsent: a command is a radio key or a number, tx/ messages
+  // are only logged, and firmware images come through the node-operations connection.
+  settings.maxPacketSize = GATEWAY_MAX_PACKET_BYTES;
   // As the account that will open them: files root could read may be closed to it.
   checkTlsFiles(settings);
   // One client for the whole run: what it owes the broker and its counters carry over a
@@ -126,19 +129,8 @@ awaitable<void> startRadioBridge(const Args& args, const Config& config, Executo
     gw().client->configure(settings);
   std::shared_ptr<MqttClient> client = gw().client;
   client->on_connect = on_connect;
-  client->on_message = [](MqttClient& c, const std::string& topic, const Bytes& payload, int qos,
-                          const std::string& props) {
-    try {
-      on_message(c, topic, payload, qos, props);
-    } catch (...) {
-      // Whoever may publish a command can send bad ones without end.
-      std::string line = describeException(std::current_exception(), "on_message");
-      if (auto limit = gw().inputLog.lock())
-        limit->log(line);
-      else
-        log(line);
-    }
-  };
+  // Whoever may publish a command can send bad ones without end: refusals are flood-limited.
+  client->on_message = dispatchMessage;
   client->on_disconnect = on_disconnect;
   client->on_subscribe = on_subscribe;
 

@@ -81,6 +81,10 @@ struct GatewayState {
 };
 GatewayState& gw();
 
+// The largest packet the gateway's own connection takes from the broker: the longest topic MQTT
+// allows (65,535 bytes, refused here with one line) and a command's few bytes.
+inline constexpr std::uint32_t GATEWAY_MAX_PACKET_BYTES = 68 * 1024;
+
 // Seams for tests: how the MQTT client and the hat reset are made.
 struct GatewayHooks {
   std::function<std::shared_ptr<MqttClient>(Executor, const MqttSettings&)> makeClient;
@@ -117,10 +121,18 @@ void on_subscribe(MqttClient& client, int mid, const std::vector<int>& qos,
 // topic of any length costs time linear in its length and no stack).
 struct CommandTopic {
   enum Kind { None, SetSensorRadioKey, RemoveSensorRadioKey, SetRTCOffset } kind = None;
-  std::string_view sensorUid;  // digits, a view into the topic
+  std::string_view gatewayUid;  // digits, a view into the topic
+  std::string_view sensorUid;   // digits, a view into the topic
 };
 CommandTopic matchCommandTopic(std::string_view topic);
+// Acts on a command or hands the message to the observer. A command that is not for this
+// gateway or that the hat could not take is refused on arrival with std::invalid_argument;
+// nothing is queued then.
 void on_message(MqttClient& client, const std::string& topic, const Bytes& payload, int qos,
                 const std::string& props);
+// The client's on_message while the gateway runs: on_message, each refusal or failure logged in
+// one flood-limited line that names the topic and the reason.
+void dispatchMessage(MqttClient& client, const std::string& topic, const Bytes& payload, int qos,
+                     const std::string& props);
 
 }  // namespace ostrel

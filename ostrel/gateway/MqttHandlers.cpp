@@ -1,11 +1,10 @@
 // MQTT session handlers and command dispatch.
 #include <cmath>
 
-#include <algorithm>
-
 #include "ostrel/base/Log.hpp"
 #include "ostrel/base/LogThrottle.hpp"
 #include "ostrel/base/Observer.hpp"
+#include "ostrel/base/Topic.hpp"
 #include "ostrel/gateway/Gateway.hpp"
 #include "ostrel/hat/HatProtocolV2.hpp"
 
@@ -70,45 +69,47 @@ static void logInput(std::string_view line) {
     log(line);
 }
 
-static long long uidFromTopic(std::string_view digits) {
-  try {
-    return parseInteger(digits);
-  } catch (...) {
-    // A hostile topic may carry any number of digits: the log line shows only the first few.
-    std::string shown = digits.size() > 24
-                            ? fmt::format("{}... ({} digits)", digits.substr(0, 24), digits.size())
-                            : std::string(digits);
-    throw std::invalid_argument(fmt::format("sensor UID {} is out of range", shown));
-  }
+// A sensor UID level as the hat's 32-bit UID.
+static std::uint32_t uidFromTopic(std::string_view digits) {
+  if (auto uid = parseUid(digits)) return *uid;
+  // A hostile topic may carry any number of digits: the log line shows only the first few.
+  std::string shown = digits.size() > 24
+                          ? fmt::format("{}... ({} digits)", digits.substr(0, 24), digits.size())
+                          : std::string(digits);
+  throw std::invalid_argument(fmt::format("sensor UID {} is out of range", shown));
 }
-
-namespace {
-
-bool allDigits(std::string_view s) {
-  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-}  // namespace
 
 CommandTopic matchCommandTopic(std::string_view topic) {
-  // Split on '/' once, left to right: linear in the topic's length, whatever it holds.
-  std::string_view levels[5];
-  std::size_t count = 0;
-  std::size_t start = 0;
-  for (;;) {
-    std::size_t slash = topic.find('/', start);
-    if (count == std::size(levels)) return {};
-    levels[count++] = topic.substr(start, slash == std::string_view::npos ? slash : slash - start);
-    if (slash == std::string_view::npos) break;
-    start = slash + 1;
-  }
-  if (levels[0] != "gw" || !allDigits(levels[1])) return {};
-  if (count == 3 && levels[2] == "setRTCOffset") return {CommandTopic::SetRTCOffset, {}};
+  std::string_view levels[4];
+  std::size_t count = splitTopic(topic, levels);
+  if (count < 3 || levels[0] != "gw" || !allDigits(levels[1])) return {};
+  if (count == 3 && levels[2] == "setRTCOffset") return {CommandTopic::SetRTCOffset, levels[1], {}};
   if (count == 4 && allDigits(levels[3])) {
-    if (levels[2] == "setSensorRadioKey") return {CommandTopic::SetSensorRadioKey, levels[3]};
-    if (levels[2] == "removeSensorRadioKey") return {CommandTopic::RemoveSensorRadioKey, levels[3]};
+    if (levels[2] == "setSensorRadioKey")
+      return {CommandTopic::SetSensorRadioKey, levels[1], levels[3]};
+    if (levels[2] == "removeSensorRadioKey")
+      return {CommandTopic::RemoveSensorRadioKey, levels[1], levels[3]};
   }
   return {};
+}
+
+// Longer than any number the clock trim takes ("-104.8544", " 2.5e0\n").
+constexpr std::size_t MAX_RTC_OFFSET_TEXT = 64;
+
+static double rtcOffsetFrom(const Bytes& payload) {
+  if (payload.size() > MAX_RTC_OFFSET_TEXT)
+    throw std::invalid_argument(
+        fmt::format("RTC offset payload of {} bytes is too long", payload.size()));
+  if (!isAscii(payload))
+    throw std::invalid_argument(
+        fmt::format("RTC offset payload is not ASCII text: {}", excerpt(toString(payload))));
+  double rtcOffset = parseDouble(toString(payload));
+  if (!std::isfinite(rtcOffset))
+    throw std::invalid_argument(
+        fmt::format("RTC offset is not a finite number: {}", excerpt(toString(payload))));
+  if (!HatProtocolV2::rtcOffsetFits(rtcOffset))
+    throw std::invalid_argument(fmt::format("RTC offset too big: {} ppm", floatRepr(rtcOffset)));
+  return rtcOffset;
 }
 
 void on_message(MqttClient&, const std::string& topic, const Bytes& payload, int,
@@ -117,35 +118,54 @@ void on_message(MqttClient&, const std::string& topic, const Bytes& payload, int
   // shortened by the log like every field.
   logInput(fmt::format("RECV MSG on topic {}", shortened(escapeControl(topic))));
   CommandTopic cmd = matchCommandTopic(topic);
+  if (cmd.kind == CommandTopic::None) return observer().onMessage(topic, payload);
+  // Checked on arrival, before anything is queued: a session kept from an earlier hat (another
+  // UID) still holds that hat's subscriptions, and each command costs the hat 50 ms.
+  std::uint32_t own = protocol().getGWUID();
+  if (parseUid(cmd.gatewayUid) != own)
+    throw std::invalid_argument(fmt::format("it is for gateway UID {}, this gateway is {}",
+                                            shortened(cmd.gatewayUid, 24), own));
   switch (cmd.kind) {
     case CommandTopic::SetSensorRadioKey: {
-      long long peerUID = uidFromTopic(cmd.sensorUid);
-      if (payload.empty()) return;
+      std::uint32_t peerUID = uidFromTopic(cmd.sensorUid);
+      if (payload.empty()) return;  // how a retained key is cleared on the broker
+      if (payload.size() != HatProtocolV2::PEER_KEY_BYTES)
+        throw std::invalid_argument(fmt::format("a radio key has {} bytes, not {}", payload.size(),
+                                                HatProtocolV2::PEER_KEY_BYTES));
       HatProtocolV2& p = radioProtocol("setupPeerKey");
-      p.scheduleTx(&HatProtocolV2::setupPeerKey, &p, peerUID, payload);
+      p.scheduleTx(TxSource::Commands,
+                   [&p, peerUID, key = payload] { p.setupPeerKey(peerUID, key); });
       break;
     }
     case CommandTopic::RemoveSensorRadioKey: {
-      long long peerUID = uidFromTopic(cmd.sensorUid);
+      std::uint32_t peerUID = uidFromTopic(cmd.sensorUid);
       HatProtocolV2& p = radioProtocol("removePeerKey");
-      p.scheduleTx(&HatProtocolV2::removePeerKey, &p, peerUID);
+      p.scheduleTx(TxSource::Commands, [&p, peerUID] { p.removePeerKey(peerUID); });
       break;
     }
     case CommandTopic::SetRTCOffset: {
-      if (!isAscii(payload))
-        throw std::invalid_argument(
-            fmt::format("RTC offset payload is not ASCII text: {}", excerpt(toString(payload))));
-      double rtcOffset = parseDouble(toString(payload));
-      if (!std::isfinite(rtcOffset))
-        throw std::invalid_argument(
-            fmt::format("RTC offset is not a finite number: {}", excerpt(toString(payload))));
+      double rtcOffset = rtcOffsetFrom(payload);
       HatProtocolV2& p = radioProtocol("setRTCOffset");
-      p.scheduleTx(&HatProtocolV2::setRTCOffset, &p, rtcOffset);
+      p.scheduleTx(TxSource::Commands, [&p, rtcOffset] { p.setRTCOffset(rtcOffset); });
       break;
     }
     case CommandTopic::None:
-      observer().onMessage(topic, payload);
       break;
+  }
+}
+
+void dispatchMessage(MqttClient& client, const std::string& topic, const Bytes& payload, int qos,
+                     const std::string& props) {
+  try {
+    on_message(client, topic, payload, qos, props);
+  } catch (const std::invalid_argument& e) {
+    logInput(
+        fmt::format("MQTT command on {} refused: {}", shortened(escapeControl(topic)), e.what()));
+  } catch (const TxQueueFull& e) {
+    logInput(
+        fmt::format("MQTT command on {} refused: {}", shortened(escapeControl(topic)), e.what()));
+  } catch (...) {
+    logInput(describeException(std::current_exception(), "on_message"));
   }
 }
 

@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <map>
 
 #include "ostrel/gateway/HatLiveness.hpp"
 #include "ostrel/sys/SerialPort.hpp"
@@ -57,6 +59,88 @@ void readTlsSettings(const Config& config, MqttSettings& settings) {
   settings.caFile = optional("ca-file");
   settings.certFile = optional("cert-file");
   settings.keyFile = optional("key-file");
+// Every key the daemon reads, one line each. A key not listed here is reported at start: a
+// misspelt key would otherwise keep its default without a word.
+constexpr std::pair<const char*, const char*> KNOWN_KEYS[] = {
+    {"UART", "device"},
+    {"UART", "speed"},
+    {"MQTT", "host"},
+    {"MQTT", "port"},
+    {"MQTT", "keepalive"},
+    {"MQTT", "client-id"},
+    {"MQTT", "username"},
+    {"MQTT", "password"},
+    {"MQTT", "buffer-size"},
+    {"MQTT", "spool-dir"},
+    {"MQTT", "spool-size"},
+    {"MQTT", "tls"},
+    {"MQTT", "ca-file"},
+    {"MQTT", "cert-file"},
+    {"MQTT", "key-file"},
+    {"MQTT", "health-interval"},
+    {"MQTT", "discovery-prefix"},
+    {"GATEWAY", "node-id"},
+    {"GATEWAY", "network-id"},
+    {"TIME", "sync-interval"},
+    {"TIME", "ntp-check-interval-min"},
+    {"TIME", "ntp-check-interval-max"},
+    {"LOG", "sensor-rtc-offset"},
+    {"LOG", "failed-decrypt"},
+    {"RADIO", "rssi-threshold"},
+    {"HAT", "gpio-chip"},
+    {"HAT", "reset-line"},
+    {"HAT", "reset-active-low"},
+    {"HAT", "reset-pulse-ms"},
+    {"HAT", "silence-check-s"},
+    {"PARSER", "library"},
+    {"OPS", "enabled"},
+    {"OPS", "reply-prefix"},
+};
+
+// A configuration for another version may hold many keys this one does not know.
+constexpr std::size_t MAX_CONFIG_WARNINGS = 20;
+
+std::string lowered(std::string_view s) {
+  std::string out(s);
+  for (char& ch : out) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  return out;
+}
+
+bool knownSection(const std::string& section) {
+  return std::any_of(std::begin(KNOWN_KEYS), std::end(KNOWN_KEYS),
+                     [&](const auto& k) { return lowered(k.first) == section; });
+}
+
+bool knownKey(const std::string& section, const std::string& key) {
+  return std::any_of(std::begin(KNOWN_KEYS), std::end(KNOWN_KEYS),
+                     [&](const auto& k) { return lowered(k.first) == section && k.second == key; });
+}
+
+// "configuration file F, line N" for a key the file set, else "configuration file F".
+std::string where(const Config& c, const char* section, const char* key) {
+  int line = c.lineOf(section, key);
+  return line > 0 ? fmt::format("configuration file {}, line {}", c.path(), line)
+                  : fmt::format("configuration file {}", c.path());
+}
+
+// Pairs of keys that contradict each other: refused, however each one looks alone.
+void checkPairs(const Config& c, const MqttSettings& tls) {
+  long long lo = c.getInt("TIME", "ntp-check-interval-min");
+  long long hi = c.getInt("TIME", "ntp-check-interval-max");
+  if (lo > hi)
+    throw ConfigError(
+        fmt::format("{}: key 'ntp-check-interval-min' in section [TIME] ({}) is above "
+                    "'ntp-check-interval-max' ({})",
+                    where(c, "TIME", "ntp-check-interval-min"), lo, hi));
+  if (!tls.keyFile.empty() && tls.certFile.empty())
+    throw ConfigError(
+        fmt::format("{}: [MQTT] key-file is set without cert-file, the certificate it belongs to",
+                    where(c, "MQTT", "key-file")));
+  if (!tls.certFile.empty() && tls.keyFile.empty())
+    throw ConfigError(
+        fmt::format("{}: [MQTT] cert-file is set without key-file, its private key (name the "
+                    "same file when it holds both)",
+                    where(c, "MQTT", "cert-file")));
 }
 
 }  // namespace
@@ -75,6 +159,44 @@ BrokerSettings brokerSettings(const Config& c) {
 std::chrono::seconds silenceCheckPeriod(const Config& c) {
   if (!c.has("HAT", "silence-check-s")) return HatLiveness::DEFAULT_PERIOD;
   return std::chrono::seconds(c.getInt("HAT", "silence-check-s", 1, DAY));
+std::vector<std::string> configWarnings(const Config& c) {
+  std::vector<std::string> out;
+  std::map<std::pair<std::string, std::string>, int> first;  // (section, key) -> line
+  std::size_t more = 0;
+  auto warn = [&](std::string line) {
+    if (out.size() < MAX_CONFIG_WARNINGS)
+      out.push_back(std::move(line));
+    else
+      ++more;
+  };
+  for (const auto& place : c.places()) {
+    Config::Place p{lowered(place.section), lowered(place.key), place.line};
+    auto [at, fresh] = first.try_emplace({p.section, p.key}, p.line);
+    std::string file = fmt::format("configuration file {}, line {}", c.path(), p.line);
+    if (p.key.empty()) {
+      if (!knownSection(p.section))
+        warn(fmt::format("{}: unknown section [{}]; its keys are ignored", file,
+                         escapeControl(place.section)));
+      else if (!fresh)
+        warn(fmt::format("{}: section [{}] appears again (first on line {})", file, place.section,
+                         at->second));
+    } else if (!knownKey(p.section, p.key)) {
+      if (p.section.empty())
+        warn(fmt::format("{}: key '{}' lies outside any section; it is ignored", file,
+                         escapeControl(place.key)));
+      else if (knownSection(p.section))
+        warn(fmt::format("{}: unknown key '{}' in section [{}]; it is ignored", file,
+                         escapeControl(place.key), place.section));
+    } else if (!fresh) {
+      warn(
+          fmt::format("{}: key '{}' in section [{}] is set again (first on line {}); the last "
+                      "value counts",
+                      file, place.key, place.section, at->second));
+    }
+  }
+  if (more > 0)
+    out.push_back(fmt::format("configuration file {}: {} more warnings left out", c.path(), more));
+  return out;
 }
 
 void checkSettings(const Config& c) {
@@ -113,11 +235,7 @@ void checkSettings(const Config& c) {
   }
   MqttSettings tls;
   readTlsSettings(c, tls);
-  if (!tls.keyFile.empty() && tls.certFile.empty())
-    throw ConfigError(fmt::format(
-        "configuration file {}: [MQTT] key-file is set without cert-file, the certificate it "
-        "belongs to",
-        c.path()));
+  checkPairs(c, tls);
   checkTlsFiles(tls);
 }
 

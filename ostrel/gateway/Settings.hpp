@@ -4,6 +4,7 @@
 // line naming the key, instead of surfacing later as a retry without end.
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "ostrel/mqtt/MqttClient.hpp"
 #include "ostrel/sys/Config.hpp"
@@ -42,6 +43,10 @@ BrokerSettings brokerSettings(const Config& config);
 // [HAT] silence-check-s: how long a hat may be silent before it is asked whether it is alive.
 // Not in the sample configuration: the default suits every house, shorter periods suit tests.
 std::chrono::seconds silenceCheckPeriod(const Config& config);
+// One line for each unknown section, unknown key in a known section, and section or key that
+// the file repeats, naming the file and the line (at most about twenty lines). The daemon logs
+// them and goes on: configurations written for other versions must still start.
+std::vector<std::string> configWarnings(const Config& config);
 
 // "ostrel-" and the host name, unless [MQTT] client-id gives another.
 std::string gatewayClientId(const Config& config, const std::string& hostName);

@@ -109,9 +109,14 @@ void HatProtocolV2::calculateSensorRTCOffset(std::uint32_t senderUID, long long 
   if (diff > 14400000) time4hMinSender[senderUID] = rxUnixTimeMillis;
 }
 
+bool HatProtocolV2::rtcOffsetFits(double rtcOffsetPPM) {
+  double calc = std::nearbyint(rtcOffsetPPM * 10000 / 32);
+  return std::isfinite(calc) && calc >= -32768.0 && calc <= 32767.0;
+}
+
 void HatProtocolV2::setRTCOffset(double rtcOffsetPPM) {
   double calc = std::nearbyint(rtcOffsetPPM * 10000 / 32);
-  if (!std::isfinite(calc) || calc < -32768.0 || calc > 32767.0) {
+  if (!rtcOffsetFits(rtcOffsetPPM)) {
     logf("RTC offset too big: {} ppm", floatRepr(rtcOffsetPPM));
     return;
   }

@@ -50,6 +50,10 @@ void HatProtocolV1::scheduleTx(Job job) {
   txQueue_.put(std::move(job));
 }
 
+void HatProtocolV1::scheduleTx(TxSource source, Job job) {
+  txQueue_.put(source, std::move(job));
+}
+
 void HatProtocolV1::writeFrame(const Bytes& frame) {
   auto p = port();
   if (!p) throw SerialError("no serial port");

@@ -2,6 +2,7 @@
 // Serial protocol version 1 with the hat: receive dispatch and publishing, encryption setup,
 // transmit queue. Base of the later versions.
 #include <chrono>
+#include <concepts>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -50,9 +51,11 @@ class HatProtocolV1 {
   // without running anything once the queue is closed.
   void txQueuedMsgs();
   // Queues a job; never blocks (see TxQueue). Throws when the transmit loop has stopped or the
-  // backlog is full.
+  // source's lane is full. Without a source: one of the gateway's own jobs.
   void scheduleTx(Job job);
+  void scheduleTx(TxSource source, Job job);
   template <typename F, typename... A>
+  requires std::invocable<F, A...>
   void scheduleTx(F&& f, A&&... a) {
     scheduleTx(Job(std::bind_front(std::forward<F>(f), std::forward<A>(a)...)));
   }

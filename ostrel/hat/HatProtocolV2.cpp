@@ -102,7 +102,9 @@ void HatProtocolV2::txRadioConfig() {
 }
 
 void HatProtocolV2::setupPeerKey(long long peerUID, const Bytes& peerKey) {
-  if (peerKey.size() != 32) return;
+  if (peerKey.size() != PEER_KEY_BYTES)
+    throw EncodeError(
+        fmt::format("a peer key has {} bytes, not {}", peerKey.size(), PEER_KEY_BYTES));
   Bytes f = toBytes("PK");
   putBe32(f, peerUID, "peer UID");
   append(f, peerKey);

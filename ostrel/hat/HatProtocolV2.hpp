@@ -41,10 +41,15 @@ class HatProtocolV2 : public HatProtocolV1, public ClockTarget {
   void calculateSensorRTCOffset(std::uint32_t senderUID);
   void calculateSensorRTCOffset(std::uint32_t senderUID, long long rxUnixTimeMillis);
   void setRTCOffset(double rtcOffsetPPM);
+  // Whether an offset fits the hat's trim field (steps of 3.2 ppb, 16 bits signed).
+  static bool rtcOffsetFits(double rtcOffsetPPM);
 
   // Radio configuration and keys.
   awaitable<void> postEncryption() override;
   void txRadioConfig();
+  // The radio key of a sensor, as the hat takes it.
+  static constexpr std::size_t PEER_KEY_BYTES = 32;
+  // Throws EncodeError for a key of another size.
   void setupPeerKey(long long peerUID, const Bytes& peerKey);
   void removePeerKey(long long peerUID);
   void shutdown() override;

@@ -4,23 +4,53 @@
 
 namespace ostrel {
 
-void TxQueue::put(Job job) {
+namespace {
+constexpr const char* NAMES[] = {"transmit jobs", "MQTT command jobs", "node operation jobs"};
+}
+
+std::size_t TxQueue::bound(TxSource source) const {
+  switch (source) {
+    case TxSource::Commands:
+      return COMMAND_JOBS;
+    case TxSource::NodeOps:
+      return NODE_OPS_JOBS;
+    case TxSource::Gateway:
+      break;
+  }
+  return capacity_ + backlog_;
+}
+
+std::size_t TxQueue::total() const {
+  std::size_t n = 0;
+  for (const auto& lane : lanes_) n += lane.size();
+  return n;
+}
+
+void TxQueue::put(TxSource source, Job job) {
+  auto i = static_cast<std::size_t>(source);
   {
     std::lock_guard lk(m_);
     if (closed_) throw TxQueueClosed("the transmit loop has stopped; job refused");
-    if (q_.size() >= capacity_ + backlog_)
-      throw TxQueueFull(fmt::format("{} transmit jobs waiting; job refused", q_.size()));
-    q_.push_back(std::move(job));
+    if (lanes_[i].size() >= bound(source))
+      throw TxQueueFull(fmt::format("{} {} waiting; job refused", lanes_[i].size(), NAMES[i]));
+    lanes_[i].push_back(std::move(job));
   }
   notEmpty_.notify_one();
 }
 
 TxQueue::Job TxQueue::take() {
   std::unique_lock lk(m_);
-  notEmpty_.wait(lk, [&] { return !q_.empty() || closed_; });
+  notEmpty_.wait(lk, [&] { return total() > 0 || closed_; });
   if (closed_) return {};
-  Job j = std::move(q_.front());
-  q_.pop_front();
+  auto& commands = lanes_[static_cast<std::size_t>(TxSource::Commands)];
+  auto& nodeOps = lanes_[static_cast<std::size_t>(TxSource::NodeOps)];
+  std::deque<Job>* lane = &lanes_[static_cast<std::size_t>(TxSource::Gateway)];
+  if (lane->empty()) {
+    lane = (commandsNext_ && !commands.empty()) || nodeOps.empty() ? &commands : &nodeOps;
+    commandsNext_ = lane != &commands;
+  }
+  Job j = std::move(lane->front());
+  lane->pop_front();
   return j;
 }
 
@@ -44,7 +74,12 @@ bool TxQueue::isClosed() const {
 
 std::size_t TxQueue::size() const {
   std::lock_guard lk(m_);
-  return q_.size();
+  return total();
+}
+
+std::size_t TxQueue::size(TxSource source) const {
+  std::lock_guard lk(m_);
+  return lanes_[static_cast<std::size_t>(source)].size();
 }
 
 }  // namespace ostrel

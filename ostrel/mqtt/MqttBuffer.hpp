@@ -31,9 +31,9 @@ class MqttBuffer {
   static constexpr std::size_t DEFAULT_LIMIT = 8 * 1024 * 1024;
   // What one entry costs beyond its topic and payload (map node, strings, bookkeeping).
   static constexpr std::size_t ENTRY_OVERHEAD = 128;
-  // What one publication costs against the limit.
+  // What one publication costs against the limit: every byte it holds.
   static std::size_t cost(const Publication& p) {
-    return p.topic.size() + p.payload.size() + ENTRY_OVERHEAD;
+    return p.topic.size() + p.payload.size() + p.correlation.size() + ENTRY_OVERHEAD;
   }
 
   explicit MqttBuffer(std::size_t byteLimit = DEFAULT_LIMIT) : limit_(byteLimit) {}

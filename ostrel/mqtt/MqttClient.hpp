@@ -25,9 +25,12 @@ struct MqttSettings {
   // the bytes they may take there. Read when the client is made.
   std::string spoolDir;
   std::size_t spoolSize = 64 * 1024 * 1024;
-  // The largest packet taken from the broker: a node-operation request of the largest size
-  // accepted, with room for its topic and properties.
+  // The largest packet taken from the broker (it drops larger ones unsent): by default a
+  // node-operation request of the largest size accepted, with room for its topic and properties.
   std::uint32_t maxPacketSize = 1024 * 1024 + 64 * 1024;
+  // Subscriptions keep the retain flag of live publications (MQTT 5 "retain as published"), so
+  // that a retained message is known as one whenever it arrives, not only at subscribe time.
+  bool retainAsPublished = false;
   // Published by the broker when the connection ends without a DISCONNECT.
   struct Will {
     std::string topic;

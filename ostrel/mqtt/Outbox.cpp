@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "ostrel/base/Bytes.hpp"
+#include "ostrel/base/Log.hpp"
 
 namespace ostrel {
 
@@ -100,7 +101,7 @@ std::string Outbox::breaksLimits(const Publication& p, Clock::time_point now) co
 
 void Outbox::setAside(Seq seq, const Publication& p, const std::string& why) {
   if (note)
-    note(fmt::format("MQTT publication to {} ({} bytes) set aside: {}", escapeControl(p.topic),
+    note(fmt::format("MQTT publication to {} ({} bytes) set aside: {}", shortened(escapeControl(p.topic)),
                      p.payload.size(), why));
   buf_.refused(seq);
 }
@@ -126,7 +127,7 @@ void Outbox::refused(Seq seq, int reason, Clock::time_point now) {
       refusedTopics_[p->topic] = now + opt_.refusedTopicPause;
   }
   if (const auto* p = buf_.find(seq); p && note)
-    note(fmt::format("MQTT publication to {} refused: {}", escapeControl(p->topic),
+    note(fmt::format("MQTT publication to {} refused: {}", shortened(escapeControl(p->topic)),
                      reasonText(reason)));
   buf_.refused(seq);
 }
@@ -138,11 +139,11 @@ void Outbox::connectionEnded(MqttBuffer::Blame blame, Clock::time_point now) {
              ? fmt::format(
                    "MQTT publication to {} ({} bytes) set aside: the broker closed the connection "
                    "twice while it was in flight",
-                   escapeControl(p.topic), p.payload.size())
+                   shortened(escapeControl(p.topic)), p.payload.size())
              : fmt::format(
                    "MQTT publication to {} ({} bytes) set aside: the broker closed the connection "
                    "twice right after it, without a reason",
-                   escapeControl(p.topic), p.payload.size()));
+                   shortened(escapeControl(p.topic)), p.payload.size()));
   }
   if (away_) secureWaiting();
 }

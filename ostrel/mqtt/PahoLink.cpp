@@ -225,12 +225,18 @@ PahoLink::PahoLink(Executor ex, LinkConfig config, Sink sink)
     ev.text = "disconnected by broker: " + mqttReasonText(ev.reason);
     Impl::post(shared, ex, std::move(ev));
   });
-  cli.set_message_callback([shared, ex](mqtt::const_message_ptr msg) {
+  cli.set_message_callback([shared, ex, limit = config_.inbound](mqtt::const_message_ptr msg) {
     Impl::Call c(*shared);
     if (!msg) return;
     LinkEvent ev{};
     ev.kind = LinkEvent::Message;
     const auto& mp = msg->get_properties();
+    if (limit) {
+      // Judged before anything is copied; the pass travels with the message to the loop.
+      auto props = static_cast<std::size_t>(std::max(0, mp.c_struct().length));
+      ev.pass = limit->admit(msg->get_topic().size() + msg->get_payload().size() + props);
+      if (!ev.pass) return;
+    }
     if (mp.contains(mqtt::property::RESPONSE_TOPIC))
       ev.reply.responseTopic = mqtt::get<std::string>(mp, mqtt::property::RESPONSE_TOPIC);
     if (mp.contains(mqtt::property::CORRELATION_DATA))
@@ -292,9 +298,14 @@ void PahoLink::subscribe(const MqttClient::Subscriptions& subs) {
   mqtt::iasync_client::qos_collection qos;
   for (const auto& [filter, q] : subs) filters.push_back(filter), qos.push_back(q);
   try {
-    // No per-filter subscribe_options: that vector crashes Paho 1.2.0's subscribeMany.
-    impl_->cli->subscribe(mqtt::string_collection::create(filters), qos, nullptr,
-                          impl_->subscribeL);
+    if (config_.retainAsPublished) {
+      for (std::size_t i = 0; i < filters.size(); ++i)
+        impl_->cli->subscribe(filters[i], qos[i], nullptr, impl_->subscribeL,
+                              mqtt::subscribe_options(false, true));
+    } else {
+      impl_->cli->subscribe(mqtt::string_collection::create(filters), qos, nullptr,
+                            impl_->subscribeL);
+    }
   } catch (const mqtt::exception& e) {
     throw LinkError(fmt::format("MQTT subscribe failed: {}", e.what()), e.get_return_code(), false);
   }

@@ -15,6 +15,7 @@
 
 #include "ostrel/base/Asio.hpp"
 #include "ostrel/base/Bytes.hpp"
+#include "ostrel/mqtt/InboundLimit.hpp"
 #include "ostrel/mqtt/MqttBuffer.hpp"
 #include "ostrel/mqtt/MqttClient.hpp"
 
@@ -41,6 +42,10 @@ struct LinkConfig {
   std::string keyFile;
   // Publications Paho may hold unsent at once.
   int maxBuffered = 110;
+  // Subscriptions keep the retain flag of live publications (MQTT 5 "retain as published").
+  bool retainAsPublished = false;
+  // Messages taken from the broker that may wait for the loop; none when null.
+  std::shared_ptr<InboundLimit> inbound;
   // "tcp://host:port" or "ssl://host:port": never a fall-back to plain TCP when TLS is asked for.
   std::string uri() const;
 };
@@ -69,6 +74,8 @@ struct LinkEvent {
   Bytes payload;
   int qos = 0;
   MqttReplyProps reply;
+  // A Message's share of the inbound bound, released when the event is gone.
+  std::optional<InboundLimit::Pass> pass;
 };
 
 // A call Paho refused. `later`: not connected or its queue is full, so the same call may work
@@ -99,7 +106,8 @@ class PahoLink {
   }
   // An attempt with the options of `c` (account, TLS, will, limits, keep-alive).
   void connect(const LinkConfig& c);
-  // One SUBSCRIBE request carrying every (filter, QoS) pair.
+  // One SUBSCRIBE request carrying every (filter, QoS) pair; one per filter when the link
+  // keeps the retain flag (the options vector of subscribeMany crashes Paho 1.2.0).
   void subscribe(const MqttClient::Subscriptions& subs);
   // Hands `p` to Paho; its Published event carries the token returned here.
   std::uint64_t publish(const Publication& p);

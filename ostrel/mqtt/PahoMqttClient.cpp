@@ -50,6 +50,7 @@ LinkConfig linkConfig(const MqttSettings& s) {
   c.caFile = s.caFile;
   c.certFile = s.certFile;
   c.keyFile = s.keyFile;
+  c.retainAsPublished = s.retainAsPublished;
   return c;
 }
 
@@ -67,14 +68,16 @@ class Client final : public MqttClient, public std::enable_shared_from_this<Clie
               {o.connectTimeout, o.reconnectMin, o.reconnectMax, o.holdToReset,
                std::chrono::milliseconds(1000), static_cast<int>(o.maxInflight) + 100},
               handlers()),
-        notes_(e),
+        notes_(e, NOTE_LINES_PER_SECOND),
         flush_(e),
         dropLog_(e),
         ackTimer_(e) {
     outbox_.note = [this](const std::string& line) { notes_.log(line); };
     outbox_.reasonText = mqttReasonText;
     if (spool_) spool_->onAvailable = [this] { drain(); };
-    conn_.configure(linkConfig(settings_));
+    auto link = linkConfig(settings_);
+    link.inbound = InboundLimit::make(e, settings_.clientId, {});
+    conn_.configure(std::move(link));
   }
 
   ~Client() override { logDrops(); }
@@ -306,7 +309,7 @@ class Client final : public MqttClient, public std::enable_shared_from_this<Clie
           break;
         }
         notes_.log(
-            fmt::format("MQTT publication to {} dropped: {}", escapeControl(p->topic), e.what()));
+            fmt::format("MQTT publication to {} dropped: {}", shortened(escapeControl(p->topic)), e.what()));
         outbox_.discard(seq);
       }
     }
@@ -395,7 +398,10 @@ class Client final : public MqttClient, public std::enable_shared_from_this<Clie
   std::unique_ptr<SpoolBacklog> backlog_;
   Outbox outbox_;
   Connection conn_;
-  LogThrottle notes_;  // lines about single publications, which a flood may repeat
+  // Lines about single publications: the broker may refuse every one (an ACL against a
+  // sensor's topic, or a reply topic a requester picked).
+  static constexpr std::size_t NOTE_LINES_PER_SECOND = 5;
+  LogThrottle notes_;
   asio::steady_timer flush_, dropLog_, ackTimer_;
   bool dropLogArmed_ = false, ackArmed_ = false;
   std::uint64_t bufDropsSeen_ = 0, spoolDropsSeen_ = 0;

@@ -34,6 +34,8 @@ std::optional<CompanionSettings> companionSettings(const Config& config, std::st
   // would act on a sensor long after its sender gave up.
   s.mqtt.cleanStart = true;
   s.mqtt.sessionExpiry = 0;
+  // A retained request is refused whenever it arrives, not only at subscribe time.
+  s.mqtt.retainAsPublished = true;
   s.stateDir = std::move(stateDir);
   if (config.has("OPS", "reply-prefix")) {
     s.replyPrefix = config.getString("OPS", "reply-prefix");
@@ -115,29 +117,44 @@ void Companion::onRequest(const std::string& topic, const Bytes& payload,
                           const MqttReplyProps& props) {
   auto target = matchTopic(topic, gatewayUid_);
   if (!target) return;
-  Request r{*target, topic, {}, props};
+  // Every answer carries the correlation data back: a long one is never copied.
+  const bool longCorrelation = props.correlationData.size() > MAX_CORRELATION_BYTES;
+  Request r{*target, topic, {}, {props.responseTopic, {}, props.retained}};
+  if (!longCorrelation) r.reply.correlationData = props.correlationData;
   if (auto why = replyRefusal(r)) {
     // Answered where the request came from, so that the requester learns why.
     r.reply.responseTopic.clear();
     answer(r, errorAnswer("the response topic is refused: " + *why));
     return;
   }
-  // A retained request would be carried out again at every start.
+  if (longCorrelation) {
+    answer(r, errorAnswer(fmt::format(
+                  "correlation data of {} bytes is longer than the limit of {} bytes; the "
+                  "request was not carried out",
+                  props.correlationData.size(), MAX_CORRELATION_BYTES)));
+    return;
+  }
+  // A retained request would be carried out again at every start. The subscriptions keep the
+  // retain flag of live publications too, so this holds whenever one arrives.
   if (props.retained) {
     answer(r, errorAnswer("retained requests are not carried out: a request is an event, not "
                           "state; publish it without the retain flag"));
     return;
   }
-  if (payload.size() > MAX_REQUEST_BYTES) {
+  // Judged before anything is parsed or copied.
+  const std::size_t limit = std::min(MAX_REQUEST_BYTES, requestLimit(target->op));
+  if (payload.size() > limit) {
     answer(r, errorAnswer(fmt::format("request of {} bytes is larger than the limit of {} bytes",
-                                      payload.size(), MAX_REQUEST_BYTES)));
+                                      payload.size(), limit)));
     return;
   }
-  r.payload = payload;
-  if (pending_.size() >= settings_.maxPending) {
+  if (pending_.size() >= settings_.maxPending ||
+      (!pending_.empty() && pendingBytes_ + payload.size() > settings_.maxPendingBytes)) {
     answer(r, errorAnswer("too many requests waiting; try again later"));
     return;
   }
+  r.payload = payload;
+  pendingBytes_ += r.payload.size();
   pending_.push_back(std::move(r));
   wake_.cancel();
 }
@@ -153,6 +170,7 @@ awaitable<void> Companion::serve() {
     }
     Request r = std::move(pending_.front());
     pending_.pop_front();
+    pendingBytes_ -= r.payload.size();
     std::string text;
     try {
       text = co_await carryOut(r);

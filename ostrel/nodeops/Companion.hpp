@@ -27,6 +27,7 @@ struct CompanionSettings {
   MqttSettings mqtt;
   std::string stateDir;                       // where the firmware image of a transfer is kept
   std::size_t maxPending = 32;                // requests waiting beyond these are refused at once
+  std::size_t maxPendingBytes = 1024 * 1024;  // and beyond these bytes (one always may wait)
   std::chrono::milliseconds jobLimit{30000};  // a queued job that has not run by then fails
   std::string replyPrefix;                    // [OPS] reply-prefix: replies only under it
   std::string discoveryPrefix;                // no reply enters the discovery tree
@@ -83,6 +84,7 @@ class Companion : public std::enable_shared_from_this<Companion> {
   std::shared_ptr<MqttClient> client_;
   std::string gatewayUid_;
   std::deque<Request> pending_;
+  std::size_t pendingBytes_ = 0;
   asio::steady_timer wake_;
   asio::cancellation_signal cancel_;
   bool running_ = false;

@@ -2,8 +2,11 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <initializer_list>
 
+#include "ostrel/base/Log.hpp"
+#include "ostrel/base/Topic.hpp"
 #include "ostrel/nodeops/NodeOps.hpp"
 
 namespace ostrel::ops {
@@ -12,45 +15,30 @@ using json = nlohmann::json;
 
 namespace {
 
-bool allDigits(std::string_view s) {
-  if (s.empty() || s.size() > 10) return false;
-  for (char c : s)
-    if (c < '0' || c > '9') return false;
-  return true;
-}
+using Keys = std::initializer_list<std::string_view>;
 
-// Splits on '/' (at most `limit` parts; more gives an empty result).
-std::vector<std::string_view> levels(std::string_view topic, std::size_t limit) {
-  std::vector<std::string_view> out;
-  for (;;) {
-    if (out.size() == limit) return {};
-    auto slash = topic.find('/');
-    out.push_back(topic.substr(0, slash));
-    if (slash == std::string_view::npos) return out;
-    topic.remove_prefix(slash + 1);
-  }
-}
-
-// A JSON object whose values are all scalars; nesting is refused before it is built.
-json parseFlatObject(const Bytes& payload) {
+// A JSON object of scalars with only `allowed` keys, of at most `limit` bytes. Judged before
+// and while it is read: the size before the parser starts, nesting and each unknown key as the
+// parser meets it, so that a hostile object costs at most its first few keys.
+json parseFlatObject(const Bytes& payload, std::size_t limit, Keys allowed) {
+  if (payload.size() > limit)
+    throw BadRequest(fmt::format("request of {} bytes is larger than the limit of {} bytes",
+                                 payload.size(), limit));
   std::string_view text(reinterpret_cast<const char*>(payload.data()), payload.size());
   json j = json::parse(
       text,
-      [](int depth, json::parse_event_t, json&) {
+      [allowed](int depth, json::parse_event_t event, json& parsed) {
         if (depth > 1) throw BadRequest("nested values are not accepted");
+        if (event == json::parse_event_t::key) {
+          const auto& k = parsed.get_ref<const std::string&>();
+          if (std::find(allowed.begin(), allowed.end(), k) == allowed.end())
+            throw BadRequest(fmt::format("unknown key {}", excerpt(k)));
+        }
         return true;
       },
       false);
   if (!j.is_object()) throw BadRequest("the payload must be a JSON object");
   return j;
-}
-
-void onlyKeys(const json& j, std::initializer_list<const char*> allowed) {
-  for (const auto& [k, v] : j.items()) {
-    bool known = false;
-    for (const char* a : allowed) known = known || k == a;
-    if (!known) throw BadRequest(fmt::format("unknown key '{}'", k));
-  }
 }
 
 // An integer entry within [lo, hi]; only JSON integers (or decimal text) are taken.
@@ -82,14 +70,18 @@ auto coreCheck(F f) {
 
 }  // namespace
 
+std::size_t requestLimit(Op op) {
+  return op == Op::Firmware ? MAX_FIRMWARE_REQUEST_BYTES : MAX_SMALL_REQUEST_BYTES;
+}
+
 std::optional<Target> matchTopic(std::string_view topic, std::string_view gatewayUid) {
-  auto l = levels(topic, 6);
-  if (l.size() < 5 || l[0] != "gw" || l[1] != gatewayUid || l[2] != "node" || !allDigits(l[3]))
-    return std::nullopt;
-  unsigned long long uid = std::stoull(std::string(l[3]));
-  if (uid > 0xFFFFFFFFULL) return std::nullopt;
+  std::string_view l[6];
+  std::size_t n = splitTopic(topic, l);
+  if (n < 5 || l[0] != "gw" || l[1] != gatewayUid || l[2] != "node") return std::nullopt;
+  auto uid = parseUid(l[3]);
+  if (!uid) return std::nullopt;
   std::optional<Op> op;
-  if (l.size() == 5) {
+  if (n == 5) {
     if (l[4] == "message") op = Op::Message;
     if (l[4] == "config") op = Op::Config;
     if (l[4] == "peer-mode") op = Op::PeerMode;
@@ -98,7 +90,7 @@ std::optional<Target> matchTopic(std::string_view topic, std::string_view gatewa
     op = Op::FirmwareStep;
   }
   if (!op) return std::nullopt;
-  return Target{*op, static_cast<std::uint32_t>(uid)};
+  return Target{*op, *uid};
 }
 
 bool topicMatches(std::string_view filter, std::string_view topic) {
@@ -176,8 +168,8 @@ std::vector<std::string> requestFilters(std::string_view gatewayUid) {
 }
 
 MessageRequest parseMessage(const Bytes& payload, std::uint32_t sensorUid) {
-  json j = parseFlatObject(payload);
-  onlyKeys(j, {"key", "msgtype", "outputLevel", "waterTemp"});
+  json j = parseFlatObject(payload, requestLimit(Op::Message),
+                           {"key", "msgtype", "outputLevel", "waterTemp"});
   long long key = ranged(j, "key", 0, 0xFFFF);
   long long type = ranged(j, "msgtype", 0, 0xFF);
   if (type == 11) ranged(j, "outputLevel", 0, 0xFFFF);
@@ -191,10 +183,10 @@ MessageRequest parseMessage(const Bytes& payload, std::uint32_t sensorUid) {
 }
 
 ConfigRequest parseConfig(const Bytes& payload) {
-  json j = parseFlatObject(payload);
-  onlyKeys(j, {"key", "sensorType", "sleepCycles", "useLed", "txPower", "vcselPeriodPreRange",
-               "vcselPeriodFinalRange", "signalRateLimit", "measurementTimingBudget",
-               "preBatteryMeasurementDelayMin"});
+  json j = parseFlatObject(payload, requestLimit(Op::Config),
+                           {"key", "sensorType", "sleepCycles", "useLed", "txPower",
+                            "vcselPeriodPreRange", "vcselPeriodFinalRange", "signalRateLimit",
+                            "measurementTimingBudget", "preBatteryMeasurementDelayMin"});
   long long key = ranged(j, "key", 0, 0xFFFFFFFFLL);
   // The three fields share one byte: keep each within its bits.
   ranged(j, "sleepCycles", 0, 15);
@@ -215,10 +207,8 @@ int parsePeerMode(const Bytes& payload) {
 }
 
 FirmwareRequest parseFirmware(const Bytes& payload) {
-  if (payload.size() > MAX_IMAGE_BYTES + 4096)
-    throw BadRequest(fmt::format("request of {} bytes is too large", payload.size()));
-  json j = parseFlatObject(payload);
-  onlyKeys(j, {"key", "msgtype", "authToken", "startAddr", "image"});
+  json j = parseFlatObject(payload, requestLimit(Op::Firmware),
+                           {"key", "msgtype", "authToken", "startAddr", "image"});
   FirmwareRequest r;
   r.key = ranged(j, "key", 0, 0xFF);
   r.msgtype = ranged(j, "msgtype", 0, 0xFF);
@@ -238,8 +228,7 @@ FirmwareRequest parseFirmware(const Bytes& payload) {
 }
 
 long long parseStep(const Bytes& payload) {
-  json j = parseFlatObject(payload);
-  onlyKeys(j, {"startAddr"});
+  json j = parseFlatObject(payload, requestLimit(Op::FirmwareStep), {"startAddr"});
   return ranged(j, "startAddr", 0, 0x10000);
 }
 

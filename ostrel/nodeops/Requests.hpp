@@ -37,6 +37,14 @@ inline constexpr std::size_t MAX_IMAGE_BYTES = 256 * 1024;
 // Larger requests are refused unread: the largest valid one (a firmware image as JSON text)
 // stays well below.
 inline constexpr std::size_t MAX_REQUEST_BYTES = 1024 * 1024;
+// Each operation's own limit, checked before its JSON is read. A firmware request carries the
+// image as JSON text, whose line ends are escaped (up to an eighth more); the others are a few
+// numbers, and a few KiB leave ample room.
+inline constexpr std::size_t MAX_FIRMWARE_REQUEST_BYTES = MAX_IMAGE_BYTES * 9 / 8 + 4096;
+inline constexpr std::size_t MAX_SMALL_REQUEST_BYTES = 4096;
+std::size_t requestLimit(Op op);
+// Correlation data longer than this is refused: each answer carries a copy of it.
+inline constexpr std::size_t MAX_CORRELATION_BYTES = 256;
 
 // Whether `topic` matches the MQTT filter `filter` ('+' one level, '#' the rest).
 bool topicMatches(std::string_view filter, std::string_view topic);

@@ -70,17 +70,60 @@ Config Config::fromString(const std::string& text, const std::string& name) {
   }
   Config c;
   c.path_ = name;
+  // Read line by line through our own reader, which counts the lines (the handler is called for
+  // the line read last) and notes the section headers, also those without keys.
+  struct Reader {
+    Config& cfg;
+    std::string_view rest;
+    int line = 0;
+    bool indented = false;  // the line read last starts with a blank
+  } reader{c, text};
+  auto readLine = [](char* str, int num, void* stream) -> char* {
+    auto& r = *static_cast<Reader*>(stream);
+    if (r.rest.empty()) return nullptr;
+    auto end = r.rest.find('\n');
+    std::size_t n = end == std::string_view::npos ? r.rest.size() : end + 1;
+    n = std::min<std::size_t>(n, static_cast<std::size_t>(num - 1));  // lines are checked above
+    std::string_view l = r.rest.substr(0, n);
+    r.rest.remove_prefix(n);
+    std::copy(l.begin(), l.end(), str);
+    str[n] = '\0';
+    ++r.line;
+    r.indented = !l.empty() && (l.front() == ' ' || l.front() == '\t');
+    if (r.line == 1 && l.starts_with("\xEF\xBB\xBF")) l.remove_prefix(3);
+    auto start = l.find_first_not_of(" \t");
+    if (start != std::string_view::npos && l[start] == '[') {
+      auto close = l.find(']', start);
+      if (close != std::string_view::npos)
+        r.cfg.places_.push_back({std::string(l.substr(start + 1, close - start - 1)), "", r.line});
+    }
+    return str;
+  };
   auto handler = [](void* user, const char* section, const char* key, const char* value) -> int {
-    auto* cfg = static_cast<Config*>(user);
+    auto& r = *static_cast<Reader*>(user);
     if (key == nullptr) return 1;  // a section without keys
-    cfg->values_[lower(section)][lower(key)] = value ? value : "";
+    r.cfg.values_[lower(section)][lower(key)] = value ? value : "";
+    std::string s = section, k = key;
+    // inih hands an indented line over as a continuation of the key before it.
+    auto& places = r.cfg.places_;
+    bool continued =
+        r.indented && !places.empty() && places.back().section == s && places.back().key == k;
+    if (!continued) places.push_back({s, k, r.line});
     return 1;
   };
-  int rc = ini_parse_string(text.c_str(), handler, &c);
+  int rc = ini_parse_stream(readLine, &reader, handler, &reader);
   if (rc < 0) throw ConfigError(fmt::format("configuration file {} cannot be read", name));
   if (rc > 0)
     throw ConfigError(fmt::format("configuration file {}: syntax error on line {}", name, rc));
   return c;
+}
+
+int Config::lineOf(const std::string& section, const std::string& key) const {
+  int line = 0;
+  for (const auto& p : places_)
+    if (!p.key.empty() && lower(p.section) == lower(section) && lower(p.key) == lower(key))
+      line = p.line;
+  return line;
 }
 
 bool Config::has(const std::string& section, const std::string& key) const {

@@ -4,6 +4,7 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace ostrel {
 
@@ -32,6 +33,17 @@ class Config {
   bool has(const std::string& section, const std::string& key) const;
   const std::string& path() const { return path_; }
 
+  // Where the text set each key, in file order (a key set twice appears twice), and each section
+  // header (empty `key`), spelt as written; lines count from 1.
+  struct Place {
+    std::string section;
+    std::string key;
+    int line = 0;
+  };
+  const std::vector<Place>& places() const { return places_; }
+  // The line that last set `key`; 0 when the text did not set it.
+  int lineOf(const std::string& section, const std::string& key) const;
+
   // Used by tests to adjust a value.
   void set(const std::string& section, const std::string& key, const std::string& value);
 
@@ -40,6 +52,7 @@ class Config {
   const std::string& raw(const std::string& section, const std::string& key) const;
   std::string path_;
   std::map<std::string, std::map<std::string, std::string>> values_;
+  std::vector<Place> places_;
 };
 
 }  // namespace ostrel

@@ -358,7 +358,13 @@ TEST(NodeOps, ARetainedRequestDoesNothingAtStart) {
   ASSERT_TRUE(rig.waitReady()) << rig.gw->transcript();
   ASSERT_GE(rig.gw->waitForLine("retained requests are not carried out", 20s), 0)
       << rig.gw->transcript();
-  // A request after it is carried out, so the retained one would have been by now.
+  // A retained request while the companion is connected is refused too.
+  const int from = static_cast<int>(rig.gw->lines().size());
+  test::publishTo(rig.broker.port(), request, R"({"key": 9, "msgtype": 11, "outputLevel": 300})",
+                  1, true);
+  ASSERT_GE(rig.gw->waitForLine("retained requests are not carried out", 20s, false, from), 0)
+      << rig.gw->transcript();
+  // A request after them is carried out, so the retained ones would have been by now.
   auto r = rig.node("message 1001 --key 8 --msgtype 11 --output-level 300");
   EXPECT_EQ(r.status, 0) << r.output;
   auto tx = rig.frames("TX");

@@ -76,6 +76,13 @@ TEST(MqttBuffer, TheBoundDropsTheOldestWaitingReadingsAndNeverAReadingForAStatus
   EXPECT_EQ(drainAll(mixed), (std::vector<std::string>{"p0", "p1"}));
 }
 
+TEST(MqttBuffer, CorrelationDataCountsAgainstTheBound) {
+  MqttBuffer b(4096);
+  for (int i = 0; i < 10; ++i) b.push({"r/t", "{}", 1, false, std::string(1000, 'c')});
+  EXPECT_EQ(b.bytes(), 3 * (3 + 2 + 1000 + MqttBuffer::ENTRY_OVERHEAD));
+  EXPECT_EQ(b.droppedCount(), 7u);
+}
+
 TEST(MqttBuffer, OneWaitingRetainedPublicationPerTopicTheNewest) {
   MqttBuffer b;
   b.push(status("gw/1/health", "h1"));

@@ -220,20 +220,17 @@ TEST_F(MqttHandlersTest, SetKeyQueuesPeerKey) {
   Bytes key(32);
   for (int i = 0; i < 32; ++i) key[i] = static_cast<std::uint8_t>(i * 7);
   use(3, 1234);
-  message("gw/77/setSensorRadioKey/5000", key);  // another gateway's UID is served too
-  EXPECT_EQ(logs_, std::vector<std::string>{"RECV MSG on topic gw/77/setSensorRadioKey/5000"});
+  message("gw/1234/setSensorRadioKey/5000", key);
+  EXPECT_EQ(logs_, std::vector<std::string>{"RECV MSG on topic gw/1234/setSensorRadioKey/5000"});
   ASSERT_EQ(queued(), 1u);
+  EXPECT_EQ(proto().txQueue().size(TxSource::Commands), 1u);
   Bytes want{'P', 'K', 0x00, 0x00, 0x13, 0x88};
   append(want, key);
   EXPECT_EQ(runQueued(), want);
   EXPECT_EQ(logs_.back(), "Transmitting peer key for UID 5000");
 
-  // A key of another length is queued as it came and dropped by the protocol.
-  message("gw/77/setSensorRadioKey/5000", Bytes(16, 1));
-  EXPECT_EQ(queued(), 1u);
-  EXPECT_TRUE(runQueued().empty());
-
-  message("gw/77/setSensorRadioKey/5000", Bytes{});
+  // An empty payload clears a retained key on the broker: nothing to do.
+  message("gw/1234/setSensorRadioKey/5000", Bytes{});
   EXPECT_EQ(queued(), 0u);
 }
 
@@ -249,14 +246,37 @@ TEST_F(MqttHandlersTest, RemoveKeyQueuesWhateverThePayload) {
   EXPECT_EQ(std::count(logs_.begin(), logs_.end(), "Sending remove command for peer UID 42"), 2);
 }
 
-TEST_F(MqttHandlersTest, UidBeyond32BitsFailsWithoutBytes) {
-  message("gw/1234/removeSensorRadioKey/4294967296", "");
-  ASSERT_EQ(queued(), 1u);
-  EXPECT_THROW(proto().txQueuedMsgs(), EncodeError);
-  EXPECT_TRUE(runQueued().empty());
+TEST_F(MqttHandlersTest, UidBeyond32BitsIsRefusedOnArrival) {
+  EXPECT_THROW(message("gw/1234/removeSensorRadioKey/4294967296", ""), std::invalid_argument);
   EXPECT_THROW(message("gw/1234/removeSensorRadioKey/99999999999999999999999", ""),
                std::invalid_argument);
   EXPECT_EQ(queued(), 0u);
+}
+
+// Each refusal: nothing queued, one line naming the topic and the reason.
+TEST_F(MqttHandlersTest, CommandsTheHatCannotTakeAreRefusedOnArrivalInOneLine) {
+  const std::string big(1024 * 1024, '1');
+  const std::string cases[][3] = {
+      {"gw/77/setSensorRadioKey/5000", big, "it is for gateway UID 77, this gateway is 1234"},
+      {"gw/4294968530/setRTCOffset", "1", "it is for gateway UID 4294968530"},  // 1234 + 2^32
+      {"gw/1234/setSensorRadioKey/5000", big, "a radio key has 1048576 bytes, not 32"},
+      {"gw/1234/setSensorRadioKey/4294967296", big, "sensor UID 4294967296 is out of range"},
+      {"gw/1234/setRTCOffset", big, "RTC offset payload of 1048576 bytes is too long"},
+      {"gw/1234/setRTCOffset", "104.86", "RTC offset too big: 104.86 ppm"}};  // 32,769 steps
+  for (const auto& [topic, payload, reason] : cases) {
+    logs_.clear();
+    dispatchMessage(*client_, topic, toBytes(payload), 0, "[]");
+    ASSERT_EQ(logs_.size(), 2u) << topic;
+    EXPECT_EQ(logs_[1], "MQTT command on " + topic + " refused: " + reason) << topic;
+  }
+  EXPECT_EQ(queued(), 0u);
+  // Past the commands' share of the queue: refused the same way; the clock's lane stays open.
+  for (std::size_t i = 0; i <= TxQueue::COMMAND_JOBS; ++i)
+    dispatchMessage(*client_, "gw/01234/removeSensorRadioKey/5", {}, 0, "[]");
+  EXPECT_EQ(logs_.back(),
+            "MQTT command on gw/01234/removeSensorRadioKey/5 refused: 256 MQTT "
+            "command jobs waiting; job refused");
+  EXPECT_NO_THROW(proto().scheduleTx([] {}));
 }
 
 TEST_F(MqttHandlersTest, ClockOffsetQueued) {
@@ -333,6 +353,7 @@ TEST_F(MqttHandlersTest, HugeTopicsAreMatchedWithoutRecursionAndRefusedInOneLine
   auto m = matchCommandTopic(topic);
   EXPECT_EQ(m.kind, CommandTopic::RemoveSensorRadioKey);
   EXPECT_EQ(m.sensorUid, "17");
+  EXPECT_EQ(m.gatewayUid.size(), digits.size());
   EXPECT_EQ(matchCommandTopic("gw/1/setRTCOffset").kind, CommandTopic::SetRTCOffset);
   EXPECT_EQ(matchCommandTopic("gw//setRTCOffset").kind, CommandTopic::None);
   EXPECT_EQ(matchCommandTopic("gw/1/setSensorRadioKey/+").kind, CommandTopic::None);

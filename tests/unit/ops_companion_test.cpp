@@ -133,6 +133,30 @@ TEST_F(CompanionTest, RefusedRequestsNeverActAndAreAnsweredWhereTheyCameFrom) {
   for (auto& p : fake_->publications) EXPECT_EQ(p.topic, answers);
 }
 
+TEST_F(CompanionTest, LongCorrelationDataAndOversizedRequestsAreRefusedWithoutACopy) {
+  const std::string msg = R"({"key": 7, "msgtype": 11, "outputLevel": 300})";
+  request("gw/77/node/5/message", msg, 1, {"my/answers", std::string(257, 'c')});
+  request("gw/77/node/5/peer-mode", std::string(MAX_SMALL_REQUEST_BYTES + 1, '1'), 2);
+  request("gw/77/node/5/message", msg, 3, {"my/answers", std::string(256, 'c')});
+  const auto& p = fake_->publications;
+  EXPECT_EQ(p[0].topic, "my/answers");
+  EXPECT_EQ(p[0].correlation, "");
+  EXPECT_NE(p[0].payload.find("correlation data of 257 bytes is longer than the limit of 256"),
+            std::string::npos);
+  EXPECT_NE(p[1].payload.find("is larger than the limit of 4096 bytes"), std::string::npos);
+  EXPECT_EQ(p[2].correlation.size(), 256u);
+  EXPECT_EQ(hatReads().size(), 12u);  // the last request's "TX" only
+}
+
+TEST_F(CompanionTest, TheShippedConfigurationKeepsRepliesUnderOstrelNode) {
+  auto c = Config::load(std::string(OSTREL_SOURCE_DIR) + "/packaging/ostrel.conf");
+  c.set("OPS", "enabled", "yes");
+  auto s = companionSettings(c, dir_.string(), "pi");
+  ASSERT_TRUE(s && s->mqtt.retainAsPublished);
+  EXPECT_EQ(refuseReplyTopic("my/answers", "gw/77/node/5/message", {{}, {}, s->replyPrefix}),
+            "replies go only to topics under ostrel-node/");
+}
+
 TEST_F(CompanionTest, AJobPastItsTimeLimitIsNeverStarted) {
   holdJobs_ = true;
   request("gw/77/node/5/message", R"({"key": 7, "msgtype": 11, "outputLevel": 300})", 1);

@@ -189,6 +189,32 @@ TEST(OpsRequests, FirmwareLimits) {
   EXPECT_NO_THROW(parseFirmware(text(big.dump())));
 }
 
+TEST(OpsRequests, SizeIsJudgedBeforeParsingAndUnknownKeysWhereTheParserMeetsThem) {
+  auto refusal = [](auto f) -> std::string {
+    try {
+      f();
+    } catch (const BadRequest& e) {
+      return e.what();
+    }
+    return "";
+  };
+  // Unterminated JSON: an answer about its size shows that the parser never started; after an
+  // unknown key the parser stops, and the broken rest is never read.
+  const std::string big = R"({"pad": ")" + std::string(MAX_SMALL_REQUEST_BYTES, ' ');
+  const std::string rest = ", " + std::string(3000, '[');
+  EXPECT_EQ(refusal([&] { parseMessage(text(big), 5); }),
+            "request of 4105 bytes is larger than the limit of 4096 bytes");
+  EXPECT_EQ(refusal([&] { parseConfig(text(R"({"colour": 2)" + rest)); }), "unknown key 'colour'");
+  EXPECT_EQ(refusal([&] { parseStep(text(R"({"startAddr": 1, "key": 1)" + rest)); }),
+            "unknown key 'key'");
+  // A full-size image with CRLF line ends grows by its escapes in JSON: still taken.
+  std::string image;
+  while (image.size() + 46 <= MAX_IMAGE_BYTES) image += ":" + std::string(43, '0') + "\r\n";
+  json fw = {{"key", 3}, {"msgtype", 5}, {"authToken", "ab"}, {"startAddr", 0}, {"image", image}};
+  ASSERT_GT(fw.dump().size(), MAX_IMAGE_BYTES + 4096);
+  EXPECT_EQ(refusal([&] { parseFirmware(text(fw.dump())); }), "");
+}
+
 TEST(OpsRequests, StatusAndAnswerTexts) {
   nlohmann::ordered_json st;
   st["startTime"] = 1.5;

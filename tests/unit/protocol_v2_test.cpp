@@ -571,9 +571,10 @@ TEST_F(ProtocolV2Test, PeerKeys) {
   EXPECT_EQ(logs_, std::vector<std::string>{"Transmitting peer key for UID 5000"});
 
   logs_.clear();
-  proto_->setupPeerKey(5000, Bytes(31, 1));
-  proto_->setupPeerKey(5000, Bytes(33, 1));
-  proto_->setupPeerKey(5000, Bytes{});
+  // A key the hat cannot take fails aloud (the command dispatch refuses it before queueing).
+  EXPECT_THROW(proto_->setupPeerKey(5000, Bytes(31, 1)), EncodeError);
+  EXPECT_THROW(proto_->setupPeerKey(5000, Bytes(33, 1)), EncodeError);
+  EXPECT_THROW(proto_->setupPeerKey(5000, Bytes{}), EncodeError);
   EXPECT_TRUE(hatReads().empty());
   EXPECT_TRUE(logs_.empty());
 

@@ -79,6 +79,8 @@ TEST(Settings, NumericKeysAreCheckedAgainstTheirRanges) {
       {"TIME/sync-interval", "604801", false},
       {"TIME/ntp-check-interval-min", "0", true},
       {"TIME/ntp-check-interval-max", "86401", false},
+      {"TIME/ntp-check-interval-min", "301", false},  // above the maximum, 300
+      {"TIME/ntp-check-interval-max", "4", false},    // below the minimum, 5
       {"RADIO/rssi-threshold", "0", true},
       {"RADIO/rssi-threshold", "-255", true},
       {"RADIO/rssi-threshold", "1", false},
@@ -154,4 +156,33 @@ TEST(Settings, TlsFilesMustBeReadableRegularFiles) {
     EXPECT_NE(why.find("key-file " + key + " cannot be read"), std::string::npos) << why;
   }
   fs::remove_all(dir);
+}
+
+// Warnings go on; contradictions stop with exit status 2. Both name the file and the line.
+TEST(Settings, WarningsAndContradictionsNameTheLine) {
+  const std::pair<std::string, std::string> cases[] = {
+      // after kValid's 18 lines
+      {"[MQTT]\nprot = 1\n", "gw.ini, line 20: unknown key 'prot' in section [MQTT]"},
+      {"[MQTT]\n", "gw.ini, line 19: section [MQTT] appears again (first on line 4)"},
+      {"[RADIO]\nrssi-threshold = -90\n",
+       "line 20: key 'rssi-threshold' in section [RADIO] is "
+       "set again (first on line 18)"},
+      {"[Prot]\nx = 1\n", "gw.ini, line 19: unknown section [Prot]"},
+      {"[TIME]\nntp-check-interval-min = 400\n",
+       "gw.ini, line 20: key 'ntp-check-interval-min' in section [TIME] (400) is above"},
+      {"[MQTT]\ntls = yes\ncert-file = /etc/hostname\n",
+       "gw.ini, line 21: [MQTT] cert-file is set without key-file"}};
+  for (const auto& [tail, says] : cases) {
+    auto config = Config::fromString(std::string(kValid) + tail, "gw.ini");
+    std::string text = refusal(config);
+    const bool contradiction = says.find("above") + says.find("without") != 2 * std::string::npos;
+    EXPECT_EQ(text.empty(), !contradiction) << text;  // warnings go on, contradictions stop
+    for (const auto& w : configWarnings(config)) text += w + "\n";
+    EXPECT_NE(text.find(says), std::string::npos) << text;
+  }
+  std::string many = kValid;
+  for (int i = 0; i < 100; ++i) many += "[X" + std::to_string(i) + "]\n";
+  auto lots = configWarnings(Config::fromString(many, "gw.ini"));
+  ASSERT_EQ(lots.size(), 21u);  // bounded
+  EXPECT_EQ(lots.back(), "configuration file gw.ini: 80 more warnings left out");
 }

@@ -296,3 +296,17 @@ TEST(TxQueue, ManyProducersOneWorkerKeepEachProducersOrder) {
   int next[2] = {0, 0};
   for (auto [who, seq] : ran) EXPECT_EQ(seq, next[who]++);
 }
+
+TEST(TxQueue, EachSourceHasItsOwnLaneAndNoneStarvesAnother) {
+  TxQueue q(10, 5);
+  std::string ran;
+  auto job = [&ran](char c) { return [&ran, c] { ran += c; }; };
+  for (std::size_t i = 0; i < TxQueue::COMMAND_JOBS; ++i) q.put(TxSource::Commands, job('c'));
+  EXPECT_THROW(q.put(TxSource::Commands, job('x')), TxQueueFull);  // their lane only is full
+  q.put(TxSource::NodeOps, job('n'));
+  q.put(TxSource::NodeOps, job('n'));
+  q.put(job('g'));  // a clock beacon: first, however much waits
+  EXPECT_EQ(q.size(), TxQueue::COMMAND_JOBS + 3);
+  for (int i = 0; i < 6; ++i) q.take()();
+  EXPECT_EQ(ran, "gcncnc");
+}
