@@ -148,8 +148,7 @@ class PromptWatch {
 
 awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, const Config& config,
                               const Args& args, std::string statusDir) {
-  auto msgParser = createSensorMsgParser(
-      config.has("PARSER", "library") ? config.getString("PARSER", "library") : std::string());
+  auto msgParser = makeSensorMsgParser(config);
   auto cs = co_await asio::this_coro::cancellation_state;
   auto ex = co_await asio::this_coro::executor;
 
@@ -157,6 +156,7 @@ awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, const Config& 
   // exists is moved onto this start's port and client, and the client is connected here.
   if (gw().myProtocol) {
     gw().myProtocol->rebind(gw().ser, client);
+    gw().myProtocol->setParser(msgParser);
     std::string host = config.getString("MQTT", "host");
     int port = static_cast<int>(config.getInt("MQTT", "port"));
     int keepalive = static_cast<int>(config.getInt("MQTT", "keepalive"));
