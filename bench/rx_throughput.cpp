@@ -186,16 +186,35 @@ std::optional<Sample> parseReading(const std::string& json, std::int64_t recvUs)
   return Sample{static_cast<std::uint32_t>(seq), static_cast<std::int64_t>(sent), recvUs};
 }
 
+// The same from a decoded reading (the flood decoders' fields seq, sent_high and sent_low).
+std::optional<Sample> parseState(const std::string& json, std::int64_t recvUs) {
+  auto field = [&](const std::string& name) -> std::optional<std::uint64_t> {
+    auto at = json.find("\"" + name + "\": ");
+    if (at == std::string::npos) return std::nullopt;
+    return std::strtoull(json.c_str() + at + name.size() + 4, nullptr, 10);
+  };
+  auto seq = field("seq"), high = field("sent_high"), low = field("sent_low");
+  if (!seq || !high || !low) return std::nullopt;
+  return Sample{static_cast<std::uint32_t>(*seq), static_cast<std::int64_t>(*high << 32 | *low),
+                recvUs};
+}
+
 // An in-process Paho client: cheaper and more exact than a mosquitto_sub pipe. The receive time is
 // taken first thing in Paho's callback.
 class Collector {
  public:
-  Collector(int port, int qos, std::size_t expected)
+  // `fromState`: samples come from the decoded readings ([PARSER] publish-raw = no).
+  Collector(int port, int qos, std::size_t expected, bool fromState = false)
       : cli_(fmt::format("tcp://127.0.0.1:{}", port), fmt::format("rx-bench-{}", ::getpid())) {
     samples_.reserve(expected);
-    cli_.set_message_callback([this](mqtt::const_message_ptr m) {
+    cli_.set_message_callback([this, fromState](mqtt::const_message_ptr m) {
       const std::int64_t now = epochMicros();
-      auto s = parseReading(m->get_payload_str(), now);
+      // Decoded readings come beside the raw ones: counted, and the samples only without raw.
+      bool state = m->get_topic().ends_with("/state");
+      if (state) states_.fetch_add(1, std::memory_order_relaxed);
+      if (state != fromState) return;
+      auto s =
+          state ? parseState(m->get_payload_str(), now) : parseReading(m->get_payload_str(), now);
       std::lock_guard lk(m_);
       if (s)
         samples_.push_back(*s);
@@ -218,6 +237,7 @@ class Collector {
   }
 
   std::size_t count() const { return count_.load(std::memory_order_acquire); }
+  std::size_t states() const { return states_.load(std::memory_order_relaxed); }
   void publish(const std::string& topic, const std::string& payload) {
     cli_.publish(topic, payload.data(), payload.size(), 0, false);
   }
@@ -236,6 +256,7 @@ class Collector {
   std::vector<Sample> samples_;
   std::size_t unparsed_ = 0;
   std::atomic<std::size_t> count_{0};
+  std::atomic<std::size_t> states_{0};
 };
 
 // ---- one run ------------------------------------------------------------------------------------
@@ -249,6 +270,8 @@ struct Scenario {
   std::size_t ackRate = 0;     // > 0: the broker's answers reach the gateway at about this many/s
   std::size_t bufferSize = 0;  // > 0: [MQTT] buffer-size
   int commands = 0;            // MQTT commands sent in one burst, 1 s into the flood
+  int decoders = 0;            // > 0: this many decoder files, the last taking the flood's payloads
+  bool publishRaw = true;      // [PARSER] publish-raw, with decoders
 };
 
 struct Settings {
@@ -271,6 +294,20 @@ double mb(long kb) {
   return static_cast<double>(kb) / 1024.0;
 }
 
+// Decoder i of n: all take the flood's 12-byte payloads by length; the first n-1 want a first
+// byte the sequence numbers of a run never have (0x80 + i), so the last one decodes every reading
+// after all the others were tried.
+std::string floodDecoder(int i, int n) {
+  std::string match = i + 1 < n ? fmt::format("match = 0:{:02x}\n", 0x80 + i % 0x80) : "";
+  return fmt::format(
+      "[decoder flood{}]\nlength = 12\n{}"
+      "[field seq]\nat = 0\ntype = u32\n"
+      "[field sent_high]\nat = 4\ntype = u32\n"
+      "[field sent_low]\nat = 8\ntype = u32\n"
+      "[field odd]\nat = 11\ntype = u8\nbits = 0\nmap = 0: no, 1: yes\n",
+      i, match);
+}
+
 std::string verdict(bool ok) {
   return ok ? "met" : "MISSED";
 }
@@ -278,10 +315,13 @@ std::string verdict(bool ok) {
 bool runScenario(ostrel::test::Broker& broker, const Scenario& sc, const Settings& st) {
   const std::string title = sc.rate > 0 ? fmt::format("{} readings at {}/s", sc.count, sc.rate)
                                         : fmt::format("{} readings at the maximum rate", sc.count);
-  fmt::print("\n== {}, protocol v{}, UART speed {}{}{}{} ==\n", title, sc.version, sc.speed,
+  fmt::print("\n== {}, protocol v{}, UART speed {}{}{}{}{} ==\n", title, sc.version, sc.speed,
              sc.ackRate ? fmt::format(", broker acknowledging ~{}/s", sc.ackRate) : "",
              sc.bufferSize ? fmt::format(", buffer {} bytes", sc.bufferSize) : "",
-             sc.commands ? fmt::format(", burst of {} commands", sc.commands) : "");
+             sc.commands ? fmt::format(", burst of {} commands", sc.commands) : "",
+             sc.decoders
+                 ? fmt::format(", {} decoders{}", sc.decoders, sc.publishRaw ? "" : ", state only")
+                 : "");
   std::fflush(stdout);
 
   char tmpl[] = "/tmp/ostrel-rxbench-XXXXXX";
@@ -304,6 +344,12 @@ bool runScenario(ostrel::test::Broker& broker, const Scenario& sc, const Setting
     proxy.emplace(broker.port(), [](int) { return ostrel::test::TcpProxy::Mode::Forward; });
     proxy->limitReplies(sc.ackRate * 4);
   }
+  const fs::path decodersDir = work / "decoders.d";
+  if (sc.decoders > 0) {
+    fs::create_directory(decodersDir);
+    for (int i = 0; i < sc.decoders; ++i)
+      std::ofstream(decodersDir / fmt::format("{:03}.conf", i)) << floodDecoder(i, sc.decoders);
+  }
   const fs::path conf = work / "ostrel.conf";
   {
     std::ofstream c(conf);
@@ -315,10 +361,12 @@ bool runScenario(ostrel::test::Broker& broker, const Scenario& sc, const Setting
       // No clock synchronisation: it would ask timedatectl, which a container lacks.
       << "[TIME]\nsync-interval = 0\nntp-check-interval-min = 5\nntp-check-interval-max = 300\n"
       << "[LOG]\nsensor-rtc-offset = no\nfailed-decrypt = yes\n"
-      << "[RADIO]\nrssi-threshold = -98\n";
+      << "[RADIO]\nrssi-threshold = -98\n"
+      << (sc.decoders ? "[PARSER]\ndecoders-dir = " + decodersDir.string() + "\n" : "")
+      << (sc.decoders && !sc.publishRaw ? "publish-raw = no\n" : "");
   }
 
-  Collector sub(broker.port(), st.qos, sc.count);
+  Collector sub(broker.port(), st.qos, sc.count, sc.decoders > 0 && !sc.publishRaw);
 
   std::vector<std::string> args{"--config", conf.string(), "--state-dir", state.string()};
   if (::geteuid() == 0) args.insert(args.end(), {"--user", "daemon"});
@@ -449,6 +497,9 @@ bool runScenario(ostrel::test::Broker& broker, const Scenario& sc, const Setting
   fmt::print("largest gap           {:.1f} ms between consecutive publications\n", maxGapMs);
   fmt::print("gateway CPU           {:.0f} ms in all, {:.1f} us per reading\n", (cpu1 - cpu0) * 1e3,
              cpuPerReadingUs);
+  if (sc.decoders)
+    fmt::print("decoded               {} state publications for {} readings\n", sub.states(),
+               received);
   fmt::print(
       "gateway memory        peak RSS {:.1f} MB (VmHWM); RSS {:.1f} MB before the flood, {:.1f} MB "
       "after ({:.1f} MB anonymous, {:.1f} MB file-backed)\n",
@@ -495,6 +546,8 @@ int main(int argc, char** argv) {
   int idle = 10;
   std::size_t ackRate = 0, bufferSize = 0;
   int commands = 0;
+  int decoders = 0;
+  bool publishRaw = true;
 
   CLI::App app{
       "Receive-path benchmark: hat simulator flood -> ostrel -> mosquitto -> subscriber.\n"
@@ -529,6 +582,11 @@ int main(int argc, char** argv) {
   app.add_option(
       "--commands", commands,
       "a burst of this many setRTCOffset commands 1 s into the flood (needs --version 3)");
+  app.add_option("--decoders", decoders,
+                 "this many decoder files in [PARSER] decoders-dir, the last of which decodes "
+                 "every reading (each published on sensors/{uid}/state too)");
+  app.add_option("--publish-raw", publishRaw,
+                 "with --decoders: [PARSER] publish-raw (no: one publication a reading, on state)");
   app.add_option("--dump", st.dumpPath, "CSV of every reading: seq, sent_us, recv_us");
   app.add_flag("--keep", st.keepWork, "keep the working directories under /tmp");
   CLI11_PARSE(app, argc, argv);
@@ -543,10 +601,12 @@ int main(int argc, char** argv) {
   std::vector<Scenario> runs;
   if (count || rate) {
     runs.push_back({count.value_or(20000), rate.value_or(0), version, speed, idle, ackRate,
-                    bufferSize, commands});
+                    bufferSize, commands, decoders, publishRaw});
   } else {
-    runs.push_back({20000, 0, version, speed, idle, ackRate, bufferSize, commands});
-    runs.push_back({10000, 1000, version, speed, 0, ackRate, bufferSize, commands});
+    runs.push_back(
+        {20000, 0, version, speed, idle, ackRate, bufferSize, commands, decoders, publishRaw});
+    runs.push_back(
+        {10000, 1000, version, speed, 0, ackRate, bufferSize, commands, decoders, publishRaw});
   }
 
   fmt::print("gateway {} (output to {}), subscriber QoS {}\n", st.binary,

@@ -3,6 +3,7 @@
 #   /usr/bin/ostrel, /usr/bin/ostrel-node, /usr/bin/ostrel-hatsim
 #   /usr/lib/<multiarch>/ostrel/      the project's shared libraries and the example parser
 #   /etc/ostrel/ostrel.conf           commented configuration (conffile, 0640 root:qrd)
+#   /etc/ostrel/decoders.d/           decoder files (empty); examples in /usr/share/ostrel/decoders/
 #   /etc/sudoers.d/ostrel             the two timedatectl commands of the clock synchroniser
 #   /lib/systemd/system/ostrel.service, /usr/lib/sysusers.d/ostrel.conf,
 #   /usr/lib/tmpfiles.d/ostrel.conf
@@ -36,6 +37,12 @@ file(WRITE ${CMAKE_BINARY_DIR}/packaging/ostrel.conf "${OSTREL_CONF}")
 install(FILES ${CMAKE_BINARY_DIR}/packaging/ostrel.conf
   DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/ostrel
   PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ)
+# Decoder files: the directory the configuration names, empty (nothing is decoded until a decoder
+# is put there), and the example decoders with their examples, to link or copy into it.
+install(DIRECTORY DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/ostrel/decoders.d)
+install(FILES ${OSTREL_PKG}/decoders/th-sensor.conf ${OSTREL_PKG}/decoders/door-contact.conf
+  ${OSTREL_PKG}/decoders/energy-meter.conf DESTINATION ${CMAKE_INSTALL_DATADIR}/ostrel/decoders
+  PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 install(FILES ${OSTREL_PKG}/sudoers DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/sudoers.d
   RENAME ostrel PERMISSIONS OWNER_READ GROUP_READ)
 

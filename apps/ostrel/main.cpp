@@ -224,7 +224,10 @@ struct Launcher {
       return static_cast<long long>(
           std::chrono::duration_cast<std::chrono::seconds>(silent).count());
     };
-    monitor = std::make_shared<observe::Monitor>(ex, observe::monitorSettings(config), sources);
+    auto settings = observe::monitorSettings(config);
+    settings.origin.version = OSTREL_VERSION;
+    settings.origin.supportUrl = OSTREL_SUPPORT_URL;
+    monitor = std::make_shared<observe::Monitor>(ex, std::move(settings), sources);
     installObserver(monitor);
     monitor->start();
   }
@@ -294,9 +297,13 @@ struct Launcher {
       if (!restartSignal.isSet()) break;
       try {
         loadConfig();
+        monitor->setAnnounceRule(observe::monitorSettings(config).announce);
       } catch (const std::exception& e) {
         logf("Keeping the previous configuration: {}", e.what());
       }
+      // The decoder files are read again either way: editing them is what a reload is often for.
+      loadDecoders(config, false);
+      monitor->onDecodersLoaded();
       restarting = true;
     }
     if (ntpTask && !ntpTask->done()) {
@@ -332,6 +339,10 @@ int main(int argc, char** argv) {
                  "account (user and group of the same name) to run as after resetting the hat, "
                  "when started as root")
       ->capture_default_str();
+  std::optional<std::string> checkPath;
+  app.add_option("--check-decoders", checkPath,
+                 "check the decoder files of a directory (or one file) with their examples: one "
+                 "line per failure, exit status 1 when one fails");
   app.set_version_flag("--version", std::string("ostrel ") + OSTREL_VERSION);
   try {
     app.parse(argc, argv);
@@ -339,8 +350,15 @@ int main(int argc, char** argv) {
     int rc = app.exit(e);
     return rc == 0 ? 0 : EXIT_USAGE;
   }
+  if (checkPath) {
+    std::vector<std::string> lines;
+    int rc = decoders::checkDecoders(*checkPath, lines);
+    for (const auto& line : lines) fmt::print("{}\n", escapeControl(line));
+    return rc;
+  }
   try {
     l.loadConfig();
+    loadDecoders(l.config, true);
   } catch (const std::exception& e) {
     logf("Configuration error: {}", e.what());
     return EXIT_USAGE;

@@ -15,6 +15,24 @@ namespace ostrel {
 
 class MqttClient;
 
+// A decoded field as Home Assistant is told of it.
+struct DecodedField {
+  std::string name;
+  std::string unit, deviceClass, stateClass;  // empty: none
+  // A text field (value map): its texts; `onText` set makes it an on/off sensor, on for that text.
+  std::vector<std::string> texts;
+  std::string onText;
+  bool operator==(const DecodedField&) const = default;
+};
+
+// What a decoder gives: its name and its fields. Shared and never changed once made, so that an
+// observer may keep it and compare it by address.
+struct DecoderInfo {
+  std::string name;
+  std::vector<DecodedField> fields;
+  bool operator==(const DecoderInfo&) const = default;
+};
+
 class Observer {
  public:
   virtual ~Observer() = default;
@@ -36,6 +54,11 @@ class Observer {
     (void)sensorUid, (void)node, (void)rssi, (void)duplicate;
   }
   virtual void onDecryptFailure() {}
+  // After a reading (not a duplicate) went through the shipped parser: the decoder that took it,
+  // or null when none did.
+  virtual void onDecoded(std::uint32_t sensorUid, const std::shared_ptr<const DecoderInfo>& info) {
+    (void)sensorUid, (void)info;
+  }
   // Topic filters (with QoS) the gateway's connection subscribes to as well, and the messages
   // that arrive on them.
   virtual void addSubscriptions(std::vector<std::pair<std::string, int>>& subs) { (void)subs; }

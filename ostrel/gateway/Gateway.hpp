@@ -15,6 +15,7 @@
 #include "ostrel/hat/HatProtocolV1.hpp"
 #include "ostrel/hat/NodeIds.hpp"
 #include "ostrel/mqtt/MqttClient.hpp"
+#include "ostrel/parser/Decoders.hpp"
 #include "ostrel/sys/Config.hpp"
 #include "ostrel/sys/Privileges.hpp"
 #include "ostrel/sys/SerialPort.hpp"
@@ -78,6 +79,8 @@ struct GatewayState {
   std::weak_ptr<LogThrottle> inputLog;
   // Notified when the hat's hello has made a protocol object and when the transmit queue opens.
   Notifier changed;
+  // The decoder files of [PARSER] decoders-dir as last read (null when not set).
+  std::shared_ptr<const decoders::DecoderSet> decoders;
 };
 GatewayState& gw();
 
@@ -100,6 +103,13 @@ GatewayHooks& hooks();
 awaitable<void> startRadioBridge(const Args& args, const Config& config, Executor eventLoop,
                                  Event& stopSignal, Event& restartSignal, bool isRestarting);
 void shutdownRadio();
+
+// The decoder files of [PARSER] decoders-dir, read into gw().decoders at start and at each
+// SIGHUP; every file refused is logged with its line and reason. At start, a directory that
+// cannot be read, or whose files all fail, throws ConfigError; later it leaves no decoders.
+void loadDecoders(const Config& config, bool atStart);
+// This start's parser: [PARSER] library, or the shipped one with gw().decoders.
+std::shared_ptr<SensorMsgParser> makeSensorMsgParser(const Config& config);
 
 // Hat bring-up.
 bool isRaspi(const std::string& cpuinfo = "/proc/cpuinfo");

@@ -149,8 +149,7 @@ bool hatGaveUp(LogThrottle& noiseLog) {
 
 awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, const Config& config,
                               const Args& args, std::string statusDir) {
-  auto msgParser = createSensorMsgParser(
-      config.has("PARSER", "library") ? config.getString("PARSER", "library") : std::string());
+  auto msgParser = makeSensorMsgParser(config);
   auto cs = co_await asio::this_coro::cancellation_state;
   auto ex = co_await asio::this_coro::executor;
   // A task starts inline: the launcher starts the transmit loop before the hat is read here.
@@ -160,6 +159,7 @@ awaitable<void> processRxMsgs(std::shared_ptr<MqttClient> client, const Config& 
   // exists is moved onto this start's port and client, and the client is connected here.
   if (gw().myProtocol) {
     gw().myProtocol->rebind(gw().ser, client);
+    gw().myProtocol->setParser(msgParser);
     auto broker = brokerSettings(config);
     observer().beforeConnect(*client, gw().myProtocol->getGWUID());
     client->open(broker.host, broker.port, broker.keepalive);

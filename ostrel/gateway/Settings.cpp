@@ -93,6 +93,9 @@ constexpr std::pair<const char*, const char*> KNOWN_KEYS[] = {
     {"HAT", "reset-pulse-ms"},
     {"HAT", "silence-check-s"},
     {"PARSER", "library"},
+    {"PARSER", "decoders-dir"},
+    {"PARSER", "publish-raw"},
+    {"PARSER", "announce"},
     {"OPS", "enabled"},
     {"OPS", "reply-prefix"},
 };
@@ -221,8 +224,23 @@ void checkSettings(const Config& c) {
     if (r.required || c.has(r.section, r.key)) c.getInt(r.section, r.key, r.min, r.max);
   for (auto [s, k] : {std::pair{"LOG", "sensor-rtc-offset"}, {"LOG", "failed-decrypt"}})
     c.getBool(s, k);
-  for (auto [s, k] : {std::pair{"MQTT", "tls"}, {"HAT", "reset-active-low"}, {"OPS", "enabled"}})
+  for (auto [s, k] : {std::pair{"MQTT", "tls"},
+                      {"HAT", "reset-active-low"},
+                      {"OPS", "enabled"},
+                      {"PARSER", "publish-raw"}})
     if (c.has(s, k)) c.getBool(s, k);
+  if (c.has("PARSER", "decoders-dir")) {
+    if (!c.getString("PARSER", "decoders-dir").starts_with("/"))
+      throw ConfigError(fmt::format(
+          "configuration file {}: key 'decoders-dir' in section [PARSER] must be an absolute path",
+          c.path()));
+    // The decoder files are the shipped parser's: a parser library replaces it whole.
+    if (c.has("PARSER", "library"))
+      throw ConfigError(fmt::format(
+          "configuration file {}: [PARSER] library and decoders-dir are both set; one parser at a "
+          "time: remove one of them",
+          c.path()));
+  }
   if (c.has("MQTT", "client-id")) {
     std::string id = c.getString("MQTT", "client-id");
     bool printable =

@@ -41,6 +41,11 @@ void HatProtocolV1::rebind(std::shared_ptr<SerialPort> serialDev,
   mqttClient_ = std::move(client);
 }
 
+void HatProtocolV1::setParser(std::shared_ptr<SensorMsgParser> msgParser) {
+  // Called on the event loop, as publishMsg is: no reading is being parsed meanwhile.
+  msgParser_ = std::move(msgParser);
+}
+
 void HatProtocolV1::txQueuedMsgs() {
   Job job = txQueue_.take();
   if (job) job();

@@ -89,6 +89,8 @@ class HatProtocolV1 {
 
   // After a restart in the same process: the port and client of the new start.
   virtual void rebind(std::shared_ptr<SerialPort> serialDev, std::shared_ptr<MqttClient> client);
+  // After a restart in the same process: the parser of the new start (its decoders read again).
+  void setParser(std::shared_ptr<SensorMsgParser> msgParser);
 
   // How long the set-up waits for each confirmation of the hat.
   std::chrono::milliseconds confirmTimeout{5000};

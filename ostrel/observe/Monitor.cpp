@@ -25,6 +25,8 @@ MonitorSettings monitorSettings(const Config& config) {
     if (s.discoveryPrefix.find_first_of("+#") != std::string::npos)
       throw ConfigError("[MQTT] discovery-prefix must not contain MQTT wildcards");
   }
+  if (config.has("PARSER", "announce"))
+    s.announce = parseAnnounceRule(config.getString("PARSER", "announce"));
   return s;
 }
 
@@ -51,97 +53,14 @@ long long readRssKb(const std::string& statusFile) {
   return -1;
 }
 
-namespace {
-
-std::string gatewayId(std::uint32_t uid) {
-  return fmt::format("ostrel_{}", uid);
-}
-
-json gatewayDevice(std::uint32_t uid) {
-  return {{"identifiers", json::array({gatewayId(uid)})},
-          {"name", fmt::format("ostrel gateway {}", uid)},
-          {"manufacturer", "ostrel"}};
-}
-
-// The fields every entity shares: its identity, its device and the availability topic.
-json entity(const std::string& uniqueId, const std::string& name, json device,
-            std::uint32_t gatewayUid) {
-  return {{"unique_id", uniqueId},
-          {"object_id", uniqueId},
-          {"name", name},
-          {"device", std::move(device)},
-          {"availability_topic", fmt::format("gw/{}/status", gatewayUid)},
-          {"payload_available", "online"},
-          {"payload_not_available", "offline"}};
-}
-
-}  // namespace
-
-Publications gatewayDiscovery(const std::string& prefix, std::uint32_t uid) {
-  Publications out;
-  std::string node = gatewayId(uid);
-  std::string health = fmt::format("gw/{}/health", uid);
-
-  json status = entity(node + "_status", "Status", gatewayDevice(uid), uid);
-  status["state_topic"] = fmt::format("gw/{}/status", uid);
-  status["payload_on"] = "online";
-  status["payload_off"] = "offline";
-  status["device_class"] = "connectivity";
-  status["entity_category"] = "diagnostic";
-  out.emplace_back(fmt::format("{}/binary_sensor/{}/status/config", prefix, node), status.dump());
-
-  struct Counter {
-    const char* field;
-    const char* name;
-    const char* stateClass;
-  };
-  for (auto c : {Counter{"readings_received", "Readings received", "total_increasing"},
-                 Counter{"readings_dropped", "Readings dropped", "total_increasing"},
-                 Counter{"readings_buffered", "Readings buffered", "measurement"}}) {
-    json e = entity(fmt::format("{}_{}", node, c.field), c.name, gatewayDevice(uid), uid);
-    e["state_topic"] = health;
-    e["value_template"] = fmt::format("{{{{ value_json.{} }}}}", c.field);
-    e["state_class"] = c.stateClass;
-    e["entity_category"] = "diagnostic";
-    out.emplace_back(fmt::format("{}/sensor/{}/{}/config", prefix, node, c.field), e.dump());
-  }
-  return out;
-}
-
-Publications sensorDiscovery(const std::string& prefix, std::uint32_t uid,
-                             std::uint32_t sensorUid) {
-  Publications out;
-  std::string node = fmt::format("ostrel_{}_{}", uid, sensorUid);
-  json device = {{"identifiers", json::array({node})},
-                 {"name", fmt::format("Sensor {}", sensorUid)},
-                 {"via_device", gatewayId(uid)}};
-  std::string state = fmt::format("gw/{}/sensor/{}", uid, sensorUid);
-
-  json rssi = entity(node + "_rssi", "RSSI", device, uid);
-  rssi["state_topic"] = state;
-  rssi["value_template"] = "{{ value_json.rssi }}";
-  rssi["device_class"] = "signal_strength";
-  rssi["unit_of_measurement"] = "dBm";
-  rssi["state_class"] = "measurement";
-  rssi["entity_category"] = "diagnostic";
-  out.emplace_back(fmt::format("{}/sensor/{}/rssi/config", prefix, node), rssi.dump());
-
-  json seen = entity(node + "_last_seen", "Last seen", device, uid);
-  seen["state_topic"] = state;
-  seen["value_template"] = "{{ value_json.last_seen }}";
-  seen["device_class"] = "timestamp";
-  seen["entity_category"] = "diagnostic";
-  out.emplace_back(fmt::format("{}/sensor/{}/last_seen/config", prefix, node), seen.dump());
-  return out;
-}
-
 Monitor::Monitor(Executor ex, MonitorSettings settings, Sources sources)
     : ex_(ex),
       settings_(std::move(settings)),
       sources_(std::move(sources)),
       timer_(ex),
       started_(sources_.steadyNow()),
-      announceTimer_(ex) {}
+      announceTimer_(ex),
+      birthTimer_(ex) {}
 
 void Monitor::start() {
   asio::co_spawn(ex_, run(), asio::detached);
@@ -151,6 +70,7 @@ void Monitor::stop() {
   stopped_ = true;
   timer_.cancel();
   announceTimer_.cancel();
+  birthTimer_.cancel();
 }
 
 awaitable<void> Monitor::run() {
@@ -219,57 +139,6 @@ void Monitor::addSubscriptions(std::vector<std::pair<std::string, int>>& subs) {
     subs.emplace_back(settings_.discoveryPrefix + "/status", 1);
 }
 
-void Monitor::onMessage(const std::string& topic, const Bytes& payload) {
-  if (settings_.discoveryPrefix.empty() || topic != settings_.discoveryPrefix + "/status") return;
-  if (toString(payload) != "online") return;
-  // Home Assistant has started again and forgotten what it was told.
-  gatewayAnnounced_ = false;
-  for (auto& [uid, s] : sensors_) s.announced = false;
-  announceAll();
-}
-
-void Monitor::announceAll() {
-  announceQueue_.clear();
-  for (auto& [uid, s] : sensors_)
-    if (!s.announced && s.lastPublished) {
-      s.announced = true;
-      announceQueue_.push_back(uid);
-    }
-  scheduleAnnouncements();
-}
-
-void Monitor::scheduleAnnouncements() {
-  if (settings_.discoveryPrefix.empty() || announceArmed_ || stopped_) return;
-  if (gatewayAnnounced_ && announceQueue_.empty()) return;
-  announceArmed_ = true;
-  announceTimer_.expires_after(ANNOUNCE_PERIOD);
-  announceTimer_.async_wait([w = weak_from_this()](boost::system::error_code ec) {
-    auto self = w.lock();
-    if (!self) return;
-    self->announceArmed_ = false;
-    if (ec) return;
-    if (self->announceSome()) self->scheduleAnnouncements();
-  });
-}
-
-bool Monitor::announceSome() {
-  auto client = connectedClient();
-  if (!client || !gatewayUid_) return false;  // the next connect starts again
-  if (client->stats().buffered >= ANNOUNCE_BELOW) return true;
-  const auto& prefix = settings_.discoveryPrefix;
-  if (!gatewayAnnounced_) {
-    for (auto& [topic, payload] : gatewayDiscovery(prefix, *gatewayUid_))
-      publishOwn(*client, topic, std::move(payload), 0);
-    gatewayAnnounced_ = true;
-  }
-  for (std::size_t i = 0; i < ANNOUNCE_BATCH && !announceQueue_.empty(); ++i) {
-    for (auto& [topic, payload] : sensorDiscovery(prefix, *gatewayUid_, announceQueue_.front()))
-      publishOwn(*client, topic, std::move(payload), 0);
-    announceQueue_.pop_front();
-  }
-  return true;
-}
-
 void Monitor::beforeDisconnect(MqttClient& client, bool stopping) {
   sampleCounters(client);
   // Only while connected: a buffered "offline" would reach the broker after the next "online".
@@ -310,28 +179,31 @@ void Monitor::onReading(std::uint32_t sensorUid, int node, int rssi, bool duplic
   s.node = node;
   s.rssi = rssi;
   s.lastSeen = sources_.wallNow();
+  auto now = sources_.steadyNow();
+  s.lastHeard = now;
+  s.offline = false;
   if (duplicate)
     ++s.duplicates;
   else
     ++s.readings;
   s.changed = true;
-  auto now = sources_.steadyNow();
+  if (!duplicate && !s.eligible && !settings_.discoveryPrefix.empty() &&
+      announceRuleHolds(sensorUid, s)) {
+    s.eligible = true;
+    queueAnnouncement(sensorUid, s);
+  }
   if (s.lastPublished && now - *s.lastPublished < sensorInterval()) return;
   if (auto c = connectedClient()) publishSensor(*c, sensorUid, s);
 }
 
 void Monitor::publishSensor(MqttClient& client, std::uint32_t uid, Sensor& s) {
   if (!gatewayUid_) return;
-  if (!s.announced && !settings_.discoveryPrefix.empty()) {
-    s.announced = true;
-    announceQueue_.push_back(uid);
-    scheduleAnnouncements();
-  }
   json j = {{"node", s.node},
             {"rssi", s.rssi},
             {"last_seen", isoUtc(s.lastSeen)},
             {"readings", s.readings},
-            {"duplicates", s.duplicates}};
+            {"duplicates", s.duplicates},
+            {"availability", s.offline ? "offline" : "online"}};
   client.publishExpiring(fmt::format("gw/{}/sensor/{}", *gatewayUid_, uid), j.dump(), 0,
                          SENSOR_STATUS_EXPIRY_S);
   s.lastPublished = sources_.steadyNow();
@@ -383,6 +255,7 @@ void Monitor::tick() {
     loopDelayMax_ = {};  // the report covers one period
   }
   publishDueSensors(*client);
+  publishExpired(*client);
 }
 
 }  // namespace ostrel::observe

@@ -161,10 +161,13 @@ TEST(BrokerAcl, GatewayServesWithExactlyTheGatewaysRights) {
   GatewayProcess gw(cfg);
   gw.start();
 
-  // What the gateway publishes: readings, state, health, discovery.
+  // What the gateway publishes: readings, state, health, discovery (the devices, and the
+  // earlier versions' configurations emptied).
   for (const std::string& topic : std::vector<std::string>{
            "sensors/1001/raw", kGw + "/status", kGw + "/health", kGw + "/firmware/revision",
-           kGw + "/sensor/1001", "homeassistant/binary_sensor/ostrel_" + kUid + "/status/config",
+           kGw + "/sensor/1001", "homeassistant/device/ostrel_" + kUid + "/config",
+           "homeassistant/device/ostrel_" + kUid + "_1001/config",
+           "homeassistant/binary_sensor/ostrel_" + kUid + "/status/config",
            "homeassistant/sensor/ostrel_" + kUid + "/readings_received/config",
            "homeassistant/sensor/ostrel_" + kUid + "_1001/rssi/config",
            "homeassistant/sensor/ostrel_" + kUid + "_1001/last_seen/config"})

@@ -339,7 +339,8 @@ TEST(Observe, DiscoveryConfigurationsOnlyWhenAPrefixIsSet) {
     GatewayProcess gw(config(sim, broker.port(), keys));
     gw.start();
     ASSERT_TRUE(sim.nextFrame("TC", 20s)) << gw.transcript();
-    sim.sendSensor(0);
+    // Three readings: the default rule makes a device of a sensor heard three times in an hour.
+    for (int i = 0; i < 3; ++i) sim.sendSensor(0);
     auto seen = [&](const std::string& prefix) {
       std::size_t n = 0;
       for (auto& m : sub.messages())
@@ -347,17 +348,18 @@ TEST(Observe, DiscoveryConfigurationsOnlyWhenAPrefixIsSet) {
       return n;
     };
     ASSERT_TRUE(waitUntil([&] { return seen(kGw + "/sensor/2001") > 0; }, 20s, "sensor status"));
-    // Configurations follow, paced behind readings: the gateway's four and the sensor's two.
-    std::map<std::string, json> configs;
+    // Configurations follow, paced behind readings: the six topics of earlier versions emptied,
+    // then the gateway's device and the sensor's.
+    std::map<std::string, std::vector<std::string>> configs;
     if (withPrefix) {
-      ASSERT_TRUE(waitUntil([&] { return seen("homeassistant/") >= 6; }, 20s, "6 configurations"));
-      // Home Assistant says it has started: it is told everything again, once.
+      ASSERT_TRUE(waitUntil([&] { return seen("homeassistant/") >= 8; }, 20s, "8 publications"));
+      // Home Assistant says it has started: it is told of each device again, once.
       publishTo(broker.port(), "homeassistant/status", "online", 1);
-      ASSERT_TRUE(waitUntil([&] { return seen("homeassistant/") >= 12; }, 20s, "6 more"));
+      ASSERT_TRUE(waitUntil([&] { return seen("homeassistant/") >= 10; }, 20s, "2 more"));
     }
     for (auto& m : sub.messages())
       if (m.topic.rfind("homeassistant/", 0) == 0 && m.topic != "homeassistant/status")
-        configs[m.topic] = json::parse(m.payload);
+        configs[m.topic].push_back(m.payload);
     gw.signal(SIGTERM);
     EXPECT_EQ(gw.waitExit(20s), 0);
     if (!withPrefix) {
@@ -369,16 +371,25 @@ TEST(Observe, DiscoveryConfigurationsOnlyWhenAPrefixIsSet) {
     for (auto topic : {std::string("homeassistant/binary_sensor/ostrel_16909060/status/config"),
                        gwNode + "readings_received/config", gwNode + "readings_dropped/config",
                        gwNode + "readings_buffered/config", sensorNode + "rssi/config",
-                       sensorNode + "last_seen/config"}) {
-      ASSERT_TRUE(configs.count(topic)) << topic;
-      const json& c = configs[topic];
-      EXPECT_EQ(c["availability_topic"], kGw + "/status") << topic;
-      EXPECT_TRUE(c["state_topic"].is_string()) << topic;
-      EXPECT_TRUE(c["unique_id"].is_string()) << topic;
-      EXPECT_FALSE(c["device"]["identifiers"].empty()) << topic;
+                       sensorNode + "last_seen/config"})
+      EXPECT_EQ(configs[topic], std::vector<std::string>{""}) << topic;
+    for (auto topic : {std::string("homeassistant/device/ostrel_16909060/config"),
+                       std::string("homeassistant/device/ostrel_16909060_2001/config")}) {
+      ASSERT_EQ(configs[topic].size(), 2u) << topic;
+      const json c = json::parse(configs[topic].back());
+      EXPECT_EQ(c["availability"][0]["topic"], kGw + "/status") << topic;
+      EXPECT_EQ(c["o"]["name"], "ostrel") << topic;
+      EXPECT_FALSE(c["dev"]["identifiers"].empty()) << topic;
+      for (const auto& [id, component] : c["cmps"].items()) {
+        EXPECT_TRUE(component["state_topic"].is_string()) << topic << " " << id;
+        EXPECT_TRUE(component["unique_id"].is_string()) << topic << " " << id;
+      }
     }
-    EXPECT_EQ(configs.size(), 6u);
-    EXPECT_EQ(configs[sensorNode + "rssi/config"]["state_topic"], kGw + "/sensor/2001");
+    EXPECT_EQ(configs.size(), 8u);
+    const json sensor = json::parse(configs["homeassistant/device/ostrel_16909060_2001/config"][0]);
+    EXPECT_EQ(sensor["cmps"]["rssi"]["state_topic"], kGw + "/sensor/2001");
+    EXPECT_EQ(sensor["availability"][1]["topic"], kGw + "/sensor/2001");
+    EXPECT_EQ(sensor["availability_mode"], "all");
   }
 }
 

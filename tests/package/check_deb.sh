@@ -39,6 +39,13 @@ for f in usr/share/doc/ostrel/examples/mosquitto-ostrel.acl \
   usr/share/doc/ostrel/examples/mosquitto-ostrel.conf; do
   [ "$(mode_of "$f")" = "-rw-r--r-- root/root" ] || bad "$f missing or mode '$(mode_of "$f")'"
 done
+# Decoder files: the configured directory, empty, and the example decoders beside the package.
+[ "$(mode_of etc/ostrel/decoders.d/)" = "drwxr-xr-x root/root" ] ||
+  bad "etc/ostrel/decoders.d/ missing or mode '$(mode_of etc/ostrel/decoders.d/)'"
+for f in th-sensor door-contact energy-meter; do
+  [ "$(mode_of "usr/share/ostrel/decoders/$f.conf")" = "-rw-r--r-- root/root" ] ||
+    bad "usr/share/ostrel/decoders/$f.conf missing or mode '$(mode_of "usr/share/ostrel/decoders/$f.conf")'"
+done
 # Nothing of the project in the global library directories.
 if grep -E "\./usr/lib/($triplet/)?lib[^/]*\.so" <<<"$listing"; then bad "library outside $libdir"; fi
 
@@ -65,6 +72,12 @@ grep -q "^Depends:.*sudo" "$work/control/control" || bad "no dependency on sudo"
 grep -q "^Depends:.*libpaho-mqttpp3" "$work/control/control" || bad "shared-library dependencies missing"
 grep -Eq "^# library = /usr/lib/$triplet/ostrel/libexample_parser\.so$" \
   "$work/root/etc/ostrel/ostrel.conf" || bad "the [PARSER] example does not name the installed parser"
+grep -qx "decoders-dir = /etc/ostrel/decoders.d/" "$work/root/etc/ostrel/ostrel.conf" ||
+  bad "the configuration does not name the decoder directory"
+if [ "$arch" = "$(dpkg --print-architecture)" ]; then
+  "$work/root/usr/bin/ostrel" --check-decoders "$work/root/usr/share/ostrel/decoders" ||
+    bad "the example decoders fail their examples"
+fi
 visudo -c -q -f "$work/root/etc/sudoers.d/ostrel" || bad "sudoers drop-in does not parse"
 want="native"
 [ "$arch" = armhf ] && want="native arm"

@@ -59,6 +59,9 @@ check "$state is 0750 qrd:qrd" stat_is "$state" "750 qrd qrd"
 check "$spool is 0750 qrd:qrd" stat_is "$spool" "750 qrd qrd"
 check "/etc/ostrel/ostrel.conf is 0640 root:qrd" stat_is /etc/ostrel/ostrel.conf "640 root qrd"
 check "/etc/sudoers.d/ostrel parses" visudo -c -q -f /etc/sudoers.d/ostrel
+check "/etc/ostrel/decoders.d is 0755 root:root" stat_is /etc/ostrel/decoders.d "755 root root"
+check "the example decoders pass their examples" \
+  /usr/bin/ostrel --check-decoders /usr/share/ostrel/decoders
 # sudo -l -U USER CMD prints the command and exits 0 only when USER may run it.
 allowed() { sudo -n -l -U qrd "$@" >/dev/null 2>&1; }
 check "qrd may run timedatectl set-ntp false" allowed /usr/bin/timedatectl set-ntp false

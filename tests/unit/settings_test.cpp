@@ -115,6 +115,22 @@ TEST(Settings, TheSpoolDirectoryIsAnAbsolutePath) {
   }
 }
 
+TEST(Settings, DecoderFilesNeedAnAbsoluteDirectoryAndNoParserLibrary) {
+  EXPECT_EQ(refusal(with({{"PARSER/decoders-dir", "/etc/ostrel/decoders.d/"},
+                          {"PARSER/publish-raw", "no"}})),
+            "");
+  const std::pair<std::vector<std::pair<std::string, std::string>>, const char*> refused[] = {
+      {{{"PARSER/decoders-dir", "decoders.d"}},
+       "'decoders-dir' in section [PARSER] must be an "
+       "absolute path"},
+      {{{"PARSER/publish-raw", "maybe"}}, "key 'publish-raw' in section [PARSER] is not a boolean"},
+      {{{"PARSER/decoders-dir", "/d"}, {"PARSER/library", "/lib/x.so"}},
+       "[PARSER] library and decoders-dir are both set; one parser at a time"},
+  };
+  for (const auto& [keys, why] : refused)
+    EXPECT_NE(refusal(with(keys)).find(why), std::string::npos) << refusal(with(keys));
+}
+
 TEST(Settings, ClientIdOverridesTheHostNameDefault) {
   EXPECT_EQ(gatewayClientId(with({}), "raspberrypi"), "ostrel-raspberrypi");
   EXPECT_EQ(gatewayClientId(with({{"MQTT/client-id", "kitchen-gw"}}), "raspberrypi"), "kitchen-gw");
