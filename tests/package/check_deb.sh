@@ -11,6 +11,14 @@ case "$arch" in
   armhf) triplet=arm-linux-gnueabihf ;;
   *) echo "check_deb: unexpected architecture '$arch'" >&2; exit 1 ;;
 esac
+# The target's system libraries: this machine's for its own architecture, else the sysroot the
+# cross build used (scripts/sysroot), whose bin/qemu also runs the package's programs.
+sysroot=
+if [ "$arch" != "$(dpkg --print-architecture)" ]; then
+  sysroot=${OSTREL_SYSROOT_CACHE:-/var/cache/ostrel-sysroot}/$arch
+  [ -f "$sysroot/stamp" ] || { echo "check_deb: no $arch sysroot in $sysroot" >&2; exit 1; }
+fi
+libroot=${sysroot:+$sysroot/root}
 work=$(mktemp -d /tmp/ostrel-deb.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 fail=0
@@ -49,12 +57,30 @@ for b in usr/bin/ostrel usr/bin/ostrel-hatsim; do
   [ "$runpath" = "\$ORIGIN/../lib/$triplet/ostrel" ] || bad "$b RUNPATH '$runpath'"
   # Every library it needs resolves: either a system one or one of ours beside the RUNPATH.
   for need in $(readelf -d "$work/root/$b" | sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p'); do
-    [ -e "$work/root/$libdir/$need" ] || [ -e "/usr/lib/$triplet/$need" ] ||
-      [ -e "/lib/$triplet/$need" ] || bad "$b needs $need, found nowhere"
+    [ -e "$work/root/$libdir/$need" ] || [ -e "$libroot/usr/lib/$triplet/$need" ] ||
+      [ -e "$libroot/lib/$triplet/$need" ] || bad "$b needs $need, found nowhere"
   done
 done
 for f in "$work/root"/usr/bin/* "$work/root/$libdir"/*.so; do
   file "$f" | grep -q "not stripped" && bad "$f not stripped"
+done
+# Every system library that a program or one of our libraries needs is in Depends, through the
+# package that has it (CPack runs dpkg-shlibdeps with --ignore-missing-info, which drops silently
+# what it cannot place). For a cross build the packages are the sysroot's.
+admindir=()
+[ -z "$sysroot" ] || admindir=(--admindir="$sysroot/dpkg")
+depends=$(dpkg-deb -f "$deb" Depends | tr ',|' '\n\n' | sed 's/(.*//; s/[[:space:]]//g')
+for f in "$work/root"/usr/bin/* "$work/root/$libdir"/*.so; do
+  for need in $(readelf -d "$f" | sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p'); do
+    [ -e "$work/root/$libdir/$need" ] && continue
+    owner=$(dpkg-query "${admindir[@]}" -S "$libroot/lib/$triplet/$need" \
+      "$libroot/usr/lib/$triplet/$need" 2>/dev/null | head -n 1 | sed 's/[:,].*//') || true
+    if [ -z "$owner" ]; then
+      bad "${f#"$work/root"/} needs $need, which no package has"
+    elif ! grep -qxF "$owner" <<<"$depends"; then
+      bad "${f#"$work/root"/} needs $need from $owner, which Depends does not name"
+    fi
+  done
 done
 for c in /etc/ostrel/ostrel.conf /etc/sudoers.d/ostrel; do
   grep -qx "$c" "$work/control/conffiles" || bad "$c is not a conffile"
