@@ -104,6 +104,48 @@ systemd-analyze security --offline=yes --threshold=30 \
   bad "unit's exposure above 3.0: $(tail -n 1 "$work/security.txt")"
 tail -n 1 "$work/security.txt"
 
+# armhf is ARMv7 code. The preinst refuses an ARMv6 board, in one line naming the boards served,
+# and lets the others through; the refusal is still needed as long as the daemon dies with an
+# illegal instruction on an ARMv6 CPU (the Pi 1's ARM1176) while it runs on the emulator's default.
+if [ "$arch" = armhf ]; then
+  preinst=$work/control/preinst
+  mkdir "$work/shim"
+  preinst_as() { # preinst_as MACHINE ACTION: runs the preinst where `uname -m` says MACHINE
+    printf '#!/bin/sh\necho %s\n' "$1" >"$work/shim/uname"
+    chmod +x "$work/shim/uname"
+    PATH="$work/shim:$PATH" sh "$preinst" "$2" 2>&1
+  }
+  if [ ! -x "$preinst" ]; then
+    bad "no preinst refusing ARMv6"
+  else
+    for action in install upgrade; do
+      if out=$(preinst_as armv6l "$action"); then
+        bad "preinst $action accepts an armv6l machine"
+      elif [ "$(wc -l <<<"$out")" != 1 ] || ! grep -q "from source" <<<"$out" ||
+        ! grep -q "Raspberry Pi 2 v1.1 and later, 3, 4, 5, Zero 2 W" <<<"$out"; then
+        bad "preinst's refusal is not one line naming the boards and the way out: $out"
+      fi
+    done
+    for machine in armv7l armv8l aarch64; do
+      out=$(preinst_as "$machine" install) || bad "preinst refuses $machine: $out"
+      [ -z "$out" ] || bad "preinst on $machine says: $out"
+    done
+  fi
+  version=$(dpkg-deb -f "$deb" Version)
+  out=$("$sysroot/bin/qemu" "$work/root/usr/bin/ostrel" --version 2>&1) ||
+    bad "ostrel --version fails under qemu-arm: $out"
+  [ "$out" = "ostrel $version" ] || bad "ostrel --version under qemu-arm says: $out"
+  # (stderr goes in the subshell too: the shell's own "Illegal instruction" report is expected.)
+  rc=$(exec 2>/dev/null; QEMU_CPU=arm1176 "$sysroot/bin/qemu" "$work/root/usr/bin/ostrel" \
+    --version >/dev/null; echo $?)
+  if [ "$rc" = $((128 + 4)) ]; then
+    echo "check_deb: ostrel on an ARM1176 (ARMv6) dies with SIGILL, as the preinst assumes"
+  else
+    bad "ostrel on an ARM1176 ended with status $rc, not SIGILL: does the preinst still need" \
+      "to refuse ARMv6?"
+  fi
+fi
+
 # lintian: errors fail; warnings are listed in the log.
 lint=$(lintian --allow-root "$deb" 2>&1 || true)
 echo "$lint"
