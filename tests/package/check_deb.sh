@@ -104,9 +104,17 @@ systemd-analyze security --offline=yes --threshold=30 \
   bad "unit's exposure above 3.0: $(tail -n 1 "$work/security.txt")"
 tail -n 1 "$work/security.txt"
 
+# The packaged daemon starts as it lies in the package (stripped, RUNPATH relative): natively, or
+# under the sysroot's qemu.
+version=$(dpkg-deb -f "$deb" Version)
+out=$(${sysroot:+"$sysroot/bin/qemu"} "$work/root/usr/bin/ostrel" --version 2>&1) ||
+  bad "ostrel --version fails: $out"
+[ "$out" = "ostrel $version" ] || bad "ostrel --version says: $out"
+
 # armhf is ARMv7 code. The preinst refuses an ARMv6 board, in one line naming the boards served,
 # and lets the others through; the refusal is still needed as long as the daemon dies with an
-# illegal instruction on an ARMv6 CPU (the Pi 1's ARM1176) while it runs on the emulator's default.
+# illegal instruction on an ARMv6 CPU (the Pi 1's ARM1176) while it runs on the emulator's default
+# (above).
 if [ "$arch" = armhf ]; then
   preinst=$work/control/preinst
   mkdir "$work/shim"
@@ -131,10 +139,6 @@ if [ "$arch" = armhf ]; then
       [ -z "$out" ] || bad "preinst on $machine says: $out"
     done
   fi
-  version=$(dpkg-deb -f "$deb" Version)
-  out=$("$sysroot/bin/qemu" "$work/root/usr/bin/ostrel" --version 2>&1) ||
-    bad "ostrel --version fails under qemu-arm: $out"
-  [ "$out" = "ostrel $version" ] || bad "ostrel --version under qemu-arm says: $out"
   # (stderr goes in the subshell too: the shell's own "Illegal instruction" report is expected.)
   rc=$(exec 2>/dev/null; QEMU_CPU=arm1176 "$sysroot/bin/qemu" "$work/root/usr/bin/ostrel" \
     --version >/dev/null; echo $?)
