@@ -111,14 +111,18 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${OSTREL_PRIVATE_LIBDIR})
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "sudo, passwd, procps")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "mosquitto")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-foreach(script postinst prerm postrm)
+set(OSTREL_MAINTAINER_SCRIPTS postinst prerm postrm)
+# armhf is ARMv7 code: its preinst refuses an ARMv6 Pi, where the programs would die at start.
+if(OSTREL_DEB_ARCH STREQUAL "armhf")
+  list(APPEND OSTREL_MAINTAINER_SCRIPTS preinst)
+endif()
+configure_file(${OSTREL_PKG}/debian/conffiles.in ${CMAKE_BINARY_DIR}/packaging/debian/conffiles
+  @ONLY)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/packaging/debian/conffiles)
+foreach(script ${OSTREL_MAINTAINER_SCRIPTS})
   configure_file(${OSTREL_PKG}/debian/${script}.in ${CMAKE_BINARY_DIR}/packaging/debian/${script}
     @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
     WORLD_READ WORLD_EXECUTE)
+  list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/packaging/debian/${script})
 endforeach()
-configure_file(${OSTREL_PKG}/debian/conffiles.in ${CMAKE_BINARY_DIR}/packaging/debian/conffiles
-  @ONLY)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-  ${CMAKE_BINARY_DIR}/packaging/debian/conffiles ${CMAKE_BINARY_DIR}/packaging/debian/postinst
-  ${CMAKE_BINARY_DIR}/packaging/debian/prerm ${CMAKE_BINARY_DIR}/packaging/debian/postrm)
 include(CPack)
