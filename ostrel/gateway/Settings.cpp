@@ -59,6 +59,8 @@ void readTlsSettings(const Config& config, MqttSettings& settings) {
   settings.caFile = optional("ca-file");
   settings.certFile = optional("cert-file");
   settings.keyFile = optional("key-file");
+}
+
 // Every key the daemon reads, one line each. A key not listed here is reported at start: a
 // misspelt key would otherwise keep its default without a word.
 constexpr std::pair<const char*, const char*> KNOWN_KEYS[] = {
@@ -162,6 +164,8 @@ BrokerSettings brokerSettings(const Config& c) {
 std::chrono::seconds silenceCheckPeriod(const Config& c) {
   if (!c.has("HAT", "silence-check-s")) return HatLiveness::DEFAULT_PERIOD;
   return std::chrono::seconds(c.getInt("HAT", "silence-check-s", 1, DAY));
+}
+
 std::vector<std::string> configWarnings(const Config& c) {
   std::vector<std::string> out;
   std::map<std::pair<std::string, std::string>, int> first;  // (section, key) -> line

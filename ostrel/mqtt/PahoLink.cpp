@@ -234,8 +234,9 @@ PahoLink::PahoLink(Executor ex, LinkConfig config, Sink sink)
     if (limit) {
       // Judged before anything is copied; the pass travels with the message to the loop.
       auto props = static_cast<std::size_t>(std::max(0, mp.c_struct().length));
-      ev.pass = limit->admit(msg->get_topic().size() + msg->get_payload().size() + props);
-      if (!ev.pass) return;
+      auto pass = limit->admit(msg->get_topic().size() + msg->get_payload().size() + props);
+      if (!pass) return;
+      ev.pass.emplace(std::move(*pass));
     }
     if (mp.contains(mqtt::property::RESPONSE_TOPIC))
       ev.reply.responseTopic = mqtt::get<std::string>(mp, mqtt::property::RESPONSE_TOPIC);

@@ -258,7 +258,8 @@ TEST_F(MqttHandlersTest, CommandsTheHatCannotTakeAreRefusedOnArrivalInOneLine) {
   const std::string big(1024 * 1024, '1');
   const std::string cases[][3] = {
       {"gw/77/setSensorRadioKey/5000", big, "it is for gateway UID 77, this gateway is 1234"},
-      {"gw/4294968530/setRTCOffset", "1", "it is for gateway UID 4294968530"},  // 1234 + 2^32
+      {"gw/4294968530/setRTCOffset", "1",
+       "it is for gateway UID 4294968530, this gateway is 1234"},  // 1234 + 2^32
       {"gw/1234/setSensorRadioKey/5000", big, "a radio key has 1048576 bytes, not 32"},
       {"gw/1234/setSensorRadioKey/4294967296", big, "sensor UID 4294967296 is out of range"},
       {"gw/1234/setRTCOffset", big, "RTC offset payload of 1048576 bytes is too long"},
