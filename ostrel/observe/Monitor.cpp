@@ -102,6 +102,7 @@ void Monitor::sampleCounters(MqttClient& client) {
   dropped_ = st.dropped;
   queued_ = st.buffered;
   spooled_ = st.spooled;
+  oldestUnacked_ = st.oldestUnacked.count();
 }
 
 void Monitor::onHello(int version, std::uint32_t fwRevision, const std::string& hatSerial,
@@ -234,6 +235,7 @@ json Monitor::health() {
       {"readings_dropped", dropped_},
       {"readings_buffered", queued_},
       {"readings_spooled", spooled_},
+      {"oldest_unacked_s", oldestUnacked_},
       {"duplicates", duplicates_},
       {"decrypt_failures", decryptFailures_},
       {"mqtt_reconnects", connects_ > 0 ? connects_ - 1 : 0},

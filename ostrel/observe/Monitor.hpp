@@ -174,6 +174,7 @@ class Monitor : public Observer, public std::enable_shared_from_this<Monitor> {
   std::uint64_t dropped_ = 0;
   std::size_t queued_ = 0;
   std::size_t spooled_ = 0;
+  long long oldestUnacked_ = 0;  // seconds the oldest publication in flight has waited
   bool gatewayAnnounced_ = false;
   bool gatewayLegacyCleared_ = false;
   std::deque<std::uint32_t> announceQueue_;  // sensors whose configurations are due

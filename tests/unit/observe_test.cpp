@@ -96,6 +96,7 @@ TEST_F(MonitorTest, HealthCountsReadingsAcrossRestarts) {
   client->counters.dropped = 2;
   client->counters.buffered = 5;
   client->counters.spooled = 3;
+  client->counters.oldestUnacked = 31s;
   recoveries = 1;
   now += 42s;
   json h = monitor->health();
@@ -108,6 +109,7 @@ TEST_F(MonitorTest, HealthCountsReadingsAcrossRestarts) {
   EXPECT_EQ(h["readings_dropped"], 2);
   EXPECT_EQ(h["readings_buffered"], 5);
   EXPECT_EQ(h["readings_spooled"], 3);
+  EXPECT_EQ(h["oldest_unacked_s"], 31);
   EXPECT_EQ(h["duplicates"], 1);
   EXPECT_EQ(h["decrypt_failures"], 1);
   EXPECT_EQ(h["mqtt_reconnects"], 0);
