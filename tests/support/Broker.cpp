@@ -166,8 +166,18 @@ void Broker::start() {
     pid_ = -1;
     throw std::runtime_error("mosquitto exited at start-up: " + logText());
   }
+  // Say what the child was doing: a child that never reached exec (a fork under emulation that
+  // hangs) differs from a broker that is running but does not listen.
+  std::error_code ec;
+  auto exe = fs::read_symlink("/proc/" + std::to_string(pid_) + "/exe", ec).string();
+  std::string state;
+  std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.starts_with("State:")) state = line;
   stop();
-  throw std::runtime_error("mosquitto did not accept connections within 20 s");
+  throw std::runtime_error("mosquitto did not accept connections on port " +
+                           std::to_string(port_) + " within 20 s; the child ran " + exe + " (" +
+                           state + "); its log: " + logText().substr(0, 2000));
 }
 
 void Broker::stop() {
