@@ -149,7 +149,8 @@ std::vector<Publication> MqttBuffer::requeue(Blame blame, Clock::time_point now)
     auto it = entries_.find(seq);
     Entry& e = it->second;
     bool strike = blame == Blame::Refusal ||
-                  (blame == Blame::Silent && alone && e.suspect && now - e.sentAt < SUSPECT_WINDOW);
+                  (blame == Blame::Silent && alone && e.suspect && now - e.sentAt < SUSPECT_WINDOW &&
+                   ++e.silentCloses % SILENT_CLOSES_PER_STRIKE == 0);
     // Marked while still in flight, so that the count of lone entries in flight stays right.
     if (e.alone()) --aloneInflight_;
     if (blame == Blame::Silent) e.suspect = true;

@@ -89,12 +89,14 @@ class MqttBuffer {
   };
   // The connection ended: what was in flight waits again, ahead of everything newer. With
   // Refusal each such entry gets a strike. With Silent each comes under suspicion and from then
-  // on travels alone; one that was alone in flight and sent less than `suspectWindow` before
-  // gets a strike. An entry with its second strike is dropped, counted and returned: a
-  // publication the broker answers by closing the connection would otherwise close every
-  // connection to come, while a network that fails twice blames nothing.
+  // on travels alone; one that was alone in flight, sent less than SUSPECT_WINDOW before, gets
+  // a strike at every SILENT_CLOSES_PER_STRIKE-th such close. An entry with its second strike is
+  // dropped, counted and returned: a publication the broker answers by closing the connection
+  // would otherwise close every connection to come, while a network that drops a few times in
+  // a row, even right after a send, blames nothing.
   std::vector<Publication> requeue(Blame blame, Clock::time_point now = Clock::now());
   static constexpr std::chrono::seconds SUSPECT_WINDOW{2};
+  static constexpr int SILENT_CLOSES_PER_STRIKE = 3;
 
   std::size_t inflight() const { return inflight_; }
   std::size_t size() const { return entries_.size(); }
@@ -112,6 +114,7 @@ class MqttBuffer {
     int strikes = 0;
     std::uint64_t tag = 0;
     bool suspect = false;
+    int silentCloses = 0;  // closes without a reason right after it was sent alone
     Clock::time_point sentAt{};
     bool alone() const { return strikes > 0 || suspect; }
   };

@@ -142,7 +142,7 @@ void Outbox::connectionEnded(MqttBuffer::Blame blame, Clock::time_point now) {
                    shortened(escapeControl(p.topic)), p.payload.size())
              : fmt::format(
                    "MQTT publication to {} ({} bytes) set aside: the broker closed the connection "
-                   "twice right after it, without a reason",
+                   "right after it, without a reason, each of the last six times it went alone",
                    shortened(escapeControl(p.topic)), p.payload.size()));
   }
   if (away_) secureWaiting();

@@ -56,28 +56,16 @@ std::string propsText(const mqtt::properties& props) {
   return out + "]";
 }
 
-BrokerLimits limitsOf(const mqtt::properties& props) {
+BrokerLimits limitsOf(const mqtt::properties& p) {
+  using P = mqtt::property;
   BrokerLimits l;
-  const MQTTProperties& c = props.c_struct();
-  for (int i = 0; i < c.count; ++i) {
-    const MQTTProperty& p = c.array[i];
-    switch (p.identifier) {
-      case mqtt::property::MAXIMUM_PACKET_SIZE:
-        l.maxPacketSize = static_cast<std::uint32_t>(p.value.integer4);
-        break;
-      case mqtt::property::MAXIMUM_QOS:
-        l.maxQos = p.value.byte;
-        break;
-      case mqtt::property::RETAIN_AVAILABLE:
-        l.retainAvailable = p.value.byte != 0;
-        break;
-      case mqtt::property::RECEIVE_MAXIMUM:
-        l.receiveMaximum = p.value.integer2;
-        break;
-      default:
-        break;
-    }
-  }
+  if (p.contains(P::MAXIMUM_PACKET_SIZE))
+    l.maxPacketSize = mqtt::get<std::uint32_t>(p, P::MAXIMUM_PACKET_SIZE);
+  if (p.contains(P::MAXIMUM_QOS)) l.maxQos = mqtt::get<std::uint8_t>(p, P::MAXIMUM_QOS);
+  if (p.contains(P::RETAIN_AVAILABLE))
+    l.retainAvailable = mqtt::get<std::uint8_t>(p, P::RETAIN_AVAILABLE) != 0;
+  if (p.contains(P::RECEIVE_MAXIMUM))
+    l.receiveMaximum = mqtt::get<std::uint16_t>(p, P::RECEIVE_MAXIMUM);
   return l;
 }
 
@@ -173,6 +161,8 @@ void PahoLink::Impl::Listener::report(const mqtt::token& tok, bool ok) {
       } catch (...) {
       }
       if (!ok) {
+        // A CONNACK's refusal may come as the return code, with no reason code beside it.
+        if (ev.reason == 0 && ev.rc >= 0x80) ev.reason = ev.rc;
         ev.text = ev.reason != 0 ? mqttReasonText(ev.reason) : mqtt::exception::error_str(ev.rc);
         if (ev.text.empty()) ev.text = fmt::format("error {}", ev.rc);
       }

@@ -75,9 +75,14 @@ bool Disk::syncDue() const {
 
 void Disk::run() {
   std::unique_lock lk(m_);
+  bool lastUrgent = false;
   for (;;) {
     if (!urgent_.empty() || !queue_.empty()) {
-      auto& lane = urgent_.empty() ? queue_ : urgent_;
+      // Writes go first, but the rest waits for one at most: on a disk that writes no faster
+      // than readings come, writes never end, and nothing would be read back or deleted.
+      bool otherNext = lastUrgent && !queue_.empty() && mayOvertake(queue_.front());
+      auto& lane = urgent_.empty() || otherNext ? queue_ : urgent_;
+      lastUrgent = &lane == &urgent_;
       Op op = std::move(lane.front());
       lane.pop_front();
       const bool ending = stopping_;
@@ -105,6 +110,17 @@ void Disk::run() {
   for (auto& [seq, f] : files_) ::close(f.fd);
   files_.clear();
   if (markFd_ >= 0) ::close(markFd_);
+}
+
+// Reads, marks and deletions may go before a waiting write; a deletion never before a write
+// into the same segment (the write would find no file), and the end never before anything.
+bool Disk::mayOvertake(const Op& op) const {
+  if (std::holds_alternative<LoadOp>(op) || std::holds_alternative<MarkOp>(op)) return true;
+  auto* u = std::get_if<UnlinkOp>(&op);
+  return u && std::none_of(urgent_.begin(), urgent_.end(), [&](const Op& o) {
+           auto* w = std::get_if<WriteOp>(&o);
+           return w && w->seq == u->seq;
+         });
 }
 
 // Once the spool is going, reads are of no use, and a drop that must count a segment first is

@@ -112,6 +112,7 @@ class Disk {
   void scan();
   void write(WriteOp& w);
   LoadResult load(const LoadOp& l);
+  bool mayOvertake(const Op& op) const;  // m_ held
   void unlink(const UnlinkOp& u);
   void mark(const MarkOp& m);
   void final(FinalOp& f);

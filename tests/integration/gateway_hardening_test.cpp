@@ -100,7 +100,10 @@ struct Running {
     if (prepare) prepare(*gw);
     gw->start();
   }
-  bool ready() { return sim->nextFrame("TC", 20s).has_value(); }
+  // The radio is woken and the commands are subscribed to (the wake-up does not wait for that).
+  bool ready() {
+    return sim->nextFrame("TC", 20s).has_value() && gw->waitForLine("Subscribed mid", 20s) >= 0;
+  }
 };
 
 TEST(HostileTopics, HugeSensorUidsAreRefusedAndReadingsGoOn) {

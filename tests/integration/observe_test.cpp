@@ -188,6 +188,7 @@ TEST(Observe, DroppedCountIsWhatTheSubscriberMissedAfterAnOutageLongerThanTheBuf
       config(sim, broker.port(), {{"health-interval", "1"}, {"buffer-size", "1000000"}}));
   gw.start();
   ASSERT_TRUE(sim.nextFrame("TC", 20s)) << gw.transcript();
+  ASSERT_GE(gw.waitForLine("Subscribed mid", 20s), 0) << gw.transcript();
   broker.stop();
   ASSERT_GE(gw.waitForLine("Disconnected from MQTT broker", 20s), 0) << gw.transcript();
   sim.startFlood(kSent, 0);
