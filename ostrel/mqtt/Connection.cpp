@@ -1,8 +1,9 @@
 #include "ostrel/mqtt/Connection.hpp"
 
 #include <algorithm>
-#include <atomic>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "ostrel/base/Log.hpp"
 #include "ostrel/mqtt/NoDelay.hpp"
@@ -14,8 +15,23 @@ namespace {
 
 using Blame = MqttBuffer::Blame;
 
-// Links left behind with a close that never completed: Paho may still be at work in them.
-std::atomic<int> linksLeft{0};
+// Links that could not be freed when their owner went: abandoned ones (a close that never
+// completed: Paho may still be at work in them, so they are never freed) and ones with a callback
+// still running in them (freed by finishMqttClients once quiet). Held, not dropped, so that they
+// stay reachable; never destroyed, so that no exit handler frees a Paho client under Paho.
+struct LeftLinks {
+  std::mutex m;
+  std::vector<std::pair<std::unique_ptr<PahoLink>, bool>> links;  // link, abandoned
+};
+LeftLinks& leftLinks() {
+  static auto* left = new LeftLinks;
+  return *left;
+}
+void leave(std::unique_ptr<PahoLink> link, bool abandoned) {
+  auto& left = leftLinks();
+  std::lock_guard lk(left.m);
+  left.links.emplace_back(std::move(link), abandoned);
+}
 
 constexpr int TAKEN_OVER = 0x8E;  // reason code "Session taken over"
 constexpr std::chrono::minutes TAKE_OVER_LOG_PERIOD{1};
@@ -53,7 +69,17 @@ bool finishMqttClients() {
   // Every network step of a probe is bounded, so this wait is short; a broker that drips its
   // handshake out could hold one longer, and then the process leaves without cleaning up.
   bool probesEnded = waitForTlsProbes(std::chrono::seconds(16));
-  return probesEnded && linksLeft.load() == 0;
+  auto& left = leftLinks();
+  std::lock_guard lk(left.m);
+  auto busy = [&] {
+    return std::any_of(left.links.begin(), left.links.end(),
+                       [](auto& l) { return !l.second && !l.first->quiet(); });
+  };
+  // A callback only posts its event: it ends within moments, however loaded the machine.
+  for (int i = 0; i < 200 && busy(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::erase_if(left.links, [](auto& l) { return !l.second && l.first->quiet(); });
+  return probesEnded && left.links.empty();
 }
 
 Connection::Connection(Executor ex, ConnectionOptions options, Handlers handlers)
@@ -83,7 +109,7 @@ Connection::~Connection() {
   // A retired link still in a callback is left alone: freeing it would pull Paho's objects from
   // under that callback.
   for (auto& l : retired_)
-    if (!l->quiet()) (void)l.release(), ++linksLeft;
+    if (!l->quiet()) leave(std::move(l), false);
 }
 
 std::string Connection::where() const {
@@ -125,8 +151,7 @@ void Connection::closeLink() {
 void Connection::abandon() {
   if (phase_ != Phase::Closing || !link_) return;
   // Paho may still be at work in it: never freed.
-  (void)link_.release();
-  ++linksLeft;
+  leave(std::move(link_), true);
   phase_ = Phase::Idle;
   if (on_.closed) on_.closed();
 }
