@@ -879,7 +879,7 @@ TEST_F(MqttClientTest, TwoHundredCutsDuringAStreamReplaceTheLibraryClientAndLose
   opts.reconnectMax = 20ms;
   makeClient(opts);
   connect(proxy.port());
-  const auto heapAtStart = static_cast<long long>(::mallinfo2().uordblks);
+  [[maybe_unused]] const auto heapAtStart = static_cast<long long>(::mallinfo2().uordblks);
   std::atomic<bool> streaming{true};
   std::atomic<int> sent{0};
   std::thread producer([&] {
