@@ -149,6 +149,12 @@ TEST(Outbox, RetainedStatesWaitOnePerTopicTheNewestAndNeverGoToDisk) {
 // A lost connection blames what was in flight only when the broker says a packet was refused,
 // or, without a reason, only a suspect that travelled alone and was closed on at once.
 TEST(Outbox, StrikesOnlyForRefusals) {
+  // A silent close with others in flight, then `n` more right after it went alone.
+  auto quickSilentCloses = [](int n) {
+    std::vector<std::pair<Blame, std::chrono::milliseconds>> ends{{Blame::Silent, 0ms}};
+    ends.insert(ends.end(), n, {Blame::Silent, 100ms});
+    return ends;
+  };
   struct Row {
     const char* name;
     std::vector<std::pair<Blame, std::chrono::milliseconds>> ends;  // blame, time after sending
@@ -163,23 +169,8 @@ TEST(Outbox, StrikesOnlyForRefusals) {
       {"silent closes long after sending",
        {{Blame::Silent, 0ms}, {Blame::Silent, 5s}, {Blame::Silent, 5s}},
        0},
-      {"a flaky network: five quick cuts right after a lone send",
-       {{Blame::Silent, 0ms},
-        {Blame::Silent, 100ms},
-        {Blame::Silent, 100ms},
-        {Blame::Silent, 100ms},
-        {Blame::Silent, 100ms},
-        {Blame::Silent, 100ms}},
-       0},
-      {"a broker that closes on it each time it goes alone",
-       {{Blame::Silent, 0ms},
-        {Blame::Silent, 100ms},
-        {Blame::Silent, 100ms},
-        {Blame::Silent, 100ms},
-        {Blame::Silent, 100ms},
-        {Blame::Silent, 100ms},
-        {Blame::Silent, 100ms}},
-       1},
+      {"a flaky network: five quick cuts right after a lone send", quickSilentCloses(5), 0},
+      {"a broker that closes on it each time it goes alone", quickSilentCloses(6), 1},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
