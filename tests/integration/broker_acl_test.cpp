@@ -15,7 +15,7 @@
 #include "tests/support/GatewayProcess.hpp"
 #include "tools/hatsim/HatSim.hpp"
 
-namespace ostrel::test {
+namespace ostrel::test::broker_acl {
 namespace {
 
 using namespace std::chrono_literals;
@@ -269,4 +269,4 @@ TEST(BrokerAcl, GatewayServesWithExactlyTheGatewaysRights) {
 }
 
 }  // namespace
-}  // namespace ostrel::test
+}  // namespace ostrel::test::broker_acl

@@ -15,7 +15,7 @@
 #include "tests/support/Wait.hpp"
 #include "tools/hatsim/HatSim.hpp"
 
-namespace ostrel::test {
+namespace ostrel::test::decoders {
 namespace {
 
 using namespace std::chrono_literals;
@@ -165,4 +165,4 @@ TEST(Decoders, AtStartADirectoryWhoseFilesAllFailOrALibraryBesideItStopsWithStat
 }
 
 }  // namespace
-}  // namespace ostrel::test
+}  // namespace ostrel::test::decoders

@@ -19,7 +19,7 @@
 #include "tests/support/TcpProxy.hpp"
 #include "tests/support/Wait.hpp"
 
-namespace ostrel::test {
+namespace ostrel::test::field_events {
 namespace {
 
 using namespace std::chrono_literals;
@@ -406,4 +406,4 @@ INSTANTIATE_TEST_SUITE_P(Mqtt, FieldEvents, ::testing::ValuesIn(kMqttRows),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
-}  // namespace ostrel::test
+}  // namespace ostrel::test::field_events

@@ -17,7 +17,7 @@
 #include "tests/support/Wait.hpp"
 #include "tools/hatsim/HatSim.hpp"
 
-namespace ostrel::test {
+namespace ostrel::test::flood_bounds {
 namespace {
 
 using namespace std::chrono_literals;
@@ -179,4 +179,4 @@ INSTANTIATE_TEST_SUITE_P(Floods, FloodBounds, ::testing::ValuesIn(ROWS),
                          [](const auto& info) { return "Row" + std::to_string(info.index); });
 
 }  // namespace
-}  // namespace ostrel::test
+}  // namespace ostrel::test::flood_bounds

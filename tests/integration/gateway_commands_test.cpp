@@ -16,7 +16,7 @@
 #include "tests/support/Wait.hpp"
 #include "tools/hatsim/HatSim.hpp"
 
-namespace ostrel {
+namespace ostrel::test::gateway_commands {
 namespace {
 
 using namespace std::chrono_literals;
@@ -203,4 +203,4 @@ TEST(GatewayCommands, BurstOfCommandsIsPacedInArrivalOrder) {
 }
 
 }  // namespace
-}  // namespace ostrel
+}  // namespace ostrel::test::gateway_commands

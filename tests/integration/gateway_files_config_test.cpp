@@ -16,7 +16,7 @@
 #include "tests/support/Wait.hpp"
 #include "tools/hatsim/HatSim.hpp"
 
-namespace ostrel::test {
+namespace ostrel::test::gateway_files_config {
 namespace {
 
 using namespace std::chrono_literals;
@@ -201,4 +201,4 @@ INSTANTIATE_TEST_SUITE_P(Broker, SessionTakeOver, ::testing::Bool(),
                          });
 
 }  // namespace
-}  // namespace ostrel::test
+}  // namespace ostrel::test::gateway_files_config

@@ -18,7 +18,7 @@
 #include "tests/support/Wait.hpp"
 #include "tools/hatsim/HatSim.hpp"
 
-namespace ostrel::test {
+namespace ostrel::test::gateway_hardening {
 namespace {
 
 using namespace std::chrono_literals;
@@ -373,4 +373,4 @@ TEST(WindDown, CommandBurstDuringStopDoesNotHangIt) {
 }
 
 }  // namespace
-}  // namespace ostrel::test
+}  // namespace ostrel::test::gateway_hardening

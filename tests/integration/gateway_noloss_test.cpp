@@ -18,7 +18,7 @@
 #include "tests/support/Wait.hpp"
 #include "tools/hatsim/HatSim.hpp"
 
-namespace ostrel::test {
+namespace ostrel::test::gateway_noloss {
 namespace {
 
 using namespace std::chrono_literals;
@@ -304,4 +304,4 @@ TEST(GatewayCommands, HundredCommandsInOneBurstDoNotHoldUpTheReadings) {
 }
 
 }  // namespace
-}  // namespace ostrel::test
+}  // namespace ostrel::test::gateway_noloss

@@ -8,7 +8,7 @@
 #include "tests/support/NotifySocket.hpp"
 #include "tools/hatsim/HatSim.hpp"
 
-namespace ostrel::test {
+namespace ostrel::test::gateway_notify {
 namespace {
 
 using namespace std::chrono_literals;
@@ -126,4 +126,4 @@ TEST(GatewayNotify, NoWatchdogPingsUnlessAsked) {
 }
 
 }  // namespace
-}  // namespace ostrel::test
+}  // namespace ostrel::test::gateway_notify

@@ -15,7 +15,7 @@
 #include "tests/support/TcpProxy.hpp"
 #include "tools/hatsim/HatSim.hpp"
 
-namespace ostrel::test {
+namespace ostrel::test::gateway_recovery {
 namespace {
 
 using namespace std::chrono_literals;
@@ -427,4 +427,4 @@ TEST(Watchdog, StuckBringUpStopsThePingsAndSaysWhere) {
 }
 
 }  // namespace
-}  // namespace ostrel::test
+}  // namespace ostrel::test::gateway_recovery

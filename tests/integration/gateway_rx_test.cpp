@@ -13,7 +13,7 @@
 #include "tests/support/Wait.hpp"
 #include "tools/hatsim/HatSim.hpp"
 
-namespace ostrel::test {
+namespace ostrel::test::gateway_rx {
 namespace {
 
 using namespace std::chrono_literals;
@@ -277,4 +277,4 @@ TEST(GatewayRx, BrokerStartingLateStillGetsRevisionSetupAndReadings) {
 }
 
 }  // namespace
-}  // namespace ostrel::test
+}  // namespace ostrel::test::gateway_rx

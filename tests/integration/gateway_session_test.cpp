@@ -11,7 +11,7 @@
 #include "tests/support/GatewayProcess.hpp"
 #include "tools/hatsim/HatSim.hpp"
 
-namespace ostrel::test {
+namespace ostrel::test::gateway_session {
 namespace {
 
 using namespace std::chrono_literals;
@@ -240,4 +240,4 @@ TEST(GatewaySession, UnconfirmedLocalSetupTimesOutAndReadingGoesOn) {
 }
 
 }  // namespace
-}  // namespace ostrel::test
+}  // namespace ostrel::test::gateway_session

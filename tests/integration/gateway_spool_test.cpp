@@ -28,7 +28,7 @@
 #include "tests/support/Wait.hpp"
 #include "tools/hatsim/HatSim.hpp"
 
-namespace ostrel::test {
+namespace ostrel::test::gateway_spool {
 namespace {
 
 namespace fs = std::filesystem;
@@ -371,4 +371,4 @@ TEST(GatewaySpool, AGibibyteWaitingDoesNotHoldUpTheStart) {
 }
 
 }  // namespace
-}  // namespace ostrel::test
+}  // namespace ostrel::test::gateway_spool

@@ -14,7 +14,7 @@
 #include "tests/support/Wait.hpp"
 #include "tools/hatsim/HatSim.hpp"
 
-namespace ostrel::test {
+namespace ostrel::test::gateway_startup {
 namespace {
 
 using namespace std::chrono_literals;
@@ -257,4 +257,4 @@ TEST(GatewayStartup, MissingSerialDeviceEndsWithStatusOneNamingIt) {
 }
 
 }  // namespace
-}  // namespace ostrel::test
+}  // namespace ostrel::test::gateway_startup

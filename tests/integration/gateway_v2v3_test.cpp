@@ -21,7 +21,7 @@
 #include "tests/support/Wait.hpp"
 #include "tools/hatsim/HatSim.hpp"
 
-namespace ostrel {
+namespace ostrel::test::gateway_v2v3 {
 namespace {
 
 using namespace std::chrono;
@@ -318,4 +318,4 @@ TEST(GatewayV2V3, UnsynchronisedHostTakesTheHatTimeWithoutLosingReadings) {
 }
 
 }  // namespace
-}  // namespace ostrel
+}  // namespace ostrel::test::gateway_v2v3

@@ -24,7 +24,7 @@
 #include "tests/support/TcpProxy.hpp"
 #include "tests/support/Wait.hpp"
 
-namespace ostrel {
+namespace ostrel::test::mqtt_client {
 namespace {
 
 using namespace std::chrono_literals;
@@ -864,9 +864,9 @@ TEST_F(MqttClientTest, ThrowingHandlerIsLoggedAndTheClientGoesOn) {
 }
 
 }  // namespace
-}  // namespace ostrel
+}  // namespace ostrel::test::mqtt_client
 
-namespace ostrel {
+namespace ostrel::test::mqtt_client {
 namespace {
 
 // A link that a flaky network cuts 200 times while a stream flows: each cut replaces the
@@ -922,4 +922,4 @@ TEST_F(MqttClientTest, TwoHundredCutsDuringAStreamReplaceTheLibraryClientAndLose
 }
 
 }  // namespace
-}  // namespace ostrel
+}  // namespace ostrel::test::mqtt_client

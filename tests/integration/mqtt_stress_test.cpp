@@ -22,7 +22,7 @@
 #include "tests/support/Wait.hpp"
 #include "tools/hatsim/HatSim.hpp"
 
-namespace ostrel::test {
+namespace ostrel::test::mqtt_stress {
 namespace {
 
 using namespace std::chrono_literals;
@@ -312,4 +312,4 @@ TEST(ManySensors, TenThousandAnnouncedThroughBrokerRestartsAndTakeOversLoseNothi
 }
 
 }  // namespace
-}  // namespace ostrel::test
+}  // namespace ostrel::test::mqtt_stress

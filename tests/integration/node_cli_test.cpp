@@ -16,7 +16,7 @@
 #include "tests/support/AclBroker.hpp"
 #include "tests/support/Pki.hpp"
 
-namespace ostrel::test {
+namespace ostrel::test::node_cli {
 namespace {
 
 using namespace std::chrono_literals;
@@ -261,4 +261,4 @@ TEST_F(NodePassword, EchoComesBackWhenThePromptIsInterrupted) {
 }
 
 }  // namespace
-}  // namespace ostrel::test
+}  // namespace ostrel::test::node_cli

@@ -21,7 +21,7 @@
 #include "tests/support/GatewayProcess.hpp"
 #include "tools/hatsim/HatSim.hpp"
 
-namespace ostrel {
+namespace ostrel::test::node_ops {
 namespace {
 
 namespace fs = std::filesystem;
@@ -360,8 +360,8 @@ TEST(NodeOps, ARetainedRequestDoesNothingAtStart) {
       << rig.gw->transcript();
   // A retained request while the companion is connected is refused too.
   const int from = static_cast<int>(rig.gw->lines().size());
-  test::publishTo(rig.broker.port(), request, R"({"key": 9, "msgtype": 11, "outputLevel": 300})",
-                  1, true);
+  test::publishTo(rig.broker.port(), request, R"({"key": 9, "msgtype": 11, "outputLevel": 300})", 1,
+                  true);
   ASSERT_GE(rig.gw->waitForLine("retained requests are not carried out", 20s, false, from), 0)
       << rig.gw->transcript();
   // A request after them is carried out, so the retained ones would have been by now.
@@ -373,4 +373,4 @@ TEST(NodeOps, ARetainedRequestDoesNothingAtStart) {
 }
 
 }  // namespace
-}  // namespace ostrel
+}  // namespace ostrel::test::node_ops

@@ -29,7 +29,7 @@
 #include "tests/support/Wait.hpp"
 #include "tools/hatsim/HatSim.hpp"
 
-namespace ostrel {
+namespace ostrel::test::nodeops_pty {
 namespace {
 
 using namespace std::chrono_literals;
@@ -341,4 +341,4 @@ TEST(NodeOpsPty, FirmwareTransferWritesChunksTheHatAccepts) {
 }
 
 }  // namespace
-}  // namespace ostrel
+}  // namespace ostrel::test::nodeops_pty

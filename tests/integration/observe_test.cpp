@@ -13,7 +13,7 @@
 #include "tests/support/Wait.hpp"
 #include "tools/hatsim/HatSim.hpp"
 
-namespace ostrel::test {
+namespace ostrel::test::observe {
 namespace {
 
 using namespace std::chrono_literals;
@@ -395,4 +395,4 @@ TEST(Observe, DiscoveryConfigurationsOnlyWhenAPrefixIsSet) {
 }
 
 }  // namespace
-}  // namespace ostrel::test
+}  // namespace ostrel::test::observe

@@ -15,7 +15,7 @@
 #include "tests/support/GatewayProcess.hpp"
 #include "tests/support/Wait.hpp"
 
-namespace ostrel::test {
+namespace ostrel::test::process_watch {
 namespace {
 
 using namespace std::chrono_literals;
@@ -108,4 +108,4 @@ TEST(ProcessWatchEnd, SignalsTheTestSentAndPlainExitsPass) {
 }
 
 }  // namespace
-}  // namespace ostrel::test
+}  // namespace ostrel::test::process_watch

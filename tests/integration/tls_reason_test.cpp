@@ -9,7 +9,7 @@
 #include "tests/support/Broker.hpp"
 #include "tests/support/Pki.hpp"
 
-namespace ostrel::test {
+namespace ostrel::test::tls_reason {
 namespace {
 
 using namespace std::chrono_literals;
@@ -117,4 +117,4 @@ TEST(TlsReason, EachFailureNamesTheSideAtFault) {
 }
 
 }  // namespace
-}  // namespace ostrel::test
+}  // namespace ostrel::test::tls_reason

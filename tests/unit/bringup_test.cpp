@@ -14,6 +14,7 @@
 #include "ostrel/base/Log.hpp"
 #include "ostrel/gateway/Gateway.hpp"
 #include "tests/support/LogCapture.hpp"
+#include "tests/support/PtyMaster.hpp"
 
 using namespace ostrel;
 using namespace std::chrono_literals;
@@ -42,39 +43,7 @@ class BringupCpuinfo : public ::testing::Test {
   int n_ = 0;
 };
 
-// The hat's end of a pseudo-terminal pair.
-struct PtyMaster {
-  int fd = -1;
-  std::string slave;
-  PtyMaster() {
-    fd = ::posix_openpt(O_RDWR | O_NOCTTY);
-    if (fd < 0 || ::grantpt(fd) != 0 || ::unlockpt(fd) != 0) throw std::runtime_error("no pty");
-    slave = ::ptsname(fd);
-  }
-  ~PtyMaster() { ::close(fd); }
-  void send(std::string_view s) const {
-    while (!s.empty()) {
-      ssize_t n = ::write(fd, s.data(), s.size());
-      if (n <= 0) throw std::runtime_error("pty write failed");
-      s.remove_prefix(static_cast<std::size_t>(n));
-    }
-  }
-  std::string recv(std::size_t n, std::chrono::milliseconds limit) const {
-    std::string out;
-    auto end = Clock::now() + limit;
-    while (out.size() < n) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-      if (left <= 0ms) break;
-      pollfd p{fd, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-      char buf[64];
-      ssize_t r = ::read(fd, buf, std::min(sizeof buf, n - out.size()));
-      if (r <= 0) break;
-      out.append(buf, static_cast<std::size_t>(r));
-    }
-    return out;
-  }
-};
+using ostrel::test::PtyMaster;
 
 // Runs the start-up wait, abandoned after `limit` as the gateway's start does; true when the
 // start-up line ended it.

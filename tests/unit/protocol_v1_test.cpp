@@ -15,6 +15,7 @@
 
 #include "ostrel/base/Log.hpp"
 #include "ostrel/hat/HatProtocolV1.hpp"
+#include "tests/support/ConfirmingHat.hpp"
 #include "tests/support/FakeMqttClient.hpp"
 #include "tests/support/HatLinkTest.hpp"
 
@@ -24,23 +25,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-// Up to n bytes from fd, waiting at most `limit` for all of them.
-Bytes readFor(int fd, std::size_t n, std::chrono::milliseconds limit) {
-  Bytes out;
-  auto deadline = Clock::now() + limit;
-  while (out.size() < n) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) break;
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-    std::uint8_t buf[256];
-    ssize_t r = ::recv(fd, buf, std::min(sizeof buf, n - out.size()), 0);
-    if (r <= 0) break;
-    out.insert(out.end(), buf, buf + r);
-  }
-  return out;
-}
 
 void writeAll(int fd, std::string_view s) {
   ASSERT_EQ(::write(fd, s.data(), s.size()), ssize_t(s.size()));
@@ -52,42 +36,6 @@ awaitable<void> writeLater(int fd, std::chrono::milliseconds delay, std::string 
   co_await t.async_wait(use_awaitable);
   writeAll(fd, data);
 }
-
-// Plays the hat during the encryption set-up on its own thread: records every "LS"/"PS" frame
-// and confirms the first `confirmations` of them, each after a pause in which the gateway must
-// stay silent.
-class ConfirmingHat {
- public:
-  ConfirmingHat(int fd, int confirmations) {
-    thread_ = std::thread([this, fd, confirmations] { loop(fd, confirmations); });
-  }
-  ~ConfirmingHat() { stop(); }
-  void stop() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-  }
-  std::vector<Bytes> frames;
-  bool spokeEarly = false;
-
- private:
-  void loop(int fd, int confirmations) {
-    while (!stop_) {
-      Bytes f = readFor(fd, 2, 50ms);
-      if (f.empty()) continue;
-      append(f, readFor(fd, 2 - f.size(), 1000ms));
-      std::string code = toString(f);
-      append(f, readFor(fd, code == "LS" ? 6 : code == "PS" ? 49 : 0, 1000ms));
-      frames.push_back(f);
-      if (!readFor(fd, 1, 100ms).empty()) spokeEarly = true;
-      if (confirmations-- <= 0) continue;
-      std::string reply =
-          code == "LS" ? "LGLocal node setup complete\r\n" : "LGPeer setup complete\r\n";
-      if (::write(fd, reply.data(), reply.size()) != ssize_t(reply.size())) return;
-    }
-  }
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
 
 class ProtocolV1Test : public test::HatLinkTest {
  protected:
@@ -390,7 +338,7 @@ TEST_F(ProtocolV1Test, SetupSendsLocalThenEachPeerAfterConfirmation) {
   Args args;
   args.nodeId = 1;
   args.networkId = 100;
-  ConfirmingHat hat(hat_, 10);
+  test::ConfirmingHat hat(hat_, 10);
   run(proto_->setupEncryption(args));
   hat.stop();
 
@@ -433,7 +381,7 @@ TEST_F(ProtocolV1Test, SetupWithoutPeersOrWithEmptyDirectory) {
   Args args;
   args.nodeId = 2;
   args.networkId = 3;
-  ConfirmingHat hat(hat_, 10);
+  test::ConfirmingHat hat(hat_, 10);
   run(proto_->setupEncryption(args, false));
   hat.stop();
   ASSERT_EQ(hat.frames.size(), 1u);
@@ -467,7 +415,7 @@ TEST_F(ProtocolV1Test, HatThatStopsAfterLocalSetupTimesOutOnPeer) {
   Args args;
   args.nodeId = 1;
   args.networkId = 100;
-  ConfirmingHat hat(hat_, 1);
+  test::ConfirmingHat hat(hat_, 1);
   EXPECT_THROW(run(proto_->setupEncryption(args)), HatTimeout);
   hat.stop();
   EXPECT_EQ(hat.frames.size(), 2u);

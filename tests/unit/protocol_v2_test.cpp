@@ -17,6 +17,7 @@
 
 #include "ostrel/base/Log.hpp"
 #include "ostrel/hat/HatProtocolV2.hpp"
+#include "tests/support/ConfirmingHat.hpp"
 #include "tests/support/FakeMqttClient.hpp"
 #include "tests/support/HatLinkTest.hpp"
 #include "tests/support/Wait.hpp"
@@ -29,7 +30,7 @@ using namespace std::chrono;
 using namespace std::chrono_literals;
 using Clock = steady_clock;
 
-constexpr const char* kConfig = R"(
+constexpr const char* kV2Config = R"(
 [TIME]
 sync-interval = 0
 ntp-check-interval-min = 5
@@ -65,52 +66,6 @@ Bytes hatStamp(UtcTime t) {
   return b;
 }
 
-Bytes readFor(int fd, std::size_t n, milliseconds limit) {
-  Bytes out;
-  auto deadline = Clock::now() + limit;
-  while (out.size() < n) {
-    auto left = duration_cast<milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) break;
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-    std::uint8_t buf[256];
-    ssize_t r = ::recv(fd, buf, std::min(sizeof buf, n - out.size()), 0);
-    if (r <= 0) break;
-    out.insert(out.end(), buf, buf + r);
-  }
-  return out;
-}
-
-// Confirms every "LS" and "PS" frame the gateway sends, recording them.
-class ConfirmingHat {
- public:
-  explicit ConfirmingHat(int fd) {
-    thread_ = std::thread([this, fd] {
-      while (!stop_) {
-        Bytes f = readFor(fd, 2, 50ms);
-        if (f.empty()) continue;
-        append(f, readFor(fd, 2 - f.size(), 1000ms));
-        std::string code = toString(f);
-        append(f, readFor(fd, code == "LS" ? 6 : code == "PS" ? 49 : 0, 1000ms));
-        frames.push_back(f);
-        std::string reply =
-            code == "LS" ? "LGLocal node setup complete\r\n" : "LGPeer setup complete\r\n";
-        if (::write(fd, reply.data(), reply.size()) != ssize_t(reply.size())) return;
-      }
-    });
-  }
-  ~ConfirmingHat() { stop(); }
-  void stop() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-  }
-  std::vector<Bytes> frames;
-
- private:
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
-
 // Host clock commands never run for real here: the synchroniser sees a network-synchronised host.
 std::vector<std::string> gCommands;
 awaitable<CommandResult> fakeCommand(std::string cmd, milliseconds, bool, bool) {
@@ -127,7 +82,7 @@ class ProtocolV2Test : public test::HatLinkTest {
     dir_ = tmpl;
     client_ = std::make_shared<test::FakeMqttClient>();
     gCommands.clear();
-    proto_ = make<HatProtocolV2>(Config::fromString(kConfig));
+    proto_ = make<HatProtocolV2>(Config::fromString(kV2Config));
     setLogSink([this](std::string_view l) { logs_.emplace_back(l); });
   }
   void TearDown() override {
@@ -508,7 +463,7 @@ TEST_F(ProtocolV2Test, RssiThresholdOnlyWhenNotDefault) {
   EXPECT_TRUE(proto_->encryptionSetup());
 
   for (int v : {-97, -99, 0, -255}) {
-    Config cfg = Config::fromString(kConfig);
+    Config cfg = Config::fromString(kV2Config);
     cfg.set("RADIO", "rssi-threshold", std::to_string(v));
     proto_ = make<HatProtocolV2>(cfg);
     run(proto_->postEncryption());
@@ -523,7 +478,7 @@ TEST_F(ProtocolV2Test, RssiThresholdOnlyWhenNotDefault) {
 
 TEST_F(ProtocolV2Test, RssiThresholdOutOfRangeIsRefused) {
   for (int v : {1, -256}) {
-    Config cfg = Config::fromString(kConfig);
+    Config cfg = Config::fromString(kV2Config);
     cfg.set("RADIO", "rssi-threshold", std::to_string(v));
     proto_ = make<HatProtocolV2>(cfg);
     logs_.clear();
@@ -547,7 +502,7 @@ TEST_F(ProtocolV2Test, MissingThresholdFailsBeforeSetupCompletes) {
 }
 
 TEST_F(ProtocolV2Test, ClockCommandThenThresholdThenWakeup) {
-  Config cfg = Config::fromString(kConfig);
+  Config cfg = Config::fromString(kV2Config);
   cfg.set("TIME", "sync-interval", "900");
   cfg.set("RADIO", "rssi-threshold", "-97");
   proto_ = make<HatProtocolV2>(cfg);
@@ -604,17 +559,17 @@ TEST_F(ProtocolV2Test, VersionsAndPeerReplay) {
   args.networkId = 100;
   EXPECT_EQ(proto_->getVersion(), 2);
   {
-    ConfirmingHat hat(hat_);
+    test::ConfirmingHat hat(hat_);
     run(proto_->setupEncryption(args));
     hat.stop();
     ASSERT_EQ(hat.frames.size(), 2u);
     EXPECT_EQ(toString(ByteView(hat.frames[1]).subspan(0, 2)), "PS");
   }
 
-  proto_ = make<HatProtocolV3>(Config::fromString(kConfig));
+  proto_ = make<HatProtocolV3>(Config::fromString(kV2Config));
   EXPECT_EQ(proto_->getVersion(), 3);
   {
-    ConfirmingHat hat(hat_);
+    test::ConfirmingHat hat(hat_);
     run(proto_->setupEncryption(args));
     hat.stop();
     EXPECT_EQ(hat.frames, std::vector<Bytes>{Bytes({'L', 'S', 1, 100, 0, 0, 0, 0})});
@@ -622,9 +577,9 @@ TEST_F(ProtocolV2Test, VersionsAndPeerReplay) {
     EXPECT_TRUE(proto_->uid2Radio.empty());
   }
 
-  proto_ = make<HatProtocolV3>(Config::fromString(kConfig));
+  proto_ = make<HatProtocolV3>(Config::fromString(kV2Config));
   {
-    ConfirmingHat hat(hat_);
+    test::ConfirmingHat hat(hat_);
     run(proto_->setupEncryption(args, true));
     hat.stop();
     ASSERT_EQ(hat.frames.size(), 2u);
