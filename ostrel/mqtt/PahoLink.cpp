@@ -4,72 +4,13 @@
 #include <mqtt/async_client.h>
 
 #include <atomic>
-#include <cctype>
 #include <unordered_map>
 
 namespace ostrel {
 
-std::string mqttReasonText(int reason) {
-  if (reason == 0) return "Success";
-  const char* t = MQTTReasonCode_toString(static_cast<MQTTReasonCodes>(reason));
-  return t ? t : fmt::format("reason code {}", reason);
-}
-
 std::string LinkConfig::uri() const {
   return fmt::format("{}://{}:{}", tls ? "ssl" : "tcp", host, port);
 }
-
-namespace {
-
-// "[receive maximum: 20, topic alias maximum: 10]"
-std::string propsText(const mqtt::properties& props) {
-  const MQTTProperties& c = props.c_struct();
-  auto data = [](const MQTTLenString& s) { return std::string(s.data ? s.data : "", s.len); };
-  std::string out = "[";
-  for (int i = 0; i < c.count; ++i) {
-    const MQTTProperty& p = c.array[i];
-    const char* raw = MQTTPropertyName(static_cast<MQTTPropertyCodes>(p.identifier));
-    std::string name = raw ? raw : fmt::format("property {}", p.identifier);
-    for (char& ch : name) ch = ch == '_' ? ' ' : static_cast<char>(std::tolower(ch));
-    out += (i ? ", " : "") + name + ": ";
-    switch (MQTTProperty_getType(p.identifier)) {
-      case MQTTPROPERTY_TYPE_BYTE:
-        out += std::to_string(p.value.byte);
-        break;
-      case MQTTPROPERTY_TYPE_TWO_BYTE_INTEGER:
-        out += std::to_string(p.value.integer2);
-        break;
-      case MQTTPROPERTY_TYPE_FOUR_BYTE_INTEGER:
-      case MQTTPROPERTY_TYPE_VARIABLE_BYTE_INTEGER:
-        out += std::to_string(p.value.integer4);
-        break;
-      case MQTTPROPERTY_TYPE_UTF_8_STRING_PAIR:
-        out += data(p.value.data) + "=" + data(p.value.value);
-        break;
-      case MQTTPROPERTY_TYPE_BINARY_DATA:
-        out += fmt::format("{} bytes", p.value.data.len);
-        break;
-      default:
-        out += data(p.value.data);
-    }
-  }
-  return out + "]";
-}
-
-BrokerLimits limitsOf(const mqtt::properties& p) {
-  using P = mqtt::property;
-  BrokerLimits l;
-  if (p.contains(P::MAXIMUM_PACKET_SIZE))
-    l.maxPacketSize = mqtt::get<std::uint32_t>(p, P::MAXIMUM_PACKET_SIZE);
-  if (p.contains(P::MAXIMUM_QOS)) l.maxQos = mqtt::get<std::uint8_t>(p, P::MAXIMUM_QOS);
-  if (p.contains(P::RETAIN_AVAILABLE))
-    l.retainAvailable = mqtt::get<std::uint8_t>(p, P::RETAIN_AVAILABLE) != 0;
-  if (p.contains(P::RECEIVE_MAXIMUM))
-    l.receiveMaximum = mqtt::get<std::uint16_t>(p, P::RECEIVE_MAXIMUM);
-  return l;
-}
-
-}  // namespace
 
 // What Paho's threads share with the loop: the count of callbacks running, and the way back to
 // the link, which the link cuts when it goes.
@@ -155,8 +96,8 @@ void PahoLink::Impl::Listener::report(const mqtt::token& tok, bool ok) {
         if (ok) {
           auto rsp = tok.get_connect_response();
           ev.sessionPresent = rsp.is_session_present();
-          ev.props = propsText(rsp.get_properties());
-          ev.limits = limitsOf(rsp.get_properties());
+          ev.props = mqttPropsText(rsp.get_properties().c_struct());
+          ev.limits = mqttBrokerLimits(rsp.get_properties().c_struct());
         }
       } catch (...) {
       }
@@ -174,7 +115,7 @@ void PahoLink::Impl::Listener::report(const mqtt::token& tok, bool ok) {
         if (ok) {
           auto rsp = tok.get_subscribe_response();
           for (auto r : rsp.get_reason_codes()) ev.granted.push_back(static_cast<int>(r));
-          ev.props = propsText(rsp.get_properties());
+          ev.props = mqttPropsText(rsp.get_properties().c_struct());
         }
       } catch (...) {
       }
@@ -228,16 +169,13 @@ PahoLink::PahoLink(Executor ex, LinkConfig config, Sink sink)
       if (!pass) return;
       ev.pass.emplace(std::move(*pass));
     }
-    if (mp.contains(mqtt::property::RESPONSE_TOPIC))
-      ev.reply.responseTopic = mqtt::get<std::string>(mp, mqtt::property::RESPONSE_TOPIC);
-    if (mp.contains(mqtt::property::CORRELATION_DATA))
-      ev.reply.correlationData = mqtt::get<std::string>(mp, mqtt::property::CORRELATION_DATA);
+    ev.reply = mqttReplyProps(mp.c_struct());
     ev.reply.retained = msg->is_retained();
     ev.topic = msg->get_topic();
     const auto& p = msg->get_payload();
     ev.payload.assign(p.begin(), p.end());
     ev.qos = msg->get_qos();
-    ev.props = propsText(mp);
+    ev.props = mqttPropsText(mp.c_struct());
     ++shared->messages;
     Impl::post(shared, ex, std::move(ev));
   });

@@ -16,6 +16,7 @@
 #include "ostrel/base/Asio.hpp"
 #include "ostrel/base/Bytes.hpp"
 #include "ostrel/mqtt/InboundLimit.hpp"
+#include "ostrel/mqtt/LinkProps.hpp"
 #include "ostrel/mqtt/MqttBuffer.hpp"
 #include "ostrel/mqtt/MqttClient.hpp"
 
@@ -125,8 +126,5 @@ class PahoLink {
   std::unique_ptr<Impl> impl_;
   LinkConfig config_;
 };
-
-// The reason code's text: "Success", "Not authorized", ...
-std::string mqttReasonText(int reason);
 
 }  // namespace ostrel
