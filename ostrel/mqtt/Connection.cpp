@@ -116,6 +116,23 @@ std::string Connection::where() const {
   return fmt::format("{}:{}", attempt_.host, attempt_.port);
 }
 
+LinkConfig linkConfigOf(const MqttSettings& s) {
+  LinkConfig c;
+  c.clientId = s.clientId;
+  c.cleanStart = s.cleanStart;
+  c.sessionExpiry = s.sessionExpiry;
+  c.maxPacketSize = s.maxPacketSize;
+  c.username = s.username;
+  c.password = s.password;
+  c.will = s.will;
+  c.tls = s.tls;
+  c.caFile = s.caFile;
+  c.certFile = s.certFile;
+  c.keyFile = s.keyFile;
+  c.retainAsPublished = s.retainAsPublished;
+  return c;
+}
+
 void Connection::configure(LinkConfig base) {
   base_ = std::move(base);
   ++settingsVersion_;

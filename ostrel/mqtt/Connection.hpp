@@ -17,6 +17,9 @@
 
 namespace ostrel {
 
+// The link's settings that come from the daemon's [MQTT] settings (not the server's address).
+LinkConfig linkConfigOf(const MqttSettings& s);
+
 struct ConnectionOptions {
   std::chrono::seconds connectTimeout{10};
   // Back-off between connect attempts: doubling from min to max, up to a fifth taken off at

@@ -9,6 +9,7 @@
 #include "ostrel/base/Log.hpp"
 #include "ostrel/base/LogThrottle.hpp"
 #include "ostrel/mqtt/Connection.hpp"
+#include "ostrel/mqtt/DropReport.hpp"
 #include "ostrel/mqtt/Outbox.hpp"
 #include "ostrel/mqtt/Spool.hpp"
 
@@ -37,23 +38,6 @@ class SpoolBacklog final : public Backlog {
   Spool& s_;
 };
 
-LinkConfig linkConfig(const MqttSettings& s) {
-  LinkConfig c;
-  c.clientId = s.clientId;
-  c.cleanStart = s.cleanStart;
-  c.sessionExpiry = s.sessionExpiry;
-  c.maxPacketSize = s.maxPacketSize;
-  c.username = s.username;
-  c.password = s.password;
-  c.will = s.will;
-  c.tls = s.tls;
-  c.caFile = s.caFile;
-  c.certFile = s.certFile;
-  c.keyFile = s.keyFile;
-  c.retainAsPublished = s.retainAsPublished;
-  return c;
-}
-
 class Client final : public MqttClient, public std::enable_shared_from_this<Client> {
  public:
   Client(Executor e, MqttSettings s, PahoOptions o)
@@ -69,18 +53,18 @@ class Client final : public MqttClient, public std::enable_shared_from_this<Clie
                std::chrono::milliseconds(1000), static_cast<int>(o.maxInflight) + 100},
               handlers()),
         notes_(e, NOTE_LINES_PER_SECOND),
+        drops_(e, outbox_, spool_.get()),
         flush_(e),
-        dropLog_(e),
         ackTimer_(e) {
     outbox_.note = [this](const std::string& line) { notes_.log(line); };
     outbox_.reasonText = mqttReasonText;
     if (spool_) spool_->onAvailable = [this] { drain(); };
-    auto link = linkConfig(settings_);
+    auto link = linkConfigOf(settings_);
     link.inbound = InboundLimit::make(e, settings_.clientId, {});
     conn_.configure(std::move(link));
   }
 
-  ~Client() override { logDrops(); }
+  ~Client() override { drops_.flush(); }
 
   void configure(const MqttSettings& s) override {
     if (s.spoolDir != settings_.spoolDir || s.spoolSize != settings_.spoolSize)
@@ -92,7 +76,7 @@ class Client final : public MqttClient, public std::enable_shared_from_this<Clie
     settings_.spoolDir = spoolDir;  // the spool in use, not the one asked for
     settings_.spoolSize = spoolSize;
     if (!settings_.will) settings_.will = will;
-    conn_.configure(linkConfig(settings_));
+    conn_.configure(linkConfigOf(settings_));
     outbox_.setBufferBytes(s.bufferSize);
   }
 
@@ -174,7 +158,7 @@ class Client final : public MqttClient, public std::enable_shared_from_this<Clie
   bool isConnected() const override { return conn_.phase() == Connection::Phase::Connected; }
   void setWill(MqttSettings::Will will) override {
     settings_.will = std::move(will);
-    conn_.configure(linkConfig(settings_));
+    conn_.configure(linkConfigOf(settings_));
   }
   MqttStats stats() const override {
     MqttStats st;
@@ -239,7 +223,7 @@ class Client final : public MqttClient, public std::enable_shared_from_this<Clie
     outbox_.setConnected(std::nullopt);
     outbox_.connectionEnded(blame);
     updateAway();
-    noteDrops();
+    drops_.note();
     wakeRoomWaiters();
   }
 
@@ -272,7 +256,7 @@ class Client final : public MqttClient, public std::enable_shared_from_this<Clie
     } else {
       outbox_.untake(seq);  // not sent; it goes out again
     }
-    noteDrops();
+    drops_.note();
     wakeRoomWaiters();
     flush_.cancel();
     drain();
@@ -288,7 +272,7 @@ class Client final : public MqttClient, public std::enable_shared_from_this<Clie
   }
   void push(Publication p) {
     outbox_.push(std::move(p));
-    noteDrops();
+    drops_.note();
     drain();
   }
 
@@ -308,13 +292,13 @@ class Client final : public MqttClient, public std::enable_shared_from_this<Clie
           outbox_.untake(seq);
           break;
         }
-        notes_.log(
-            fmt::format("MQTT publication to {} dropped: {}", shortened(escapeControl(p->topic)), e.what()));
+        notes_.log(fmt::format("MQTT publication to {} dropped: {}",
+                               shortened(escapeControl(p->topic)), e.what()));
         outbox_.discard(seq);
       }
     }
     armAckTimer();
-    noteDrops();
+    drops_.note();
   }
 
   // A broker that keeps the link but stops acknowledging would hold what is in flight for
@@ -366,31 +350,6 @@ class Client final : public MqttClient, public std::enable_shared_from_this<Clie
       throw boost::system::system_error(asio::error::operation_aborted);
   }
 
-  // Drops from memory or the disk: at most one summary line a second.
-  void noteDrops() {
-    if (dropLogArmed_) return;
-    bool any = outbox_.droppedCount() != bufDropsSeen_ ||
-               (spool_ && spool_->droppedCount() != spoolDropsSeen_);
-    if (!any) return;
-    dropLogArmed_ = true;
-    dropLog_.expires_after(std::chrono::seconds(1));
-    dropLog_.async_wait([w = weak_from_this()](boost::system::error_code) {
-      if (auto c = w.lock()) {
-        c->dropLogArmed_ = false;
-        c->logDrops();
-      }
-    });
-  }
-  void logDrops() {
-    bufDropsSeen_ = outbox_.droppedCount();
-    auto memory = outbox_.takeRecentDrops() + (spool_ ? spool_->takeRecentMemoryDrops() : 0);
-    if (memory) logf("MQTT buffer full: {} readings dropped in the last second", memory);
-    if (!spool_) return;
-    spoolDropsSeen_ = spool_->droppedCount();
-    if (auto n = spool_->takeRecentDrops())
-      logf("Spool: {} readings dropped in the last second to keep spool-size", n);
-  }
-
   Executor ex_;
   MqttSettings settings_;
   PahoOptions options_;
@@ -402,9 +361,9 @@ class Client final : public MqttClient, public std::enable_shared_from_this<Clie
   // sensor's topic, or a reply topic a requester picked).
   static constexpr std::size_t NOTE_LINES_PER_SECOND = 5;
   LogThrottle notes_;
-  asio::steady_timer flush_, dropLog_, ackTimer_;
-  bool dropLogArmed_ = false, ackArmed_ = false;
-  std::uint64_t bufDropsSeen_ = 0, spoolDropsSeen_ = 0;
+  DropReport drops_;
+  asio::steady_timer flush_, ackTimer_;
+  bool ackArmed_ = false;
   Clock::time_point lastProgress_ = Clock::now();
   Waiters connectWaiters_, roomWaiters_;
   std::shared_ptr<asio::steady_timer> closeWaiter_;
