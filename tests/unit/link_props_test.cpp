@@ -20,48 +20,34 @@ struct Block {
   std::vector<std::string> strings;  // what the properties point into
   MQTTProperties p{};
   Block() { strings.reserve(16); }
-  Block& add(MQTTProperty prop) {
-    props.push_back(prop);
-    p = MQTTProperties{static_cast<int>(props.size()), static_cast<int>(props.size()), 0,
-                       props.data()};
-    return *this;
-  }
-  Block& byte(MQTTPropertyCodes code, unsigned char v) {
-    MQTTProperty prop{};
-    prop.identifier = code;
-    prop.value.byte = v;
+  // An integer property of `bytes` bytes (1, 2 or 4).
+  Block& num(MQTTPropertyCodes code, int bytes, unsigned v) {
+    MQTTProperty prop{code, {}};
+    if (bytes == 1) prop.value.byte = static_cast<unsigned char>(v);
+    if (bytes == 2) prop.value.integer2 = static_cast<unsigned short>(v);
+    if (bytes == 4) prop.value.integer4 = v;
     return add(prop);
-  }
-  Block& two(MQTTPropertyCodes code, unsigned short v) {
-    MQTTProperty prop{};
-    prop.identifier = code;
-    prop.value.integer2 = v;
-    return add(prop);
-  }
-  Block& four(MQTTPropertyCodes code, unsigned v) {
-    MQTTProperty prop{};
-    prop.identifier = code;
-    prop.value.integer4 = v;
-    return add(prop);
-  }
-  MQTTLenString keep(std::string s) {
-    strings.push_back(std::move(s));
-    return {static_cast<int>(strings.back().size()), strings.back().data()};
   }
   Block& text(MQTTPropertyCodes code, std::string data, std::string value = {}) {
-    MQTTProperty prop{};
-    prop.identifier = code;
-    prop.value.data = keep(std::move(data));
-    prop.value.value = keep(std::move(value));
+    MQTTProperty prop{code, {}};
+    for (auto [s, field] : {std::pair{&data, &prop.value.data}, {&value, &prop.value.value}}) {
+      strings.push_back(std::move(*s));
+      *field = {static_cast<int>(strings.back().size()), strings.back().data()};
+    }
     return add(prop);
+  }
+  Block& add(MQTTProperty prop) {
+    props.push_back(prop);
+    p = {static_cast<int>(props.size()), static_cast<int>(props.size()), 0, props.data()};
+    return *this;
   }
 };
 
 TEST(LinkProps, TextNamesEachPropertyWithItsValue) {
   Block b;
-  b.two(MQTTPROPERTY_CODE_RECEIVE_MAXIMUM, 20)
-      .byte(MQTTPROPERTY_CODE_MAXIMUM_QOS, 1)
-      .four(MQTTPROPERTY_CODE_SESSION_EXPIRY_INTERVAL, 3600)
+  b.num(MQTTPROPERTY_CODE_RECEIVE_MAXIMUM, 2, 20)
+      .num(MQTTPROPERTY_CODE_MAXIMUM_QOS, 1, 1)
+      .num(MQTTPROPERTY_CODE_SESSION_EXPIRY_INTERVAL, 4, 3600)
       .text(MQTTPROPERTY_CODE_USER_PROPERTY, "site", "barn")
       .text(MQTTPROPERTY_CODE_CORRELATION_DATA, std::string("\0\1\2", 3))
       .text(MQTTPROPERTY_CODE_ASSIGNED_CLIENT_IDENTIFER, "auto-1");
@@ -75,16 +61,14 @@ TEST(LinkProps, TextNamesEachPropertyWithItsValue) {
 TEST(LinkProps, BrokerLimitsTakeWhatTheConnackSaysAndDefaultTheRest) {
   Block none;
   BrokerLimits d = mqttBrokerLimits(none.p);
-  EXPECT_EQ(d.maxPacketSize, 0u);
-  EXPECT_EQ(d.maxQos, 2);
-  EXPECT_TRUE(d.retainAvailable);
-  EXPECT_EQ(d.receiveMaximum, 65535);
+  EXPECT_TRUE(d.maxPacketSize == 0 && d.maxQos == 2 && d.retainAvailable &&
+              d.receiveMaximum == 65535);
 
   Block all;
-  all.four(MQTTPROPERTY_CODE_MAXIMUM_PACKET_SIZE, 4'000'000'000u)  // above a signed int
-      .byte(MQTTPROPERTY_CODE_MAXIMUM_QOS, 0)
-      .byte(MQTTPROPERTY_CODE_RETAIN_AVAILABLE, 0)
-      .two(MQTTPROPERTY_CODE_RECEIVE_MAXIMUM, 65000);
+  all.num(MQTTPROPERTY_CODE_MAXIMUM_PACKET_SIZE, 4, 4'000'000'000u)  // above a signed int
+      .num(MQTTPROPERTY_CODE_MAXIMUM_QOS, 1, 0)
+      .num(MQTTPROPERTY_CODE_RETAIN_AVAILABLE, 1, 0)
+      .num(MQTTPROPERTY_CODE_RECEIVE_MAXIMUM, 2, 65000);
   BrokerLimits l = mqttBrokerLimits(all.p);
   EXPECT_EQ(l.maxPacketSize, 4'000'000'000u);
   EXPECT_EQ(l.maxQos, 0);
