@@ -129,8 +129,13 @@ Step event(std::string moment, std::function<void(Rig&)> fire) {
     return ::testing::AssertionSuccess();
   };
 }
+// The moment is taken before the signal: what the simulator does once it runs again comes after.
 Step signalHat(std::string moment, int sig) {
-  return event(moment, [=](Rig& r) { r.hat.signal(sig); });
+  return [=](Rig& r) {
+    r.at[moment] = Clock::now();
+    r.hat.signal(sig);
+    return ::testing::AssertionSuccess();
+  };
 }
 Step until(std::string what, std::function<bool(Rig&)> holds, std::chrono::seconds limit = 20s) {
   return [=](Rig& r) { return waitUntil([&] { return holds(r); }, limit, what); };
