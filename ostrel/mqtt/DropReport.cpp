@@ -13,8 +13,10 @@ void DropReport::note() {
   if (!any) return;
   armed_ = true;
   timer_.expires_after(std::chrono::seconds(1));
-  timer_.async_wait([this](boost::system::error_code ec) {
-    if (ec == asio::error::operation_aborted) return;  // the report is gone with its client
+  // A wait that expired just before its client went still runs, with no error: the token says
+  // whether the report is still there.
+  timer_.async_wait([this, alive = std::weak_ptr<bool>(alive_)](boost::system::error_code ec) {
+    if (ec == asio::error::operation_aborted || !alive.lock()) return;
     armed_ = false;
     flush();
   });

@@ -2,6 +2,7 @@
 // Readings dropped from memory or from the disk, summed up in at most one line a second: a full
 // buffer drops many a second, and each would otherwise be a line of its own.
 #include <cstdint>
+#include <memory>
 
 #include "ostrel/base/Asio.hpp"
 
@@ -24,6 +25,7 @@ class DropReport {
   Spool* spool_;
   asio::steady_timer timer_;
   bool armed_ = false;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   std::uint64_t bufferSeen_ = 0, spoolSeen_ = 0;
 };
 
