@@ -86,28 +86,30 @@ TEST(RunCommand, UnknownCommandRaises) {
 TEST(RunCommand, TimeoutKillsWholeGroupAndLoopKeepsRunning) {
   asio::io_context ctx;
   int ticks = 0;
+  bool done = false;
   asio::steady_timer ticker(ctx);
   std::function<void()> tick = [&] {
     ticker.expires_after(20ms);
     ticker.async_wait([&](auto ec) {
-      if (ec) return;
+      // A tick already queued when the command ends is not cancelled: the flag ends the chain.
+      if (ec || done) return;
       ++ticks;
       tick();
     });
   };
   tick();
   std::exception_ptr error;
-  bool done = false;
   auto start = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::duration elapsed{};
   // The grandchild sleep holds the output pipe: it must die with the group.
   asio::co_spawn(ctx, runCommand("sh -c 'sleep 30; echo late'", 300ms, true, false),
                  [&](std::exception_ptr e, CommandResult) {
                    error = e;
                    done = true;
+                   elapsed = std::chrono::steady_clock::now() - start;
                    ticker.cancel();
                  });
   ctx.run_for(5s);
-  auto elapsed = std::chrono::steady_clock::now() - start;
   ASSERT_TRUE(done);
   EXPECT_LT(elapsed, 2s);
   EXPECT_GE(elapsed, 300ms);
