@@ -581,6 +581,11 @@ struct HatSim::Impl {
     }
     auto deadline = pumpFlood(now);
     if (open) flushOut();
+    // A flood held back for room must not wait on POLLOUT when the write just emptied the buffer:
+    // with nothing left to write, nothing would wake it.
+    if (deadline == Steady::time_point::max() && floodActive && radio && open && !silent &&
+        floodRate <= 0 && out.size() < kFloodLowWater)
+      deadline = now;
     if (!timers.empty()) deadline = std::min(deadline, timers.begin()->first);
     if (!rx.empty()) deadline = std::min(deadline, rxLast + frameTimeout);
     int timeoutMs = -1;
