@@ -10,6 +10,7 @@
 #include "tests/support/Broker.hpp"
 #include "tests/support/GatewayProcess.hpp"
 #include "tests/support/Pki.hpp"
+#include "tests/support/TcpProxy.hpp"
 #include "tests/support/Wait.hpp"
 #include "tools/hatsim/HatSim.hpp"
 
@@ -181,20 +182,23 @@ TEST(Observe, DroppedCountIsWhatTheSubscriberMissedAfterAnOutageLongerThanTheBuf
   // More readings than the gateway's buffer holds arrive while the broker is away.
   constexpr int kSent = 10600;
   Broker broker;
+  // The outage is the proxy's, so that the subscriber is in place before the gateway can be
+  // back: a reading published before it subscribed would count as missed.
+  TcpProxy proxy(broker.port(), [](int) { return TcpProxy::Mode::Forward; });
+  Subscriber sub(broker.port(), {"sensors/#", kGw + "/health"});
   HatSim sim(simOptions());
   sim.start();
   // About 4,000 readings' worth of buffer.
   GatewayProcess gw(
-      config(sim, broker.port(), {{"health-interval", "1"}, {"buffer-size", "1000000"}}));
+      config(sim, proxy.port(), {{"health-interval", "1"}, {"buffer-size", "1000000"}}));
   gw.start();
   ASSERT_TRUE(sim.nextFrame("TC", 20s)) << gw.transcript();
   ASSERT_GE(gw.waitForLine("Subscribed mid", 20s), 0) << gw.transcript();
-  broker.stop();
+  proxy.setDown(true);
   ASSERT_GE(gw.waitForLine("Disconnected from MQTT broker", 20s), 0) << gw.transcript();
   sim.startFlood(kSent, 0);
   ASSERT_TRUE(waitForLines(gw, "Sensor #987149", kSent, 120s)) << gw.countLines("Sensor #");
-  broker.start();
-  Subscriber sub(broker.port(), {"sensors/#", kGw + "/health"});
+  proxy.setDown(false);
   auto h = waitForHealth(
       sub,
       [](const json& j) {
