@@ -39,12 +39,14 @@ void LogThrottle::log(std::string_view line) {
   // The summary goes out when the second is over, also when the burst has stopped by then.
   timerArmed_ = true;
   timer_.expires_at(windowStart_ + std::chrono::seconds(1));
-  timer_.async_wait([this, gen = generation_](boost::system::error_code ec) {
-    // Cancelled, the throttle is gone, or a handler already queued when the window was closed.
-    if (ec || gen != generation_) return;
-    timerArmed_ = false;
-    endWindow();
-  });
+  timer_.async_wait(
+      [this, gen = generation_, alive = std::weak_ptr<bool>(alive_)](boost::system::error_code ec) {
+        // Cancelled; the throttle gone (a wait that expired just before its owner's coroutine
+        // ended still runs, with no error); or a handler queued when the window was closed.
+        if (ec || !alive.lock() || gen != generation_) return;
+        timerArmed_ = false;
+        endWindow();
+      });
 }
 
 }  // namespace ostrel

@@ -4,6 +4,7 @@
 // one summary line per second while the burst lasts.
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -34,6 +35,7 @@ class LogThrottle {
   std::size_t leftOutTotal_ = 0;
   bool timerArmed_ = false;
   unsigned generation_ = 0;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace ostrel

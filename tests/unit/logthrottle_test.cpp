@@ -73,4 +73,20 @@ TEST(LogThrottle, LinesUpToTheLimitLeaveNoSummaryBehind) {
   EXPECT_EQ(count(cap.lines, "Log flood"), 0u);
 }
 
+// The owner (the receive loop's coroutine) may end just as the summary's wait expires: the
+// expired wait's handler is then already queued and runs after the throttle is gone.
+TEST(LogThrottle, ASummaryQueuedAsTheThrottleGoesDoesNotRun) {
+  test::LogCapture cap;
+  asio::io_context ctx;
+  auto t = std::make_unique<LogThrottle>(ctx.get_executor(), 1);
+  t->log("a");
+  const auto due = std::chrono::steady_clock::now() + 1s;
+  t->log("b");  // left out: the summary's wait expires at `due` at the latest
+  while (std::chrono::steady_clock::now() <= due) std::this_thread::sleep_for(50ms);
+  // The loop's first turn queues the expired wait behind this, so the throttle goes first.
+  asio::post(ctx, [&] { t.reset(); });
+  ctx.run();
+  EXPECT_EQ(count(cap.lines, "Log flood: 1 lines"), 1u);  // the destructor's, and no other
+}
+
 }  // namespace
