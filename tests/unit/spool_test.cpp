@@ -576,7 +576,9 @@ TEST_F(SpoolTest, OnASlowDiskTheLoopIsNeverHeldUpAndNothingIsLost) {
     EXPECT_FALSE(s->stopped());
     const auto ms = std::chrono::duration<double, std::milli>(worst).count();
     std::printf("longest stall of the loop: %.1f ms\n", ms);
-    EXPECT_LT(ms, 100);  // a wait for the disk would be 300 ms or more
+    // A wait for the disk would be 300 ms or more; a loaded machine under the sanitizer has
+    // held the loop for 100 ms without one.
+    EXPECT_LT(ms, 200);
     return;
   }
   if (std::string(OSTREL_EMULATOR).size() > 0) GTEST_SKIP() << "no preloading under an emulator";
